@@ -1,0 +1,77 @@
+// The base of every component of the module: the five common operations, the call
+// guard, and the deferred release that lets a component be released from inside
+// one of its own operations (for example from a callback that operation makes).
+#pragma once
+
+#include "LinkrateDetector.h"
+#include "ModuleState.h"
+
+// Guards one interface operation: counts it as in progress and, when the last
+// operation in progress of a released component returns, completes the release.
+class CCallGuard {
+public:
+    CCallGuard(int32_t* alive, int32_t* busyCount, IComponent* component);
+    ~CCallGuard();
+    CCallGuard(const CCallGuard&) = delete;
+    CCallGuard& operator=(const CCallGuard&) = delete;
+
+private:
+    int32_t* m_pAlive;
+    int32_t* m_pBusyCount;
+    IComponent* m_pComponent;
+};
+
+template <class TInterface, int32_t kComponentId, int32_t kVersion>
+class CComponentBase : public TInterface {
+public:
+    int32_t LRD_THISCALL GetComponentID() override { return kComponentId; }
+    int32_t LRD_THISCALL GetVersion() override { return kVersion; }
+
+    void LRD_THISCALL Release(int32_t force) override
+    {
+        if (ModuleSafeFlag() == 0)
+            return;
+        if (bNoRelease != 0 && force == 0)
+            return;
+        if (bAlive != 0) {
+            PreDestroy();
+            bAlive = 0;
+        }
+        if (nBusyCount != 0)
+            return;  // the guard of the last operation in progress finishes the release
+        int32_t id = GetComponentID();
+        IComponent* former = this;
+        delete this;
+        RemoveComponent(former, id != (int32_t)LRD_COMPONENT_FACTORY_ID ? 1 : 0);
+    }
+
+    int32_t LRD_THISCALL GetAutoRelease() override { return bAutoRelease; }
+    void LRD_THISCALL SetAutoRelease(int32_t value) override { bAutoRelease = value; }
+
+    virtual ~CComponentBase() {}
+    // The component's own teardown, run once by Release before the destruction.
+    virtual void PreDestroy() = 0;
+    // Copies registry (or, when it is null or empty, the module's registry path)
+    // into buffer when it fits. For the host; the module does not call it.
+    virtual void GetDLLRegistry(const char* registry, char* buffer, int32_t bufferSize)
+    {
+        char modulePath[kPathBufferSize];
+        if (registry == nullptr || registry[0] == '\0') {
+            CopyRegistryPath(modulePath);
+            registry = modulePath;
+        }
+        if (buffer != nullptr && bufferSize > 0)
+            SafeStrCopy(buffer, bufferSize, registry);
+    }
+
+protected:
+    CComponentBase() = default;
+
+    // Every interface operation of a concrete component starts with this guard.
+    CCallGuard EnterCall() { return CCallGuard(&bAlive, &nBusyCount, this); }
+
+    int32_t bAlive = 1;
+    int32_t nBusyCount = 0;
+    int32_t bNoRelease = 0;
+    int32_t bAutoRelease = 0;
+};

@@ -1,0 +1,263 @@
+#include "ModuleState.h"
+
+#include <atomic>
+#include <map>
+#include <string.h>
+
+#include "UnloadNotice.h"
+
+namespace {
+
+struct CreatorEntry {
+    int32_t componentId;
+    ComponentCreator creator;
+};
+
+struct RegistryRecord {
+    int32_t componentId;
+    uint32_t creatorId;
+    IComponent* component;
+};
+
+// Keys are component addresses compared as unsigned numbers: the registry's
+// order is the order of the leak report and of ZelvoDllFreeMap.
+typedef std::map<uintptr_t, RegistryRecord> Registry;
+
+enum { kCreatorTableSize = 512 };
+
+// Plain data, zero before any constructor of the module runs, so a creator can
+// register itself from any translation unit's static initialisation.
+CRITICAL_SECTION g_moduleLock;
+int32_t g_lockCreated;
+volatile int32_t g_safeFlag;
+HMODULE g_moduleHandle;
+HMODULE volatile g_factoryHandle;
+char g_registryPath[kPathBufferSize];
+CreatorEntry g_creators[kCreatorTableSize];
+uint32_t g_creatorCount;
+
+// Created in this order at load and destroyed in the reverse order at unload,
+// after the detach step has written the leak report.
+Registry g_registry;
+std::map<uint32_t, ComponentCreator> g_creatorCache;
+// Mirrors the registry's size for ZelvoDllCanUnloadNow, which takes no lock.
+std::atomic<uint32_t> g_liveCount{0};
+
+void CreateModuleLock()
+{
+    if (g_lockCreated)
+        return;
+    InitializeCriticalSection(&g_moduleLock);
+    g_lockCreated = 1;
+    g_safeFlag = 1;
+}
+
+void PrintComponentLine(int32_t componentId, uint32_t creatorId)
+{
+    DebugPrint("Zelvo[Error]: ComponentID=%d CreatorID=%u", componentId, creatorId);
+}
+
+}  // namespace
+
+void LockModule()
+{
+    if (!g_lockCreated)
+        CreateModuleLock();
+    EnterCriticalSection(&g_moduleLock);
+}
+
+void UnlockModule() { LeaveCriticalSection(&g_moduleLock); }
+
+void DebugPrint(const char* format, ...)
+{
+    char line[1024] = {0};
+    va_list args;
+    va_start(args, format);
+    FormatBounded(line, sizeof line - 1, format, args);
+    va_end(args);
+    OutputDebugStringA(line);
+}
+
+int32_t ModuleSafeFlag() { return g_safeFlag; }
+HMODULE ModuleHandle() { return g_moduleHandle; }
+HMODULE InjectedFactoryHandle() { return g_factoryHandle; }
+
+void CopyRegistryPath(char (&out)[kPathBufferSize])
+{
+    ModuleLockGuard lock;
+    memcpy(out, g_registryPath, sizeof out);
+}
+
+void RegisterCreator(int32_t componentId, ComponentCreator creator)
+{
+    ModuleLockGuard lock;
+    if (g_creatorCount >= kCreatorTableSize || componentId == 0 || creator == nullptr)
+        return;
+    g_creators[g_creatorCount].componentId = componentId;
+    g_creators[g_creatorCount].creator = creator;
+    ++g_creatorCount;
+}
+
+ComponentCreator FindCreator(int32_t componentId)
+{
+    ModuleLockGuard lock;
+    auto cached = g_creatorCache.find((uint32_t)componentId);
+    if (cached != g_creatorCache.end() && cached->second != nullptr)
+        return cached->second;
+    ComponentCreator found = nullptr;
+    for (uint32_t i = 0; i < g_creatorCount; ++i) {
+        if (g_creators[i].componentId == componentId) {
+            found = g_creators[i].creator;
+            break;
+        }
+    }
+    try {
+        g_creatorCache[(uint32_t)componentId] = found;
+    } catch (...) {
+        // The cache only saves a scan; without memory for it the scan's answer stands.
+    }
+    return found;
+}
+
+void RemoveComponent(IComponent* component, int32_t notifyFactory)
+{
+    ModuleLockGuard lock;
+    auto it = g_registry.find((uintptr_t)component);
+    if (it == g_registry.end()) {
+        DebugPrint("Zelvo[Error]: To remove a component not exist\n");
+        DebugPrint("Zelvo[Error]: IComponent* = 0x%p\n", (void*)component);
+    } else {
+        g_registry.erase(it);
+        --g_liveCount;
+    }
+    if (g_registry.empty() && notifyFactory)
+        SendUnloadNotice();
+}
+
+void ReportLeaks()
+{
+    ModuleLockGuard lock;
+    if (g_registry.empty())
+        return;
+    static const char kRule[] = "Zelvo[Error]:=================================================================\n";
+    DebugPrint("%s", kRule);
+    DebugPrint("Zelvo[Error]:Found leak Zelvo components. Count:%d\n", (int32_t)g_registry.size());
+    for (const auto& entry : g_registry) {
+        const RegistryRecord& record = entry.second;
+        DebugPrint("Zelvo[Error]:ComponentID:0x%08x CreatorID:0x%08x Pointer:0x%08x\n", (uint32_t)record.componentId,
+                   record.creatorId, (uint32_t)(uintptr_t)record.component);
+    }
+    DebugPrint("%s", kRule);
+}
+
+void ModuleAttach(HMODULE module)
+{
+    g_moduleHandle = module;
+    CreateModuleLock();
+}
+
+void ModuleDetach()
+{
+    if (!g_lockCreated)
+        return;
+    ReportLeaks();
+    DeleteCriticalSection(&g_moduleLock);
+    g_lockCreated = 0;
+}
+
+extern "C" {
+
+IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
+{
+    ComponentCreator creator = FindCreator(componentId);
+    if (creator == nullptr) {
+        DebugPrint("Zelvo[Error]: Can't find the factory method of Component\n");
+        PrintComponentLine(componentId, creatorId);
+        return nullptr;
+    }
+    // The registry node is made before the creator runs, so that once a component
+    // exists its registration cannot fail for want of memory.
+    Registry node;
+    try {
+        node.emplace(0, RegistryRecord{});
+    } catch (...) {
+        DebugPrint("Zelvo[Error]: No memory to register a component\n");
+        PrintComponentLine(componentId, creatorId);
+        return nullptr;
+    }
+    IComponent* component = nullptr;
+    try {
+        component = creator();
+    } catch (...) {
+        component = nullptr;
+    }
+    if (component == nullptr) {
+        DebugPrint("Zelvo[Error]:CreateComponent method return NULL.\n");
+        PrintComponentLine(componentId, creatorId);
+        return nullptr;
+    }
+    ModuleLockGuard lock;
+    Registry::node_type handle = node.extract(node.begin());
+    handle.key() = (uintptr_t)component;
+    handle.mapped() = RegistryRecord{componentId, creatorId, component};
+    auto inserted = g_registry.insert(std::move(handle));
+    if (inserted.inserted)
+        ++g_liveCount;
+    else
+        inserted.position->second = inserted.node.mapped();
+    return component;
+}
+
+int32_t __cdecl SetDLLRegistry(const char* path)
+{
+    ModuleLockGuard lock;
+    // strnlen: a path without a terminator in its first 260 bytes is too long, and
+    // nothing beyond them is read.
+    if (path != nullptr && strnlen(path, kPathBufferSize) < kPathBufferSize)
+        memcpy(g_registryPath, path, strlen(path) + 1);
+    else
+        g_registryPath[0] = '\0';
+    return 0;
+}
+
+void __cdecl ZelvoDllFreeMap()
+{
+    ModuleLockGuard lock;
+    auto it = g_registry.begin();
+    while (it != g_registry.end()) {
+        uintptr_t key = it->first;
+        IComponent* component = it->second.component;
+        if (component->GetAutoRelease())
+            component->Release(0);
+        // A release that went through removed the entry and invalidated the
+        // iterator: start again from the first entry. Every restart follows a removal.
+        it = g_registry.find(key);
+        it = (it == g_registry.end()) ? g_registry.begin() : std::next(it);
+    }
+}
+
+int32_t __cdecl ZelvoDllCanUnloadNow() { return g_liveCount.load() == 0 ? 1 : 0; }
+
+void* __cdecl SetFactoryHandle(void* factoryModule)
+{
+    g_factoryHandle = (HMODULE)factoryModule;
+    return factoryModule;
+}
+
+int32_t __cdecl ZelvoSetDllSafe(int32_t value)
+{
+    g_safeFlag = value;
+    return value;
+}
+
+int32_t __cdecl GetComponentIDs(int32_t* ids, int32_t count)
+{
+    ModuleLockGuard lock;
+    if (count > 0 && ids != nullptr) {
+        for (uint32_t i = 0; i < g_creatorCount && i < (uint32_t)count; ++i)
+            ids[i] = g_creators[i].componentId;
+    }
+    return (int32_t)g_creatorCount;
+}
+
+}  // extern "C"

@@ -1,0 +1,3 @@
+#include "UnloadNotice.h"
+
+void SendUnloadNotice() {}
