@@ -1,0 +1,130 @@
+#include "ResponderBehaviour.h"
+
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+void PutLittle(Bytes& out, size_t offset, uint32_t value)
+{
+    for (size_t i = 0; i < 4; ++i)
+        out[offset + i] = uint8_t(value >> (8 * i));
+}
+
+uint32_t GetLittle(const Bytes& in, size_t offset)
+{
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i)
+        value |= uint32_t(in[offset + i]) << (8 * i);
+    return value;
+}
+
+bool ParseNumber(const std::string& text, long long low, long long high, long long& value)
+{
+    char* end = nullptr;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && value >= low && value <= high;
+}
+
+}  // namespace
+
+Bytes BuildReply(const Bytes& request, const Behaviour& behaviour)
+{
+    // Work on at least 20 bytes so that every field has room, then cut.
+    Bytes reply(request);
+    if (reply.size() < 20)
+        reply.resize(20, 0);
+    if (behaviour.cmd)
+        PutLittle(reply, 0, *behaviour.cmd);
+    uint32_t tick = behaviour.tick ? *behaviour.tick : GetLittle(reply, 8);
+    PutLittle(reply, 8, tick + uint32_t(behaviour.tickOffset));
+    if (behaviour.load) {
+        for (size_t i = 0; i < 4; ++i)
+            reply[16 + i] = uint8_t(*behaviour.load >> (8 * (3 - i)));
+    }
+    reply.resize(behaviour.length, 0);
+    return reply;
+}
+
+std::string FormatBehaviour(const Behaviour& b)
+{
+    std::ostringstream out;
+    out << "answer=" << (b.answer ? 1 : 0) << " length=" << b.length << " tickoffset=" << b.tickOffset
+        << " delay=" << b.delayMs << " copies=" << b.copies;
+    if (b.load)
+        out << " load=" << *b.load;
+    if (b.cmd)
+        out << " cmd=" << *b.cmd;
+    if (b.tick)
+        out << " tick=" << *b.tick;
+    return out.str();
+}
+
+bool ParseBehaviour(const std::string& text, Behaviour& behaviour)
+{
+    Behaviour b;
+    std::istringstream in(text);
+    std::string item;
+    while (in >> item) {
+        size_t eq = item.find('=');
+        if (eq == std::string::npos)
+            return false;
+        std::string key = item.substr(0, eq);
+        long long v = 0;
+        if (key == "tickoffset") {
+            if (!ParseNumber(item.substr(eq + 1), INT32_MIN, INT32_MAX, v))
+                return false;
+            b.tickOffset = int32_t(v);
+            continue;
+        }
+        if (!ParseNumber(item.substr(eq + 1), 0, UINT32_MAX, v))
+            return false;
+        if (key == "answer")
+            b.answer = v != 0;
+        else if (key == "length" && v <= static_cast<long long>(kMaxDatagram))
+            b.length = size_t(v);
+        else if (key == "delay")
+            b.delayMs = unsigned(v);
+        else if (key == "copies" && v <= 1000)
+            b.copies = unsigned(v);
+        else if (key == "load")
+            b.load = uint32_t(v);
+        else if (key == "cmd")
+            b.cmd = uint32_t(v);
+        else if (key == "tick")
+            b.tick = uint32_t(v);
+        else
+            return false;
+    }
+    behaviour = b;
+    return true;
+}
+
+std::string ToHex(const Bytes& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
+}
+
+bool FromHex(const std::string& text, Bytes& bytes)
+{
+    auto nibble = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    if (text.size() % 2 != 0)
+        return false;
+    Bytes out;
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int high = nibble(text[i]), low = nibble(text[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out.push_back(uint8_t(high << 4 | low));
+    }
+    bytes = out;
+    return true;
+}
