@@ -49,6 +49,8 @@ TEST_F(Holders, EmptyOrNullPathStandsForTheRegistryPath)
         EXPECT_EQ(counters().lastRequestPath, std::string(path && path[0] ? path : registry.c_str()));
         EXPECT_EQ(holder.component->GetAutoRelease(), 0);
     }
+    EXPECT_EQ(counters().autoReleaseCalls, 3);
+    EXPECT_EQ(counters().lastAutoRelease, 0);
     EXPECT_EQ(counters().keepsComponentCalls, 3);
     EXPECT_EQ(counters().otherReleases, 3);
     EXPECT_EQ(counters().factoryReleases, 0) << "the factory is never released";
@@ -216,9 +218,12 @@ TEST_F(Holders, MemoryServiceIsObtainedOncePerRegistryPath)
 TEST_F(Holders, ConcurrentCallersKeepOneService)
 {
     const int kThreads = 4, kRounds = 100;
+    // All threads start together, so that their first calls meet an empty cache.
+    HANDLE start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([] {
+        threads.emplace_back([start] {
+            WaitForSingleObject(start, INFINITE);
             for (int i = 0; i < kRounds; ++i) {
                 void* buffer = nullptr;
                 if (AllocateBuffer(&buffer, 32, 1, 39) == 1)
@@ -226,8 +231,10 @@ TEST_F(Holders, ConcurrentCallersKeepOneService)
             }
         });
     }
+    SetEvent(start);
     for (std::thread& thread : threads)
         thread.join();
+    CloseHandle(start);
     EXPECT_EQ(counters().allocations, kThreads * kRounds);
     EXPECT_EQ(counters().frees, kThreads * kRounds);
     EXPECT_EQ(counters().memoryServiceRequests - counters().memoryServiceReleases, 1)
@@ -248,6 +255,33 @@ TEST_F(Holders, FindLoadedFactoryUsesTheLoadedLibraryOnly)
     EXPECT_EQ(FindLoadedFactory(), nullptr);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"Invoke CreateComponent() in ZelFact.dll return null.\n"});
     EXPECT_EQ(counters().factoryReleases, 0);
+}
+
+TEST_F(Holders, InterfaceSlotsSitWhereTheHostHasThem)
+{
+    // Calls through raw vtable positions (0-based), as the framework lays them out.
+    typedef IComponent*(__thiscall * NewComponentSlot)(void*, uint32_t, const char*);
+    typedef int32_t(__thiscall * PointerSlot)(void*, void*);
+    typedef void*(__thiscall * AllocateSlot)(void*, uint32_t, uint32_t);
+    IComponentFactory* factory = FindLoadedFactory();
+    void** slots = *reinterpret_cast<void***>(factory);
+    IComponent* service = reinterpret_cast<NewComponentSlot>(slots[5])(factory, 3, "slots.ini");
+    ASSERT_NE(service, nullptr);
+    EXPECT_EQ(service->GetComponentID(), 3);
+    reinterpret_cast<PointerSlot>(slots[10])(factory, reinterpret_cast<void*>(0x5000));
+    EXPECT_EQ(counters().lastUnloadModule, reinterpret_cast<void*>(0x5000));
+    reinterpret_cast<PointerSlot>(slots[14])(factory, service);
+    EXPECT_EQ(counters().keepsComponentCalls, 1);
+    typedef int32_t(__thiscall * LogSettingsSlot)(void*, int32_t*, int32_t, uint32_t*, uint32_t*, HostLogFile**);
+    uint32_t mask = 7;
+    reinterpret_cast<LogSettingsSlot>(slots[6])(factory, nullptr, 39, &mask, &mask, nullptr);
+    EXPECT_EQ(counters().lastLogModuleId, 39);
+
+    void** memorySlots = *reinterpret_cast<void***>(service);
+    void* buffer = reinterpret_cast<AllocateSlot>(memorySlots[5])(service, 39, 8);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(reinterpret_cast<PointerSlot>(memorySlots[6])(service, buffer), 1);
+    EXPECT_EQ(counters().frees, 1);
 }
 
 }  // namespace

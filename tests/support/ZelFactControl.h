@@ -36,7 +36,7 @@ struct ZelFactCounters {
 
 // Counters to zero and everything to its default: masks 0, no log file record,
 // no failing allocations, KeepsComponent answers 0, the export gives the factory,
-// NewComponent gives components 3 and 361 only.
+// NewComponent gives components 3 and 361 only, their auto-release flags 0.
 typedef void(LRD_CDECL* PFN_ZelFactReset)(void);
 typedef ZelFactCounters*(LRD_CDECL* PFN_ZelFactGetCounters)(void);
 // What GetLogSettings hands out. With giveRecord 0 the module gets no log file;

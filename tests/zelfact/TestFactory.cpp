@@ -224,6 +224,9 @@ void __cdecl ZelFactReset()
     g_config = kDefaults;
     g_allocationAttempts = 0;
     g_factory.SetLogSettings(LogSettings{});
+    // The shared components' flags, without counting the change.
+    g_factory.CHostFactory::SetAutoRelease(0);
+    g_memory.CHeapMemoryService::SetAutoRelease(0);
 }
 
 ZelFactCounters* __cdecl ZelFactGetCounters() { return &g_counters; }
