@@ -6,6 +6,9 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+// Paths live in 260-byte buffers, terminator included.
+enum { kPathBufferSize = 260 };
+
 enum : int32_t {
     kTextOk = 0,
     kTextInvalid = 22,  // EINVAL

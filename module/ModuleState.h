@@ -9,9 +9,6 @@
 
 typedef IComponent* (*ComponentCreator)();
 
-// Paths live in 260-byte buffers, terminator included.
-enum { kPathBufferSize = 260 };
-
 void RegisterCreator(int32_t componentId, ComponentCreator creator);
 ComponentCreator FindCreator(int32_t componentId);
 // Called by Release after the component was destroyed; the pointer is only a key.

@@ -1,3 +1,12 @@
 #include "UnloadNotice.h"
 
-void SendUnloadNotice() {}
+#include "HostComponents.h"
+
+void SendUnloadNotice()
+{
+    // The holder keeps the factory component alive: it is the framework's, and
+    // the module never releases it.
+    TZelvoFactoryPtr factory;
+    if (factory.component != nullptr)
+        factory.component->ModuleCanUnload(ModuleHandle());
+}

@@ -8,33 +8,36 @@ namespace {
 
 TestCounters g_counters;
 
-class CTestComponent : public CComponentBase<ITestComponent, kTestComponentId, 7> {
+template <int32_t kId>
+class CTestComponent : public CComponentBase<ITestComponent, kId, 7> {
 public:
     ~CTestComponent() override { ++g_counters.destructions; }
 
     int32_t LRD_THISCALL Call(TestCallback callback, void* context) override
     {
-        auto guard = EnterCall();
+        auto guard = this->EnterCall();
         if (callback != nullptr)
             callback(context);
         return 1;
     }
-    void LRD_THISCALL SetNoReleaseMark(int32_t value) override { bNoRelease = value; }
-    int32_t LRD_THISCALL BusyCount() override { return nBusyCount; }
+    void LRD_THISCALL SetNoReleaseMark(int32_t value) override { this->bNoRelease = value; }
+    int32_t LRD_THISCALL BusyCount() override { return this->nBusyCount; }
     void LRD_THISCALL CopyDLLRegistry(const char* registry, char* buffer, int32_t bufferSize) override
     {
-        GetDLLRegistry(registry, buffer, bufferSize);
+        this->GetDLLRegistry(registry, buffer, bufferSize);
     }
     void PreDestroy() override { ++g_counters.preDestroyCalls; }
 };
 
-IComponent* CreateTestComponent() { return new (std::nothrow) CTestComponent(); }
+IComponent* CreateTestComponent() { return new (std::nothrow) CTestComponent<kTestComponentId>(); }
+IComponent* CreateFactoryLike() { return new (std::nothrow) CTestComponent<kFactoryLikeId>(); }
 IComponent* CreateNothing() { return nullptr; }
 IComponent* CreateThrowing() { throw std::bad_alloc(); }
 
 CreatorRegistration g_registerTest(kTestComponentId, CreateTestComponent);
 CreatorRegistration g_registerNull(kNullCreatorId, CreateNothing);
 CreatorRegistration g_registerThrowing(kThrowingCreatorId, CreateThrowing);
+CreatorRegistration g_registerFactoryLike(kFactoryLikeId, CreateFactoryLike);
 
 }  // namespace
 

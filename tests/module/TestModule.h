@@ -8,6 +8,7 @@ enum : int32_t {
     kTestComponentId = 100,     // a CTestComponent, version 7
     kNullCreatorId = 101,       // its creator returns null
     kThrowingCreatorId = 102,   // its creator throws
+    kFactoryLikeId = 361,       // a CTestComponent that carries the framework factory's id
 };
 
 struct TestCounters {

@@ -1,0 +1,156 @@
+#include "HostComponents.h"
+
+#include <string.h>
+
+#include "FactoryLocator.h"
+
+namespace {
+
+// The memory service kept for one registry path. g_serviceLock guards these two
+// and is held only to compare, read or store them: never while the host is called
+// and never while the module lock is taken, so the module lock stays outermost.
+SRWLOCK g_serviceLock = SRWLOCK_INIT;
+IMemoryService* g_service;
+char g_servicePath[kPathBufferSize];
+
+IMemoryService* KeptService(const char* path)
+{
+    AcquireSRWLockShared(&g_serviceLock);
+    IMemoryService* service = (g_service != nullptr && strcmp(g_servicePath, path) == 0) ? g_service : nullptr;
+    ReleaseSRWLockShared(&g_serviceLock);
+    return service;
+}
+
+}  // namespace
+
+IComponentFactory* LoadHostFactory(const char* path)
+{
+    HMODULE library = LoadFactoryLibrary(path);
+    if (library == nullptr) {
+        ReportError("[Zelvo_Error] Load ZelFact.dll Fail.\n");
+        return nullptr;
+    }
+    IComponent* factory = CreateLibraryComponent(library, LRD_COMPONENT_FACTORY_ID);
+    if (factory == nullptr)
+        ReportError("[Zelvo_Error] Create ComponentFactory in ZelFact.dll Fail\n");
+    return static_cast<IComponentFactory*>(factory);
+}
+
+IComponent* AcquireHostComponent(const char* path, uint32_t componentId, IComponentFactory** factory)
+{
+    if (componentId == 0)
+        ReportError("[Zelvo_Error] TZelvoPtr with ComponentId = 0\n");
+    *factory = LoadHostFactory(path);
+    if (*factory == nullptr)
+        return nullptr;
+    IComponent* component = (*factory)->NewComponent(componentId, path);
+    // Not auto-release: the module's ZelvoDllFreeMap must leave it to its holder.
+    if (component != nullptr)
+        component->SetAutoRelease(0);
+    return component;
+}
+
+void ReturnHostComponent(IComponentFactory* factory, IComponent*& component)
+{
+    if (component == nullptr || factory->KeepsComponent(component) != 0)
+        return;
+    component->Release(0);
+    component = nullptr;
+}
+
+TZelvoFactoryPtr::TZelvoFactoryPtr() : component(nullptr), factory(nullptr)
+{
+    char registry[kPathBufferSize];
+    CopyRegistryPath(registry);
+    factory = LoadHostFactory(registry);
+    if (factory == nullptr)
+        return;
+    component = static_cast<IComponentFactory*>(factory->NewComponent(LRD_COMPONENT_FACTORY_ID, registry));
+    if (component != nullptr)
+        component->SetAutoRelease(1);
+}
+
+TZelvoFactoryPtr::~TZelvoFactoryPtr() {}
+
+int32_t GetMemoryService(IMemoryService** out, const char* path)
+{
+    if (out == nullptr)
+        return 0;
+    // The path is fixed once, before any lock of ours: reading the registry path
+    // takes the module lock.
+    char key[kPathBufferSize] = {0};
+    if (path == nullptr || path[0] == '\0')
+        CopyRegistryPath(key);
+    else if (!CopyIfFits(key, sizeof key, path))
+        return 0;  // longer than any configuration path can be
+
+    IMemoryService* service = KeptService(key);
+    if (service != nullptr) {
+        *out = service;
+        return 1;
+    }
+
+    // Obtained without the lock held. When another thread stored a service for the
+    // same path meanwhile, that one is used and this one goes back to the host.
+    IComponentFactory* factory = nullptr;
+    IComponent* obtained = AcquireHostComponent(key, LRD_MEMORY_SERVICE_ID, &factory);
+    if (obtained == nullptr)
+        return 0;
+    service = static_cast<IMemoryService*>(obtained);
+    AcquireSRWLockExclusive(&g_serviceLock);
+    if (g_service != nullptr && strcmp(g_servicePath, key) == 0) {
+        service = g_service;
+    } else {
+        // The service of a former path stays acquired: buffers it gave out may
+        // still be in use.
+        g_service = service;
+        memcpy(g_servicePath, key, sizeof g_servicePath);
+        obtained = nullptr;
+    }
+    ReleaseSRWLockExclusive(&g_serviceLock);
+    if (obtained != nullptr)
+        ReturnHostComponent(factory, obtained);
+    *out = service;
+    return 1;
+}
+
+int32_t AllocateBuffer(void** out, uint32_t size, int32_t zero, uint32_t tag)
+{
+    if (out == nullptr)
+        return 0;
+    IMemoryService* service = nullptr;
+    if (!GetMemoryService(&service, nullptr))
+        return 0;
+    void* buffer = service->Allocate(tag, size);
+    if (buffer == nullptr)
+        return 0;
+    if (zero != 0)
+        memset(buffer, 0, size);
+    *out = buffer;
+    return 1;
+}
+
+int32_t FreeBuffer(void* buffer)
+{
+    IMemoryService* service = nullptr;
+    if (!GetMemoryService(&service, nullptr))
+        return 0;
+    return service->Free(buffer);
+}
+
+IComponentFactory* FindLoadedFactory()
+{
+    HMODULE library = GetModuleHandleA("ZelFact.dll");
+    if (library == nullptr)
+        return nullptr;
+    auto create = reinterpret_cast<PFN_CreateComponent>(
+        reinterpret_cast<void*>(GetProcAddress(library, "CreateComponent")));
+    if (create == nullptr) {
+        OutputDebugStringA("Can't find CreateComponent() in ZelFact.dll or ZelFact.dll is missed\n");
+        return nullptr;
+    }
+    IComponent* factory = create((int32_t)LRD_COMPONENT_FACTORY_ID, 0);
+    if (factory == nullptr)
+        OutputDebugStringA("Invoke CreateComponent() in ZelFact.dll return null.\n");
+    return static_cast<IComponentFactory*>(factory);
+}

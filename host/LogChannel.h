@@ -1,0 +1,25 @@
+// The trace and error lines of a component: two levels, two outputs (debugger,
+// the host's log file), each switched per level by masks the host hands out when
+// the channel is made. Without settings from the host the channel is silent.
+#pragma once
+
+#include <windows.h>
+
+#include "SafeText.h"
+
+class CLogChannel {
+public:
+    CLogChannel();
+
+    void Trace(const char* format, ...) LRD_FORMAT(2, 3);
+    void Error(const char* format, ...) LRD_FORMAT(2, 3);
+
+private:
+    void Write(uint32_t level, const char* levelName, const char* format, va_list args);
+    void WriteToFile(const char* line);
+
+    uint32_t m_dwDebugMask;
+    uint32_t m_dwFileMask;
+    HANDLE m_hLogFile;                  // the host's; never closed here
+    CRITICAL_SECTION* m_pFileLock;      // the host's; null means no locking
+};
