@@ -1,0 +1,183 @@
+#include "CLinkrateDetector.h"
+
+#include <time.h>
+
+#include <new>
+
+#include "Random.h"
+#include "Tick.h"
+
+namespace {
+
+const char kInitialize[] = "CLinkrateDetector::Initialize()";
+const char kFinalize[] = "CLinkrateDetector::Finalize()";
+const char kDetect[] = "CLinkrateDetector::Detect()";
+const char kGetSortedIPArray[] = "CLinkrateDetector::GetSortedIPArray()";
+
+enum : int32_t {
+    kTextListCapacity = 64,  // records in the server list the text-list form builds
+    kTextListPort = 8000,
+};
+
+CreatorRegistration g_registerDetector(LRD_DETECTOR_ID, &CLinkrateDetector::Create);
+
+}  // namespace
+
+IComponent* CLinkrateDetector::Create()
+{
+    return new (std::nothrow) CLinkrateDetector();
+}
+
+CLinkrateDetector::CLinkrateDetector()
+{
+    Trace("CLinkrateDetector::CLinkrateDetector()");
+    hSocket = INVALID_SOCKET;
+    hWnd = nullptr;
+    bDetecting = 0;
+    dwSeq = 1;
+    pSink = nullptr;
+    bInit = 0;
+    pRecvBuf = nullptr;
+    nRecvBufSize = 1024;
+    dwStartTick = LrdTickCount();
+    bFinished = 0;
+    SeedRandom((uint32_t)time(nullptr));
+}
+
+// The candidate list goes first, then the bases in reverse order: the timer
+// service kills its timers, the WinSock reference is dropped.
+CLinkrateDetector::~CLinkrateDetector() {}
+
+int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
+{
+    auto guard = EnterCall();
+    if (pSink != nullptr || bInit) {
+        Error("%s exit fail", kInitialize);
+        return 0;
+    }
+    pSink = sink;
+    bInit = 0;
+    if (CreateLRDWindow() && CreateSocket())
+        bInit = 1;
+    return 1;
+}
+
+int32_t CLinkrateDetector::Finalize()
+{
+    auto guard = EnterCall();
+    int32_t result = 0;
+    if (bInit) {
+        Cleanup();
+        result = 1;
+    } else {
+        Error("%s exit fail", kFinalize);
+        // An Initialize whose window or socket step failed still made part of the
+        // set-up; give it back rather than leak it for the life of the thread.
+        if (HoldsResources())
+            Cleanup();
+    }
+    bDetecting = 0;
+    candidateList.Clear();
+    pSink = nullptr;
+    hWnd = nullptr;
+    return result;
+}
+
+int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
+{
+    auto guard = EnterCall();
+    // The server list built here has room for 64 records; a longer text list is
+    // refused rather than written past it.
+    if (list == nullptr || list->nCount <= 0 || list->nCount > kTextListCapacity || !bInit || bDetecting) {
+        Error("%s exit fail", kDetect);
+        return 0;
+    }
+    Trace("%s exit success", kDetect);
+
+    alignas(ServerList) uint8_t storage[LRD_SERVER_LIST_SIZE(kTextListCapacity)] = {};
+    ServerList* servers = reinterpret_cast<ServerList*>(storage);
+    servers->ushCount = (uint16_t)list->nCount;
+    for (int32_t i = 0; i < list->nCount; ++i) {
+        ServerInfo& server = servers->servers[i];
+        const char* text = list->szIP[i];
+        // The slot is 16 bytes: a text without a terminator inside it is not copied.
+        const void* end = memchr(text, '\0', sizeof list->szIP[i]);
+        if (end != nullptr)
+            memcpy(server.szAddr, text, (const char*)end - text + 1);
+        server.ushPort = kTextListPort;
+    }
+    // Through the interface, as a host would call it: the record-list form writes
+    // its own lines.
+    ILinkrateDetector* self = this;
+    return self->Detect(servers, timeLimitMs);
+}
+
+int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
+{
+    auto guard = EnterCall();
+    if (list == nullptr || list->ushCount == 0 || !bInit || bDetecting) {
+        Error("%s exit fail", kDetect);
+        return 0;
+    }
+    Trace("%s exit success", kDetect);
+
+    candidateList.Clear();
+    for (uint32_t i = 0; i < list->ushCount; ++i) {
+        if (!candidateList.InsertServer(list->servers[i])) {
+            // Out of memory: no half-filled detection is started.
+            candidateList.Clear();
+            Error("%s exit fail", kDetect);
+            return 0;
+        }
+    }
+    PrintList();
+
+    bDetecting = 1;
+    dwStartTick = LrdTickCount();
+    int32_t result = SendToAll(candidateList);
+    if (timeLimitMs != 0) {
+        StopTimer(DETECT_TIMER_ID);
+        bFinished = 0;
+        StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer);
+    }
+    return result;
+}
+
+int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
+{
+    auto guard = EnterCall();
+    if (out == nullptr || !bDetecting) {
+        Error("%s exit fail", kGetSortedIPArray);
+        return 0;
+    }
+    Trace("%s exit success", kGetSortedIPArray);
+    candidateList.Sort();
+    candidateList.WriteOut(out);
+    PrintList();
+    return 1;
+}
+
+void CLinkrateDetector::OnDetectTimer()
+{
+    StopTimer(DETECT_TIMER_ID);
+    bFinished = 1;
+    // The sink may release the detector: nothing may touch it after this call.
+    if (pSink != nullptr)
+        pSink->OnDetectFinished();
+}
+
+void CLinkrateDetector::PreDestroy()
+{
+    Trace("CLinkrateDetector::~CLinkrateDetector()");
+    Cleanup();
+    StopTimer(DETECT_TIMER_ID);
+}
+
+void CLinkrateDetector::PrintList()
+{
+    Trace("Detected iparray size is [%d],list infomation is:", (int32_t)candidateList.Size());
+    int32_t position = 0;
+    candidateList.Walk([&](const IPInfo& candidate) {
+        Trace("ip[%d]=[%s],timeout=[%u]", ++position, candidate.szIP, candidate.dwRTT);
+    });
+}

@@ -1,0 +1,80 @@
+// CLinkrateDetector, component 39: probes a list of servers over UDP, reports
+// every reply to the caller's sink while the detection runs, ends the detection
+// when the caller's time limit expires, and hands back the servers best first.
+//
+// A detector lives on one thread: the thread that calls Initialize and Detect
+// owns its window, socket notifications and timers, and must dispatch messages.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include "CandidateList.h"
+#include "ComponentBase.h"
+#include "LogChannel.h"
+#include "TimerService.h"
+#include "WinSockStartup.h"
+
+enum : int32_t {
+    DETECT_TIMER_ID = 1,          // timer service key that ends a detection
+    LRD_TIMEOUT_TIMER_ID = 2321,  // window timer that re-sends every request
+};
+
+enum : UINT {
+    WM_LRD_SOCKET = 13098,  // socket read events posted to the window
+};
+
+class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
+                          public CLogChannel,
+                          public CWinSockStartup,
+                          public CTimerService<CLinkrateDetector> {
+public:
+    CLinkrateDetector();
+    ~CLinkrateDetector() override;
+
+    // ILinkrateDetector
+    int32_t LRD_THISCALL Initialize(ILinkrateDetectorSink* sink) override;
+    int32_t LRD_THISCALL Finalize() override;
+    int32_t LRD_THISCALL Detect(IPStringList* list, uint32_t timeLimitMs) override;
+    int32_t LRD_THISCALL Detect(ServerList* list, uint32_t timeLimitMs) override;
+    int32_t LRD_THISCALL GetSortedIPArray(IPInfoArray* out) override;
+
+    void PreDestroy() override;
+
+    // The creator registered under component id 39.
+    static IComponent* Create();
+
+private:
+    // End of a detection: timer DETECT_TIMER_ID.
+    void OnDetectTimer();
+    void PrintList();
+
+    // Requests and replies.
+    int32_t SendRequest(const char* ip, uint16_t port);
+    int32_t SendToAll(CandidateList& candidates);
+    void OnRead(SOCKET socket, int32_t errorCode);
+    int32_t OnTimeout();
+
+    // Notification window and socket.
+    static LRESULT CALLBACK LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    int32_t CreateLRDWindow();
+    int32_t CreateSocket();
+    int32_t SetSocketTimeout(int32_t milliseconds);
+    void Cleanup();
+    int32_t DestoryLRDWindow();
+    int32_t CloseSocket();
+    // Whether anything of a window or socket set-up is held.
+    bool HoldsResources() const;
+
+    HWND hWnd;
+    SOCKET hSocket;
+    ILinkrateDetectorSink* pSink;
+    uint8_t* pRecvBuf;
+    int32_t nRecvBufSize;
+    int32_t bInit;
+    uint32_t dwSeq;
+    uint32_t dwStartTick;
+    CandidateList candidateList;
+    int32_t bDetecting;
+    int32_t bFinished;
+};

@@ -1,0 +1,288 @@
+// The detector's operations without servers that answer: which calls are
+// accepted in which state, the lines they write, and what they leave behind.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+
+#include <algorithm>
+#include <regex>
+
+#include "DebugCapture.h"
+#include "DetectorHarness.h"
+#include "MessagePump.h"
+
+namespace {
+
+// A port on 127.0.0.1 where nothing listens.
+const uint16_t kNobody = 9;
+
+std::string ErrorLine(const char* text) { return std::string("[Error]") + text + "\n"; }
+std::string TraceLine(const char* text) { return std::string("[Trace]") + text + "\n"; }
+
+// The line without its "[T<thread>][M39]" prefix, which every line must carry.
+std::vector<std::string> Bodies(const DebugCapture& capture)
+{
+    static const std::regex prefix(R"(^\[T\d+\]\[M39\])");
+    std::vector<std::string> bodies;
+    for (const std::string& line : capture.Lines()) {
+        std::smatch match;
+        if (std::regex_search(line, match, prefix))
+            bodies.push_back(match.suffix());
+    }
+    return bodies;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class DetectorState : public ::testing::Test {
+protected:
+    DetectorState() : detector(harness.NewDetector())
+    {
+        servers.Add("127.0.0.1", kNobody);
+        servers.Add("127.0.0.1", kNobody);
+        servers.Add("127.0.0.1", kNobody);
+    }
+
+    ~DetectorState() override
+    {
+        if (detector != nullptr)
+            detector->Release(0);
+        EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
+        EXPECT_EQ(harness.Counters().allocations, harness.Counters().frees);
+    }
+
+    // Calls op and expects exactly its one Error line and result 0.
+    template <class Op>
+    void ExpectRefused(Op op, const char* name)
+    {
+        DebugCapture capture;
+        EXPECT_EQ(op(), 0) << name;
+        std::vector<std::string> lines = Bodies(capture);
+        ASSERT_EQ(lines.size(), 1u) << name;
+        EXPECT_EQ(lines[0], ErrorLine((std::string(name) + " exit fail").c_str()));
+    }
+
+    DetectorHarness harness{3};
+    RecordingSink sink;
+    ServerListBuffer servers;
+    ILinkrateDetector* detector;
+};
+
+TEST_F(DetectorState, NewDetectorIdentifiesItself)
+{
+    EXPECT_EQ(detector->GetComponentID(), 39);
+    EXPECT_EQ(detector->GetVersion(), 1);
+    EXPECT_EQ(detector->GetAutoRelease(), 0);
+    EXPECT_EQ(FindDetectorWindow(), nullptr) << "no window before Initialize";
+
+    int32_t ids[4] = {0, 0, 0, 0};
+    EXPECT_EQ(harness.module.GetComponentIDs(ids, 4), 1);
+    EXPECT_EQ(ids[0], 39);
+    EXPECT_EQ(ids[1], 0);
+}
+
+TEST_F(DetectorState, ConstructorAndDetectionWriteTheirLines)
+{
+    DebugCapture capture;
+    ILinkrateDetector* traced = harness.NewDetector();
+    EXPECT_TRUE(Contains(Bodies(capture), TraceLine("CLinkrateDetector::CLinkrateDetector()")));
+
+    capture.Clear();
+    ASSERT_EQ(traced->Initialize(&sink), 1);
+    ASSERT_EQ(traced->Detect(servers.List(), 0), 1);
+    std::vector<std::string> lines = Bodies(capture);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), TraceLine("CLinkrateDetector::Detect() exit success")), 1);
+    EXPECT_TRUE(Contains(lines, TraceLine("Detected iparray size is [3],list infomation is:")));
+    for (const char* candidate : {"ip[1]=[127.0.0.1],timeout=[5000]", "ip[2]=[127.0.0.1],timeout=[5000]",
+                                  "ip[3]=[127.0.0.1],timeout=[5000]"})
+        EXPECT_TRUE(Contains(lines, TraceLine(candidate))) << candidate;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), TraceLine("CLinkrateDetector::SendRequest() exit success")), 3);
+    static const std::regex sent(R"(\[Trace\]sent \[16\] bytes to \[127\.0\.0\.1:9\] \[success\], )"
+                                 R"(pdu:\{dwCmd=2,dwTick=\d+,ushSeq=[123],dwFillData=1\},errorcode=\[0\]\n)");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return std::regex_match(l, sent); }),
+              3);
+
+    capture.Clear();
+    ResultBuffer result(3);
+    ASSERT_EQ(traced->GetSortedIPArray(result.Array()), 1);
+    lines = Bodies(capture);
+    EXPECT_EQ(lines.front(), TraceLine("CLinkrateDetector::GetSortedIPArray() exit success"));
+    EXPECT_TRUE(Contains(lines, TraceLine("Detected iparray size is [3],list infomation is:")));
+
+    capture.Clear();
+    EXPECT_EQ(traced->Finalize(), 1);
+    traced->Release(0);
+    lines = Bodies(capture);
+    EXPECT_TRUE(Contains(lines, TraceLine("CLinkrateDetector::Cleanup()")));
+    EXPECT_TRUE(Contains(lines, TraceLine("CLinkrateDetector::DestoryLRDWindow() exit success")));
+    EXPECT_TRUE(Contains(lines, TraceLine("CLinkrateDetector::~CLinkrateDetector()")));
+}
+
+TEST_F(DetectorState, TextFormsOfDetectTraceTwiceWhenAccepted)
+{
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(1), 0);
+    auto* list = reinterpret_cast<IPStringList*>(storage.data());
+    list->nCount = 1;
+    strcpy(list->szIP[0], "127.0.0.1");
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    DebugCapture capture;
+    ASSERT_EQ(detector->Detect(list, 0), 1);
+    std::vector<std::string> lines = Bodies(capture);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), TraceLine("CLinkrateDetector::Detect() exit success")), 2);
+}
+
+TEST_F(DetectorState, RefusalsWriteTheirErrorLineAndChangeNothing)
+{
+    const char* kDetect = "CLinkrateDetector::Detect()";
+    ResultBuffer result(3);
+    ExpectRefused([&] { return detector->Finalize(); }, "CLinkrateDetector::Finalize()");
+    ExpectRefused([&] { return detector->Detect(servers.List(), 0); }, kDetect);
+    ExpectRefused([&] { return detector->GetSortedIPArray(result.Array()); }, "CLinkrateDetector::GetSortedIPArray()");
+    EXPECT_TRUE(result.Untouched());
+
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    ExpectRefused([&] { return detector->Initialize(&sink); }, "CLinkrateDetector::Initialize()");
+    ExpectRefused([&] { return detector->Detect(static_cast<ServerList*>(nullptr), 0); }, kDetect);
+    ExpectRefused([&] { return detector->Detect(static_cast<IPStringList*>(nullptr), 0); }, kDetect);
+    ServerListBuffer empty;
+    ExpectRefused([&] { return detector->Detect(empty.List(), 0); }, kDetect);
+
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(65), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    for (int32_t count : {0, -1, 65}) {
+        texts->nCount = count;
+        ExpectRefused([&] { return detector->Detect(texts, 0); }, kDetect);
+    }
+    ExpectRefused([&] { return detector->GetSortedIPArray(result.Array()); }, "CLinkrateDetector::GetSortedIPArray()");
+
+    ASSERT_EQ(detector->Detect(servers.List(), 0), 1);
+    ExpectRefused([&] { return detector->Detect(servers.List(), 0); }, kDetect);
+    ExpectRefused([&] { return detector->GetSortedIPArray(nullptr); }, "CLinkrateDetector::GetSortedIPArray()");
+
+    EXPECT_EQ(detector->Finalize(), 1);
+    ExpectRefused([&] { return detector->GetSortedIPArray(result.Array()); }, "CLinkrateDetector::GetSortedIPArray()");
+    EXPECT_TRUE(result.Untouched());
+    ExpectRefused([&] { return detector->Initialize(&sink); }, "CLinkrateDetector::Initialize()");
+    EXPECT_EQ(detector->Finalize(), 1) << "a finalised detector finalises again";
+}
+
+TEST_F(DetectorState, SixtyFourTextAddressesAreAccepted)
+{
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(64), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    texts->nCount = 64;
+    for (int i = 0; i < 64; ++i)
+        strcpy(texts->szIP[i], "127.0.0.1");
+    ASSERT_EQ(detector->Initialize(nullptr), 1);
+    ASSERT_EQ(detector->Detect(texts, 0), 1);
+    ResultBuffer result(64);
+    ASSERT_EQ(detector->GetSortedIPArray(result.Array()), 1);
+    EXPECT_EQ(result.Array()->dwCount, 64u);
+    EXPECT_EQ(detector->Finalize(), 1);
+}
+
+TEST_F(DetectorState, FinalisedDetectorAcceptsDetectButSendsNothing)
+{
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    ASSERT_EQ(detector->Finalize(), 1);
+    EXPECT_EQ(FindDetectorWindow(), nullptr);
+    DebugCapture capture;
+    EXPECT_EQ(detector->Detect(servers.List(), 100), 1);
+    std::vector<std::string> lines = Bodies(capture);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), ErrorLine("CLinkrateDetector::SendRequest() exit fail")), 3);
+    PumpFor(400);
+    EXPECT_EQ(sink.finished, 0) << "Finalize forgot the sink";
+    EXPECT_EQ(detector->Finalize(), 1);
+}
+
+TEST_F(DetectorState, NullSinkRunsADetectionQuietly)
+{
+    ASSERT_EQ(detector->Initialize(nullptr), 1);
+    ASSERT_NE(FindDetectorWindow(), nullptr);
+    ASSERT_EQ(detector->Detect(servers.List(), 100), 1);
+    PumpFor(400);
+    ResultBuffer result(3);
+    ASSERT_EQ(detector->GetSortedIPArray(result.Array()), 1);
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(result.Array()->info[i].dwRTT, 5000u);
+        EXPECT_EQ(result.Array()->info[i].dwLoad, 100u);
+    }
+    EXPECT_EQ(detector->Finalize(), 1);
+}
+
+TEST_F(DetectorState, HalfInitialisedDetectorGivesEverythingBackOnFinalize)
+{
+    harness.factory.FailAllocations(1);  // the receive buffer cannot be had
+    DebugCapture capture;
+    EXPECT_EQ(detector->Initialize(&sink), 1) << "accepted even though the socket step failed";
+    EXPECT_TRUE(Contains(Bodies(capture), ErrorLine("CLinkrateDetector::CreateSocket() exit fail")));
+    EXPECT_NE(FindDetectorWindow(), nullptr);
+    ExpectRefused([&] { return detector->Initialize(&sink); }, "CLinkrateDetector::Initialize()");
+    ExpectRefused([&] { return detector->Detect(servers.List(), 0); }, "CLinkrateDetector::Detect()");
+
+    capture.Clear();
+    EXPECT_EQ(detector->Finalize(), 0);
+    EXPECT_TRUE(Contains(Bodies(capture), ErrorLine("CLinkrateDetector::Finalize() exit fail")));
+    EXPECT_EQ(FindDetectorWindow(), nullptr) << "the window made by the failed Initialize is destroyed";
+    harness.factory.FailAllocations(0);
+}
+
+TEST_F(DetectorState, SlotsCalledThroughPlainFunctionPointers)
+{
+    // A host built with another compiler reaches the operations by slot number.
+    typedef int32_t(__thiscall * InitializeSlot)(void*, ILinkrateDetectorSink*);
+    typedef int32_t(__thiscall * NoArgumentSlot)(void*);
+    typedef int32_t(__thiscall * DetectSlot)(void*, void*, uint32_t);
+    typedef int32_t(__thiscall * SortedSlot)(void*, IPInfoArray*);
+    typedef void(__thiscall * ReleaseSlot)(void*, int32_t);
+    void** vtable = *reinterpret_cast<void***>(detector);
+
+    EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[0])(detector), 39);
+    EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[1])(detector), 1);
+    EXPECT_EQ(reinterpret_cast<InitializeSlot>(vtable[LRD_SLOT_INITIALIZE])(detector, &sink), 1);
+
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(1), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    texts->nCount = 1;
+    strcpy(texts->szIP[0], "127.0.0.1");
+    EXPECT_EQ(reinterpret_cast<DetectSlot>(vtable[LRD_SLOT_DETECT_TEXT])(detector, texts, 0), 1);
+    ResultBuffer one(1);
+    EXPECT_EQ(reinterpret_cast<SortedSlot>(vtable[LRD_SLOT_GET_SORTED_IP_ARRAY])(detector, one.Array()), 1);
+    EXPECT_EQ(one.Array()->dwCount, 1u);
+    EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[LRD_SLOT_FINALIZE])(detector), 1);
+    // The record form refuses a second detection only while one is open.
+    EXPECT_EQ(reinterpret_cast<DetectSlot>(vtable[LRD_SLOT_DETECT_RECORDS])(detector, servers.List(), 0), 1);
+    ResultBuffer three(3);
+    EXPECT_EQ(reinterpret_cast<SortedSlot>(vtable[LRD_SLOT_GET_SORTED_IP_ARRAY])(detector, three.Array()), 1);
+    EXPECT_EQ(three.Array()->dwCount, 3u);
+    reinterpret_cast<ReleaseSlot>(vtable[2])(detector, 0);
+    detector = nullptr;
+}
+
+TEST(DetectorWinSock, StartedByTheFirstDetectorCleanedUpWithTheLast)
+{
+    DetectorHarness harness(0);
+    auto winsockRuns = [] {
+        SOCKET probe = socket(AF_INET, SOCK_DGRAM, 0);
+        if (probe == INVALID_SOCKET)
+            return WSAGetLastError() != WSANOTINITIALISED;
+        closesocket(probe);
+        return true;
+    };
+    ASSERT_FALSE(winsockRuns()) << "nothing else in this process may hold WinSock";
+    ILinkrateDetector* first = harness.NewDetector();
+    EXPECT_TRUE(winsockRuns());
+    ILinkrateDetector* second = harness.NewDetector();
+    first->Release(0);
+    EXPECT_TRUE(winsockRuns());
+    second->Release(0);
+    EXPECT_FALSE(winsockRuns());
+    ILinkrateDetector* third = harness.NewDetector();
+    EXPECT_TRUE(winsockRuns()) << "a later detector starts it again";
+    third->Release(0);
+}
+
+}  // namespace
