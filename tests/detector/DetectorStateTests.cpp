@@ -9,6 +9,7 @@
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
+#include "LoopbackResponder.h"
 #include "MessagePump.h"
 
 namespace {
@@ -119,6 +120,38 @@ TEST_F(DetectorState, ConstructorAndDetectionWriteTheirLines)
     EXPECT_TRUE(Contains(lines, TraceLine("CLinkrateDetector::Cleanup()")));
     EXPECT_TRUE(Contains(lines, TraceLine("CLinkrateDetector::DestoryLRDWindow() exit success")));
     EXPECT_TRUE(Contains(lines, TraceLine("CLinkrateDetector::~CLinkrateDetector()")));
+}
+
+TEST_F(DetectorState, ReceivedDatagramsWriteTheirLines)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    {
+        LoopbackResponder server;
+        ServerListBuffer one;
+        one.Add("127.0.0.1", server.Port());
+        ASSERT_EQ(detector->Initialize(&sink), 1);
+        ASSERT_EQ(detector->Detect(one.List(), 0), 1);
+
+        DebugCapture capture;
+        ASSERT_TRUE(PumpUntil([&] {
+            server.Poll();
+            return sink.reports.size() == 1;
+        }));
+        const std::string received = "[Trace]from [127.0.0.1:" + std::to_string(server.Port()) + "] recv udp [16]bytes\n";
+        EXPECT_TRUE(Contains(Bodies(capture), received));
+
+        // A datagram too short for a reply: its receive line and one Error line.
+        capture.Clear();
+        server.SendTo(Bytes(15, 2), server.Requests()[0].sourcePort);
+        const std::string tooShort = "[Trace]from [127.0.0.1:" + std::to_string(server.Port()) + "] recv udp [15]bytes\n";
+        ASSERT_TRUE(PumpUntil([&] { return Contains(Bodies(capture), tooShort); }));
+        PumpFor(100);
+        EXPECT_EQ(Bodies(capture), (std::vector<std::string>{tooShort, ErrorLine("pdu size error,not support")}));
+        EXPECT_EQ(sink.reports.size(), 1u);
+        EXPECT_EQ(detector->Finalize(), 1);
+    }
+    WSACleanup();
 }
 
 TEST_F(DetectorState, TextFormsOfDetectTraceTwiceWhenAccepted)
