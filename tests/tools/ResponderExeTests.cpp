@@ -114,7 +114,7 @@ protected:
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(m_socket, &readable);
-        timeval wait{0, long(timeoutMs * 1000)};
+        timeval wait{long(timeoutMs / 1000), long(timeoutMs % 1000 * 1000)};
         if (select(0, &readable, nullptr, nullptr, &wait) != 1)
             return false;
         char buffer[2048];
