@@ -1,0 +1,79 @@
+// The command line of lrdresponder.
+#include <gtest/gtest.h>
+
+#include "ResponderOptions.h"
+
+using namespace lrdresponder;
+
+namespace {
+
+std::string Parse(std::vector<std::string> args, Options& options)
+{
+    return ParseOptions(args, options);
+}
+
+}  // namespace
+
+TEST(ResponderOptions, ReadsEveryOptionInAnyPositionAndKeepsThePortOrder)
+{
+    Options options;
+    ASSERT_EQ(Parse({"7000", "--load", "4294967295", "--bind", "127.0.0.2", "6000", "--delay", "60000"}, options), "");
+    EXPECT_EQ(options.bindAddress, 0x7F000002u);
+    EXPECT_EQ(options.load, 4294967295u);
+    EXPECT_EQ(options.delayMs, 60000u);
+    EXPECT_EQ(options.ports, (std::vector<uint16_t>{7000, 6000}));
+
+    ASSERT_EQ(Parse({"1", "65535"}, options), "");
+    EXPECT_EQ(options.bindAddress, 0u);
+    EXPECT_FALSE(options.load);
+    EXPECT_EQ(options.delayMs, 0u);
+
+    ASSERT_EQ(Parse({"--load", "0", "1"}, options), "");
+    EXPECT_EQ(options.load, 0u);
+    ASSERT_EQ(Parse({"--help"}, options), "");
+    EXPECT_TRUE(options.help);
+}
+
+TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{}, "no PORT given"},
+        {{"0"}, "PORT: '0' is not a number from 1 to 65535"},
+        {{"65536"}, "PORT: '65536' is not a number from 1 to 65535"},
+        {{"80x"}, "PORT: '80x' is not a number from 1 to 65535"},
+        {{"99999999999999999999"}, "PORT: '99999999999999999999' is not a number from 1 to 65535"},
+        {{"5000", "5000"}, "PORT 5000 given twice"},
+        {{"-5"}, "unknown option '-5'"},
+        {{"--port", "5"}, "unknown option '--port'"},
+        {{"--load", "4294967296", "5"}, "--load: '4294967296' is not a number from 0 to 4294967295"},
+        {{"--load", "+1", "5"}, "--load: '+1' is not a number from 0 to 4294967295"},
+        {{"--load", "1", "--load", "2", "5"}, "--load given twice"},
+        {{"--delay", "60001", "5"}, "--delay: '60001' is not a number from 0 to 60000"},
+        {{"--delay", "", "5"}, "--delay: '' is not a number from 0 to 60000"},
+        {{"5", "--delay"}, "--delay needs a value"},
+        {{"--bind", "1.2.3", "5"}, "--bind: '1.2.3' is not a dotted IPv4 address"},
+        {{"--bind", "1.2.3.4.5", "5"}, "--bind: '1.2.3.4.5' is not a dotted IPv4 address"},
+        {{"--bind", "256.1.1.1", "5"}, "--bind: '256.1.1.1' is not a dotted IPv4 address"},
+        {{"--bind", "010.0.0.1", "5"}, "--bind: '010.0.0.1' is not a dotted IPv4 address"},
+        {{"--bind", "1..2.3", "5"}, "--bind: '1..2.3' is not a dotted IPv4 address"},
+        {{"--bind", "localhost", "5"}, "--bind: 'localhost' is not a dotted IPv4 address"},
+    };
+    for (const auto& [args, message] : cases) {
+        Options options;
+        options.delayMs = 123;
+        EXPECT_EQ(Parse(args, options), message);
+        EXPECT_EQ(options.delayMs, 123u);
+        EXPECT_TRUE(options.ports.empty());
+    }
+}
+
+TEST(ResponderOptions, AddressesReadAndPrintAsDottedText)
+{
+    uint32_t address = 1;
+    ASSERT_TRUE(ParseAddress("0.0.0.0", address));
+    EXPECT_EQ(address, 0u);
+    ASSERT_TRUE(ParseAddress("255.254.10.0", address));
+    EXPECT_EQ(address, 0xFFFE0A00u);
+    EXPECT_EQ(FormatAddress(address), "255.254.10.0");
+    EXPECT_EQ(FormatAddress(0x7F000002u), "127.0.0.2");
+}

@@ -1,0 +1,63 @@
+// The platform edge of lrdresponder: UDP sockets, waiting for datagrams, and the
+// stop request (SIGINT/SIGTERM on Linux, Ctrl-C or closing the console on
+// Windows). NetPosix.cpp and NetWindows.cpp implement it; everything else is
+// plain C++. Addresses and ports are in host byte order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lrdresponder::net {
+
+struct Endpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+
+// Starts the socket library and the stop handling. On failure `error` says why.
+bool Start(std::string& error);
+void Finish();
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    ~UdpSocket();
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+
+    // A non-blocking socket bound to `local`, which also learns the local address
+    // each datagram was sent to, so that an answer can leave from that address
+    // even when the socket is bound to every address.
+    bool Open(const Endpoint& local, std::string& error);
+
+    // The next queued datagram: false when there is none. Errors that only report
+    // an earlier send's fate (a port-unreachable notice) count as none. `to` is the
+    // local address the datagram was sent to, 0 when the system did not say.
+    bool Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& from, uint32_t& to);
+
+    // Sends from `source` (the address a request came to) when it is not 0.
+    bool Send(const uint8_t* data, size_t size, const Endpoint& to, uint32_t source);
+
+    std::intptr_t Handle() const { return m_handle; }
+
+private:
+    std::intptr_t m_handle = -1;
+};
+
+// Waits until a socket has a datagram, a stop is requested, or `timeoutMs`
+// passes (negative: no limit). `readable[i]` tells about `sockets[i]`.
+bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool>& readable, std::string& error);
+
+bool StopRequested();
+
+// The program has printed what it prints when it stops. A Windows console that
+// is being closed ends the process as soon as its handler returns, so the handler
+// waits for this.
+void StopHandled();
+
+}  // namespace lrdresponder::net

@@ -1,0 +1,235 @@
+#define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "Net.h"
+
+namespace lrdresponder::net {
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+// The console handler runs on a thread of its own; it wakes the waiting loop by
+// sending a byte to this loopback socket, which every wait includes.
+SOCKET g_wake = INVALID_SOCKET;
+sockaddr_in g_wakeAddress{};
+HANDLE g_handled = nullptr;
+LPFN_WSARECVMSG g_recvMsg = nullptr;
+
+std::string SocketError(const char* what)
+{
+    return std::string(what) + ": WinSock error " + std::to_string(WSAGetLastError());
+}
+
+sockaddr_in SocketAddress(const Endpoint& endpoint)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    g_stop = true;
+    char byte = 1;
+    sendto(g_wake, &byte, 1, 0, reinterpret_cast<sockaddr*>(&g_wakeAddress), sizeof g_wakeAddress);
+    // Closing the console, logging off and shutting down end the process when
+    // this returns; the system allows a few seconds, enough to print the counts.
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        WaitForSingleObject(g_handled, 4000);
+    return TRUE;
+}
+
+// WSARecvMsg is reached through the extension pointer of some socket.
+bool LoadRecvMsg(SOCKET socket, std::string& error)
+{
+    GUID id = WSAID_WSARECVMSG;
+    DWORD bytes = 0;
+    if (WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &g_recvMsg, sizeof g_recvMsg, &bytes,
+                 nullptr, nullptr) != 0) {
+        error = SocketError("WSARecvMsg");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Start(std::string& error)
+{
+    WSADATA data;
+    if (int result = WSAStartup(MAKEWORD(2, 2), &data); result != 0) {
+        error = "WSAStartup: WinSock error " + std::to_string(result);
+        return false;
+    }
+    g_wake = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    g_wakeAddress = SocketAddress({INADDR_LOOPBACK, 0});
+    int size = sizeof g_wakeAddress;
+    u_long nonBlocking = 1;
+    if (g_wake == INVALID_SOCKET ||
+        bind(g_wake, reinterpret_cast<sockaddr*>(&g_wakeAddress), sizeof g_wakeAddress) != 0 ||
+        getsockname(g_wake, reinterpret_cast<sockaddr*>(&g_wakeAddress), &size) != 0 ||
+        ioctlsocket(g_wake, FIONBIO, &nonBlocking) != 0 || !LoadRecvMsg(g_wake, error)) {
+        if (error.empty())
+            error = SocketError("wake socket");
+        return false;
+    }
+    g_handled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!g_handled || !SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
+        error = "console handler: error " + std::to_string(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void Finish()
+{
+    SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+    if (g_wake != INVALID_SOCKET)
+        closesocket(g_wake);
+    g_wake = INVALID_SOCKET;
+    WSACleanup();
+}
+
+UdpSocket::~UdpSocket()
+{
+    if (m_handle != std::intptr_t(INVALID_SOCKET))
+        closesocket(SOCKET(m_handle));
+}
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle)
+{
+    other.m_handle = std::intptr_t(INVALID_SOCKET);
+}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept
+{
+    std::swap(m_handle, other.m_handle);
+    return *this;
+}
+
+bool UdpSocket::Open(const Endpoint& local, std::string& error)
+{
+    SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (handle == INVALID_SOCKET) {
+        error = SocketError("socket");
+        return false;
+    }
+    u_long nonBlocking = 1;
+    BOOL off = FALSE, on = TRUE;
+    DWORD bytes = 0;
+    sockaddr_in address = SocketAddress(local);
+    if (ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
+        error = SocketError("FIONBIO");
+    // Without this, a port-unreachable notice for an earlier answer makes the
+    // next receive fail instead of returning the next request.
+    } else if (WSAIoctl(handle, SIO_UDP_CONNRESET, &off, sizeof off, nullptr, 0, &bytes, nullptr, nullptr) != 0) {
+        error = SocketError("SIO_UDP_CONNRESET");
+    } else if (setsockopt(handle, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+        error = SocketError("IP_PKTINFO");
+    } else if (bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = SocketError("bind");
+    } else {
+        m_handle = std::intptr_t(handle);
+        return true;
+    }
+    closesocket(handle);
+    return false;
+}
+
+bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& from, uint32_t& to)
+{
+    sockaddr_in source{};
+    char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+    WSABUF data{ULONG(room), reinterpret_cast<char*>(buffer)};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&source);
+    message.namelen = sizeof source;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = {sizeof control, control};
+    DWORD received = 0;
+    if (g_recvMsg(SOCKET(m_handle), &message, &received, nullptr, nullptr) != 0)
+        return false;
+
+    size = received;
+    from = {ntohl(source.sin_addr.s_addr), ntohs(source.sin_port)};
+    to = 0;
+    for (WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message); item; item = WSA_CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            memcpy(&info, WSA_CMSG_DATA(item), sizeof info);
+            uint32_t address = ntohl(info.ipi_addr.s_addr);
+            // A broadcast or multicast destination cannot be an answer's source.
+            if (address != INADDR_BROADCAST && !IN_MULTICAST(address))
+                to = address;
+        }
+    }
+    return true;
+}
+
+bool UdpSocket::Send(const uint8_t* data, size_t size, const Endpoint& to, uint32_t source)
+{
+    sockaddr_in target = SocketAddress(to);
+    WSABUF payload{ULONG(size), reinterpret_cast<char*>(const_cast<uint8_t*>(data))};
+    char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))]{};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&target);
+    message.namelen = sizeof target;
+    message.lpBuffers = &payload;
+    message.dwBufferCount = 1;
+    if (source != 0) {
+        message.Control = {sizeof control, control};
+        WSACMSGHDR* item = WSA_CMSG_FIRSTHDR(&message);
+        item->cmsg_level = IPPROTO_IP;
+        item->cmsg_type = IP_PKTINFO;
+        item->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+        IN_PKTINFO info{};
+        info.ipi_addr.s_addr = htonl(source);
+        memcpy(WSA_CMSG_DATA(item), &info, sizeof info);
+    }
+    DWORD sent = 0;
+    return WSASendMsg(SOCKET(m_handle), &message, 0, &sent, nullptr, nullptr) == 0 && sent == size;
+}
+
+bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool>& readable, std::string& error)
+{
+    std::vector<WSAPOLLFD> fds{{g_wake, POLLRDNORM, 0}};
+    for (const UdpSocket& socket : sockets)
+        fds.push_back({SOCKET(socket.Handle()), POLLRDNORM, 0});
+    readable.assign(sockets.size(), false);
+    if (g_stop)
+        return true;
+    if (WSAPoll(fds.data(), ULONG(fds.size()), timeoutMs) == SOCKET_ERROR) {
+        error = SocketError("WSAPoll");
+        return false;
+    }
+    char drain[64];
+    while (recv(g_wake, drain, sizeof drain, 0) > 0) {
+    }
+    // An error is read (and so cleared) like a datagram, or the poll would keep
+    // reporting it.
+    for (size_t i = 0; i < sockets.size(); ++i)
+        readable[i] = (fds[i + 1].revents & (POLLRDNORM | POLLERR)) != 0;
+    return true;
+}
+
+bool StopRequested()
+{
+    return g_stop;
+}
+
+void StopHandled()
+{
+    if (g_handled)
+        SetEvent(g_handled);
+}
+
+}  // namespace lrdresponder::net

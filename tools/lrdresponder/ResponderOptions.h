@@ -1,0 +1,33 @@
+// The command line of lrdresponder and the address text it prints, without any
+// platform header.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lrdresponder {
+
+constexpr unsigned kMaxDelayMs = 60000;
+
+extern const char kUsage[];
+
+struct Options {
+    uint32_t bindAddress = 0;          // host byte order; 0 is every local address
+    std::optional<uint32_t> load;      // sent after the echo when given
+    unsigned delayMs = 0;              // how long each answer is held
+    std::vector<uint16_t> ports;       // one socket each, in the order given
+    bool help = false;
+};
+
+// Reads the arguments after the program name into `options`. Returns an empty
+// text when they are sound, else one line that names the faulty argument.
+std::string ParseOptions(const std::vector<std::string>& args, Options& options);
+
+// Strict dotted IPv4: four decimal parts 0..255 without leading zeros, so that
+// no part can be mistaken for octal.
+bool ParseAddress(const std::string& text, uint32_t& address);
+std::string FormatAddress(uint32_t address);
+
+}  // namespace lrdresponder
