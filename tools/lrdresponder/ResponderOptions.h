@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "AddressText.h"
+
 namespace lrdresponder {
 
 constexpr unsigned kMaxDelayMs = 60000;
@@ -25,9 +27,7 @@ struct Options {
 // text when they are sound, else one line that names the faulty argument.
 std::string ParseOptions(const std::vector<std::string>& args, Options& options);
 
-// Strict dotted IPv4: four decimal parts 0..255 without leading zeros, so that
-// no part can be mistaken for octal.
-bool ParseAddress(const std::string& text, uint32_t& address);
-std::string FormatAddress(uint32_t address);
+using lrdtools::FormatAddress;
+using lrdtools::ParseAddress;
 
 }  // namespace lrdresponder

@@ -1,6 +1,7 @@
 // The framework side of the factory library: a component factory and a memory
 // service on the process heap. A factory library is these plus its exported
-// CreateComponent; the test double adds counters and controls by overriding.
+// CreateComponent: the shipped one (HostFactory.cpp) adds the host's log options,
+// the test double (tests/zelfact) counters and controls by overriding.
 #pragma once
 
 #include <windows.h>

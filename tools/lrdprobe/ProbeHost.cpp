@@ -1,0 +1,171 @@
+#include "ProbeHost.h"
+
+#include <string.h>
+
+#include "ZelFact.h"
+
+namespace lrdprobe {
+
+namespace {
+
+// How long past its time limit a detection may take to end before lrdprobe
+// stops waiting: the end timer fires on a busy machine late, but it fires.
+constexpr DWORD kEndMarginMs = 5000;
+
+enum : uint32_t {
+    kErrorBit = 1,
+    kTraceBit = 2,
+};
+
+std::string ErrorText(DWORD code)
+{
+    char text[512] = {0};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                  sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
+        text[--length] = '\0';
+    std::string result = "error " + std::to_string(code);
+    return length > 0 ? result + ": " + text : result;
+}
+
+std::string ProgramDirectory()
+{
+    char path[MAX_PATH] = {0};
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string program(path, length);
+    return program.substr(0, program.find_last_of("\\/"));
+}
+
+template <class F>
+F Export(HMODULE library, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+class ProbeSink : public ILinkrateDetectorSink {
+public:
+    ProbeSink(const std::function<void(const Reply&)>& onReply, RoundResult& result)
+        : m_onReply(onReply), m_result(result)
+    {
+    }
+
+    void LRD_THISCALL OnIPDetected(const char* ip, uint16_t port, uint32_t rtt) override
+    {
+        // The text is the detector's only during this call.
+        m_result.replies.push_back(Reply{ip != nullptr ? ip : "", port, rtt});
+        m_onReply(m_result.replies.back());
+    }
+
+    void LRD_THISCALL OnDetectFinished() override { m_result.finished = true; }
+
+private:
+    const std::function<void(const Reply&)>& m_onReply;
+    RoundResult& m_result;
+};
+
+// Replies and the end timer reach the detector only through this thread's
+// messages.
+void PumpUntil(const bool& done, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        DWORD elapsed = GetTickCount() - start;
+        if (done || elapsed >= timeoutMs)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
+    }
+}
+
+// Releases the detector on every way out of a round.
+class DetectorHold {
+public:
+    explicit DetectorHold(ILinkrateDetector* detector) : m_detector(detector) {}
+    ~DetectorHold()
+    {
+        if (m_detector != nullptr)
+            m_detector->Release(0);
+    }
+    DetectorHold(const DetectorHold&) = delete;
+    DetectorHold& operator=(const DetectorHold&) = delete;
+
+private:
+    ILinkrateDetector* m_detector;
+};
+
+}  // namespace
+
+std::string ProbeHost::Load(const Options& options)
+{
+    std::string directory = ProgramDirectory();
+    std::string factoryPath = directory + "\\host\\ZelFact.dll";
+    HMODULE factory = LoadLibraryA(factoryPath.c_str());
+    if (factory == nullptr)
+        return "cannot load the host factory library " + factoryPath + " (" + ErrorText(GetLastError()) + ")";
+    auto configure = Export<PFN_ZelFactConfigure>(factory, "ZelFactConfigure");
+    if (configure == nullptr)
+        return factoryPath + " is not lrdprobe's factory library: it lacks ZelFactConfigure";
+    uint32_t debugMask = options.verbose ? kErrorBit | kTraceBit : 0;
+    uint32_t fileMask = options.logPath.empty() ? 0 : kErrorBit | kTraceBit;
+    if (configure(debugMask, fileMask, options.logPath.c_str()) == 0)
+        return "--log " + options.logPath + ": cannot open the file (" + ErrorText(GetLastError()) + ")";
+
+    std::string modulePath = options.modulePath.empty() ? directory + "\\LinkrateDetector.dll" : options.modulePath;
+    HMODULE module = LoadLibraryA(modulePath.c_str());
+    if (module == nullptr)
+        return "cannot load the module " + modulePath + " (" + ErrorText(GetLastError()) + ")";
+    m_create = Export<PFN_CreateComponent>(module, "CreateComponent");
+    auto setFactory = Export<PFN_SetFactoryHandle>(module, "SetFactoryHandle");
+    if (m_create == nullptr || setFactory == nullptr)
+        return "the module " + modulePath + " lacks the export " +
+               (m_create == nullptr ? "CreateComponent" : "SetFactoryHandle");
+    setFactory(factory);
+    return {};
+}
+
+std::string ProbeHost::RunRound(const std::vector<Server>& servers, uint32_t timeLimitMs,
+                                const std::function<void(const Reply&)>& onReply, RoundResult& result)
+{
+    result = RoundResult{};
+    // The sink outlives the detector.
+    ProbeSink sink(onReply, result);
+    auto* detector = static_cast<ILinkrateDetector*>(m_create((int32_t)LRD_DETECTOR_ID, 0));
+    if (detector == nullptr)
+        return "the module gave no detector (component 39)";
+    DetectorHold hold(detector);
+    if (detector->Initialize(&sink) == 0)
+        return "the detector refused Initialize";
+
+    std::vector<uint8_t> listBytes(LRD_SERVER_LIST_SIZE(servers.size()), 0);
+    auto* list = reinterpret_cast<ServerList*>(listBytes.data());
+    list->ushCount = uint16_t(servers.size());
+    auto* records = reinterpret_cast<ServerInfo*>(listBytes.data() + offsetof(ServerList, servers));
+    for (size_t i = 0; i < servers.size(); ++i) {
+        ServerInfo& info = records[i];
+        memcpy(info.szAddr, servers[i].address.c_str(), servers[i].address.size() + 1);
+        info.ushPort = servers[i].port;
+    }
+    if (detector->Detect(list, timeLimitMs) == 0) {
+        detector->Finalize();
+        return "the detector refused Detect (it could not make its window or socket; -v shows why)";
+    }
+    PumpUntil(result.finished, timeLimitMs + kEndMarginMs);
+
+    std::vector<uint8_t> arrayBytes(LRD_IP_INFO_ARRAY_SIZE(servers.size()), 0);
+    auto* array = reinterpret_cast<IPInfoArray*>(arrayBytes.data());
+    if (detector->GetSortedIPArray(array) == 0) {
+        detector->Finalize();
+        return "the detector refused GetSortedIPArray";
+    }
+    uint32_t count = array->dwCount < servers.size() ? array->dwCount : uint32_t(servers.size());
+    const auto* infos = reinterpret_cast<const IPInfo*>(arrayBytes.data() + offsetof(IPInfoArray, info));
+    result.sorted.assign(infos, infos + count);
+    detector->Finalize();
+    return {};
+}
+
+}  // namespace lrdprobe
