@@ -28,6 +28,8 @@ int Fail(const std::string& problem)
 
 int main(int argc, char** argv)
 {
+    // Live lines come as replies arrive, also into a pipe or a file.
+    setvbuf(stderr, nullptr, _IONBF, 0);
     Options options;
     std::string problem = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, ReadWholeFile);
     if (!problem.empty()) {
