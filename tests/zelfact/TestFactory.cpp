@@ -210,11 +210,7 @@ IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t)
         if (!g_config.exportGivesFactory)
             return nullptr;
     }
-    if (componentId == (int32_t)LRD_COMPONENT_FACTORY_ID)
-        return &g_factory;
-    if (componentId == (int32_t)LRD_MEMORY_SERVICE_ID)
-        return &g_memory;
-    return nullptr;
+    return g_factory.ExportedComponent(componentId);
 }
 
 void __cdecl ZelFactReset()

@@ -22,6 +22,15 @@ IComponent* CHostFactory::NewComponent(uint32_t componentId, const char* registr
     return NewOtherComponent(componentId, registryPath);
 }
 
+IComponent* CHostFactory::ExportedComponent(int32_t componentId)
+{
+    if (componentId == (int32_t)LRD_COMPONENT_FACTORY_ID)
+        return this;
+    if (componentId == (int32_t)LRD_MEMORY_SERVICE_ID)
+        return &m_memory;
+    return nullptr;
+}
+
 int32_t CHostFactory::GetLogSettings(int32_t* moduleCell, int32_t moduleId, uint32_t* debugMask, uint32_t* fileMask,
                                      HostLogFile** logFile)
 {

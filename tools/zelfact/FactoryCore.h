@@ -58,6 +58,10 @@ public:
 
     void SetLogSettings(const LogSettings& settings) { m_settings = settings; }
 
+    // What the library's exported CreateComponent gives: this factory for 361, the
+    // memory service for 3, null for any other id.
+    IComponent* ExportedComponent(int32_t componentId);
+
 protected:
     virtual IComponent* NewOtherComponent(uint32_t componentId, const char* registryPath) { return nullptr; }
 

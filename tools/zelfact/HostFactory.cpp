@@ -18,14 +18,7 @@ CRITICAL_SECTION g_logLock;
 
 extern "C" {
 
-IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t)
-{
-    if (componentId == (int32_t)LRD_COMPONENT_FACTORY_ID)
-        return &g_factory;
-    if (componentId == (int32_t)LRD_MEMORY_SERVICE_ID)
-        return &g_memory;
-    return nullptr;
-}
+IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t) { return g_factory.ExportedComponent(componentId); }
 
 int32_t __cdecl ZelFactConfigure(uint32_t debugMask, uint32_t fileMask, const char* logPath)
 {
