@@ -2,16 +2,22 @@
 
 #include <string.h>
 
+#include <map>
+#include <new>
+
 #include "FactoryLocator.h"
 
 namespace {
 
-// The memory service kept for one registry path. g_serviceLock guards these two
-// and is held only to compare, read or store them: never while the host is called
+// The memory service kept for one registry path, and every buffer given out with
+// the service that gave it: a buffer goes back there even when the registry path,
+// and with it the kept service, has changed since. g_serviceLock guards these and
+// is held only to compare, read or store them: never while the host is called
 // and never while the module lock is taken, so the module lock stays outermost.
 SRWLOCK g_serviceLock = SRWLOCK_INIT;
 IMemoryService* g_service;
 char g_servicePath[kPathBufferSize];
+std::map<void*, IMemoryService*> g_bufferOwners;
 
 IMemoryService* KeptService(const char* path)
 {
@@ -19,6 +25,34 @@ IMemoryService* KeptService(const char* path)
     IMemoryService* service = (g_service != nullptr && strcmp(g_servicePath, path) == 0) ? g_service : nullptr;
     ReleaseSRWLockShared(&g_serviceLock);
     return service;
+}
+
+bool RememberOwner(void* buffer, IMemoryService* service)
+{
+    AcquireSRWLockExclusive(&g_serviceLock);
+    bool remembered = true;
+    try {
+        g_bufferOwners[buffer] = service;
+    } catch (const std::bad_alloc&) {
+        remembered = false;
+    }
+    ReleaseSRWLockExclusive(&g_serviceLock);
+    return remembered;
+}
+
+// The service that gave buffer, forgotten from now on; null for a buffer that
+// did not come from AllocateBuffer.
+IMemoryService* TakeOwner(void* buffer)
+{
+    AcquireSRWLockExclusive(&g_serviceLock);
+    IMemoryService* owner = nullptr;
+    auto found = g_bufferOwners.find(buffer);
+    if (found != g_bufferOwners.end()) {
+        owner = found->second;
+        g_bufferOwners.erase(found);
+    }
+    ReleaseSRWLockExclusive(&g_serviceLock);
+    return owner;
 }
 
 }  // namespace
@@ -124,6 +158,11 @@ int32_t AllocateBuffer(void** out, uint32_t size, int32_t zero, uint32_t tag)
     void* buffer = service->Allocate(tag, size);
     if (buffer == nullptr)
         return 0;
+    if (!RememberOwner(buffer, service)) {
+        // Without the record the buffer could not find its way back.
+        service->Free(buffer);
+        return 0;
+    }
     if (zero != 0)
         memset(buffer, 0, size);
     *out = buffer;
@@ -132,8 +171,8 @@ int32_t AllocateBuffer(void** out, uint32_t size, int32_t zero, uint32_t tag)
 
 int32_t FreeBuffer(void* buffer)
 {
-    IMemoryService* service = nullptr;
-    if (!GetMemoryService(&service, nullptr))
+    IMemoryService* service = TakeOwner(buffer);
+    if (service == nullptr && !GetMemoryService(&service, nullptr))
         return 0;
     return service->Free(buffer);
 }

@@ -16,9 +16,8 @@
 
 namespace {
 
-// Fails the next allocation through operator new once armed. The deletes are
-// replaced with it, so that every block goes back the way it came on any runtime
-// (a sanitizer's own delete would call a block from malloc a mismatch).
+// Fails the next allocation through operator new once armed. The runtime's
+// operator delete frees with free, which matches the malloc below.
 bool g_failNextAllocation = false;
 
 }  // namespace
@@ -34,9 +33,6 @@ void* operator new(size_t size)
         throw std::bad_alloc();
     return block;
 }
-
-void operator delete(void* block) noexcept { free(block); }
-void operator delete(void* block, size_t) noexcept { free(block); }
 
 
 namespace {
