@@ -59,8 +59,8 @@ public:
 };
 
 // The memory service for path (null or empty: the module's registry path). It is
-// obtained once per path in force and kept, never released. Returns 1 and stores
-// it in out, or 0.
+// obtained once per path and kept, never released. Returns 1 and stores it in
+// out, or 0.
 int32_t GetMemoryService(IMemoryService** out, const char* path);
 
 // A buffer of size bytes from the host memory service, filled with zeros when

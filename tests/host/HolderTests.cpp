@@ -213,6 +213,15 @@ TEST_F(Holders, MemoryServiceIsObtainedOncePerRegistryPath)
     ASSERT_EQ(FreeBuffer(buffer), 1);
     EXPECT_EQ(counters().memoryServiceRequests, 2);
     EXPECT_STREQ(counters().lastRequestPath, (registry + ".changed").c_str());
+
+    // A host that switches back and forth finds both kept.
+    for (int i = 0; i < 10; ++i) {
+        SetDLLRegistry(i % 2 ? registry.c_str() : (registry + ".changed").c_str());
+        ASSERT_EQ(AllocateBuffer(&buffer, 100, 1, 39), 1);
+        ASSERT_EQ(FreeBuffer(buffer), 1);
+    }
+    EXPECT_EQ(counters().memoryServiceRequests, 2);
+    EXPECT_EQ(counters().memoryServiceReleases, 0);
 }
 
 TEST_F(Holders, BufferGoesBackToTheServiceThatGaveItAfterThePathChanged)

@@ -18,6 +18,7 @@ const int kSampleEvery = 1000;
 // Growth allowed between the samples after the first thousand cycles and after
 // the last: 4 bytes a cycle would already exceed it.
 const int64_t kHeapSlackBytes = 32 * 1024;
+const int64_t kPrivateSlackBytes = 256 * 1024;
 
 // Sends every datagram straight back. Keeps nothing, so that the test itself
 // does not grow with the cycles.
@@ -218,6 +219,7 @@ TEST(Soak, TenThousandDetectorLivesLeaveNothingBehind)
                     (long)last.userObjects - (long)first.userObjects, last.serviceRequests - first.serviceRequests);
 
         EXPECT_LE(last.heapBytes - first.heapBytes, kHeapSlackBytes) << "the heap grows with the cycles";
+        EXPECT_LE(last.privateBytes - first.privateBytes, kPrivateSlackBytes) << "committed memory grows";
         EXPECT_EQ(last.handles, first.handles) << "handles grow with the cycles";
         EXPECT_EQ(last.userObjects, first.userObjects) << "window objects grow with the cycles";
         EXPECT_EQ(last.gdiObjects, first.gdiObjects);

@@ -190,14 +190,18 @@ TEST(Threads, WorkersCreateAndReleaseWhileTheModuleIsReconfigured)
     CloseHandle(shared.start);
     DeleteCriticalSection(&shared.failureLock);
 
-    std::printf("threads: %d workers x %d cycles (%d whole detections) in %lu ms beside %d control rounds\n", kWorkers,
-                kCyclesPerWorker, shared.detections.load(), (unsigned long)spent, shared.controlCalls.load());
+    const ZelFactCounters& counters = harness->Counters();
+    std::printf("threads: %d workers x %d cycles (%d whole detections) in %lu ms beside %d control rounds; "
+                "%d memory service requests\n",
+                kWorkers, kCyclesPerWorker, shared.detections.load(), (unsigned long)spent,
+                shared.controlCalls.load(), counters.memoryServiceRequests);
     EXPECT_EQ(shared.failures.load(), 0) << shared.firstFailure;
     EXPECT_EQ(harness->module.ZelvoDllCanUnloadNow(), 1) << "every detector left the registry";
-    const ZelFactCounters& counters = harness->Counters();
     EXPECT_EQ(counters.allocations, counters.frees);
     EXPECT_EQ(counters.allocations, kWorkers * kCyclesPerWorker * 4 / 5);
     EXPECT_EQ(counters.strayFrees, 0) << "a buffer went back to a service that did not give it";
+    EXPECT_LE(counters.memoryServiceRequests - counters.memoryServiceReleases, 4)
+        << "one memory service kept for each of the four registry paths";
     EXPECT_EQ(counters.unwatchedPaths, 0) << "the factory was asked with a registry path nobody set";
     EXPECT_TRUE(capture.Matching("[Error]").empty()) << capture.Matching("[Error]")[0];
 
