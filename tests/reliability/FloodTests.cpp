@@ -337,11 +337,15 @@ public:
     void LRD_THISCALL OnDetectFinished() override
     {
         finishedTick = GetTickCount();
+        readAtFinish = Flooder::Read();
+        refusedAtFinish = ReceiveLines::s_refused.load();
         ++finished;
     }
 
     DWORD detectTick = 0;
     DWORD finishedTick = 0;
+    int64_t readAtFinish = 0;
+    int64_t refusedAtFinish = 0;
     int finished = 0;
     int64_t fromStrangers = 0;
     int64_t insaneTimes = 0;
@@ -527,12 +531,14 @@ TEST_F(Flood, HundredThousandHostileDatagramsChangeNothingAndEveryDetectionEndsO
     }
     std::printf("flood: %d detections, %lld datagrams from 127.0.0.1 (%lld random bytes, %lld forged ticks, %lld "
                 "stranger replies, %lld zero tick or wrong command, %lld truncated; %lld over 4 KB), %lld forged "
-                "from candidate addresses and 127.0.0.9, %lld read by the detector, %lld stranger replies reported\n",
+                "from candidate addresses and 127.0.0.9, %lld read by the detector (%lld too short), %lld stranger "
+                "replies reported\n",
                 detections, (long long)total.Total(), (long long)total.randomBytes, (long long)total.forgedTicks,
                 (long long)total.validTicks, (long long)total.badFields, (long long)total.truncated,
                 (long long)total.oversized, (long long)totalForged, (long long)totalRead,
-                (long long)totalStrangerReports);
+                (long long)ReceiveLines::s_tooShort.load(), (long long)totalStrangerReports);
     EXPECT_GE(total.Total(), kFloodTarget);
+    EXPECT_GT(ReceiveLines::s_tooShort.load(), 0);
     EXPECT_EQ(ReceiveLines::s_failed.load(), 0) << "no receive failed";
 }
 
@@ -569,6 +575,12 @@ TEST_F(Flood, DetectionEndsOnTimeWhileTheQueueNeverRunsEmpty)
     std::printf("unpaced flood: %lld datagrams sent, %lld read\n", (long long)flooder.Sent(), (long long)Flooder::Read());
     ASSERT_EQ(sink.finished, 1) << "the detection did not end while the flood went on";
     EXPECT_LE(sink.finishedTick - sink.detectTick, limitMs + 10000) << "ended late";
+
+    // From the end on the detector reads nothing more: the next notice is refused
+    // and the rest stays queued.
+    PumpFor(300);
+    EXPECT_EQ(Flooder::Read(), sink.readAtFinish);
+    EXPECT_GE(ReceiveLines::s_refused.load(), sink.refusedAtFinish + 1);
     EXPECT_EQ(detector->Finalize(), 1);
     detector->Release(0);
     EXPECT_EQ(harness.Counters().allocations, harness.Counters().frees);
