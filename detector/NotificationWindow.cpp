@@ -1,6 +1,9 @@
 // The hidden window through which socket read events reach the detector, and the
 // socket itself.
 #include "CLinkrateDetector.h"
+
+#include <mutex>
+
 #include "HostComponents.h"
 
 namespace {
@@ -12,6 +15,14 @@ const char kSetSocketTimeout[] = "CLinkrateDetector::SetSocketTimeout()";
 const char kDestoryLRDWindow[] = "CLinkrateDetector::DestoryLRDWindow()";
 
 enum : uint32_t { kBufferTag = LRD_DETECTOR_ID };
+
+// Every detector of the process shares the window class, registers it anew for
+// its window and unregisters it when its window goes; the unregistration fails
+// while another window of the class exists. Detectors on other threads would
+// otherwise interleave those steps: an unregistration between this thread's
+// registration and its CreateWindowExA leaves the creation without its class.
+// The class steps and the window steps they go with therefore run as one.
+std::mutex g_windowClassLock;
 
 }  // namespace
 
@@ -31,13 +42,16 @@ LRESULT CALLBACK CLinkrateDetector::LRDWindowProc(HWND window, UINT message, WPA
 
 int32_t CLinkrateDetector::CreateLRDWindow()
 {
-    UnregisterClassA(kWindowClass, nullptr);
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = LRDWindowProc;
-    windowClass.lpszClassName = kWindowClass;
-    RegisterClassA(&windowClass);
-    hWnd = CreateWindowExA(0, kWindowClass, kWindowClass, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                           CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+    {
+        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
+        UnregisterClassA(kWindowClass, nullptr);
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = LRDWindowProc;
+        windowClass.lpszClassName = kWindowClass;
+        RegisterClassA(&windowClass);
+        hWnd = CreateWindowExA(0, kWindowClass, kWindowClass, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                               CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+    }
     if (hWnd != nullptr) {
         SetWindowLongA(hWnd, GWL_USERDATA, (LONG)(LONG_PTR)this);
         return 1;
@@ -104,11 +118,14 @@ void CLinkrateDetector::Cleanup()
 
 int32_t CLinkrateDetector::DestoryLRDWindow()
 {
-    if (IsWindow(hWnd)) {
-        DestroyWindow(hWnd);
-        hWnd = nullptr;
+    {
+        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
+        if (IsWindow(hWnd)) {
+            DestroyWindow(hWnd);
+            hWnd = nullptr;
+        }
+        UnregisterClassA(kWindowClass, nullptr);
     }
-    UnregisterClassA(kWindowClass, nullptr);
     if (hWnd == nullptr) {
         Trace("%s exit success", kDestoryLRDWindow);
         return 1;

@@ -2,23 +2,74 @@
 
 #include <string.h>
 
+#include <map>
+#include <new>
+#include <string>
+
 #include "FactoryLocator.h"
 
 namespace {
 
-// The memory service kept for one registry path. g_serviceLock guards these two
-// and is held only to compare, read or store them: never while the host is called
-// and never while the module lock is taken, so the module lock stays outermost.
+// The memory service kept for each registry path the module was used with, and
+// every buffer given out with the service that gave it. A host that switches
+// between paths finds each path's service kept, and a buffer goes back to its own
+// service whatever the path is by then. g_serviceLock guards both and is held
+// only to look up or store: never while the host is called and never while the
+// module lock is taken, so the module lock stays outermost.
 SRWLOCK g_serviceLock = SRWLOCK_INIT;
-IMemoryService* g_service;
-char g_servicePath[kPathBufferSize];
+std::map<std::string, IMemoryService*, std::less<>> g_services;
+std::map<void*, IMemoryService*> g_bufferOwners;
 
 IMemoryService* KeptService(const char* path)
 {
     AcquireSRWLockShared(&g_serviceLock);
-    IMemoryService* service = (g_service != nullptr && strcmp(g_servicePath, path) == 0) ? g_service : nullptr;
+    auto found = g_services.find(path);
+    IMemoryService* service = found != g_services.end() ? found->second : nullptr;
     ReleaseSRWLockShared(&g_serviceLock);
     return service;
+}
+
+// Keeps service for path, or gives back the one kept meanwhile by another thread.
+// Null, with nothing kept, when there is no memory to keep it.
+IMemoryService* KeepService(const char* path, IMemoryService* service)
+{
+    AcquireSRWLockExclusive(&g_serviceLock);
+    IMemoryService* kept = nullptr;
+    try {
+        kept = g_services.emplace(path, service).first->second;
+    } catch (const std::bad_alloc&) {
+        kept = nullptr;
+    }
+    ReleaseSRWLockExclusive(&g_serviceLock);
+    return kept;
+}
+
+bool RememberOwner(void* buffer, IMemoryService* service)
+{
+    AcquireSRWLockExclusive(&g_serviceLock);
+    bool remembered = true;
+    try {
+        g_bufferOwners[buffer] = service;
+    } catch (const std::bad_alloc&) {
+        remembered = false;
+    }
+    ReleaseSRWLockExclusive(&g_serviceLock);
+    return remembered;
+}
+
+// The service that gave buffer, forgotten from now on; null for a buffer that
+// did not come from AllocateBuffer.
+IMemoryService* TakeOwner(void* buffer)
+{
+    AcquireSRWLockExclusive(&g_serviceLock);
+    IMemoryService* owner = nullptr;
+    auto found = g_bufferOwners.find(buffer);
+    if (found != g_bufferOwners.end()) {
+        owner = found->second;
+        g_bufferOwners.erase(found);
+    }
+    ReleaseSRWLockExclusive(&g_serviceLock);
+    return owner;
 }
 
 }  // namespace
@@ -90,26 +141,18 @@ int32_t GetMemoryService(IMemoryService** out, const char* path)
         return 1;
     }
 
-    // Obtained without the lock held. When another thread stored a service for the
-    // same path meanwhile, that one is used and this one goes back to the host.
+    // Obtained without the lock held. When another thread kept a service for the
+    // same path meanwhile, that one is used and this one goes back to the host;
+    // one that cannot be kept goes back too.
     IComponentFactory* factory = nullptr;
     IComponent* obtained = AcquireHostComponent(key, LRD_MEMORY_SERVICE_ID, &factory);
     if (obtained == nullptr)
         return 0;
-    service = static_cast<IMemoryService*>(obtained);
-    AcquireSRWLockExclusive(&g_serviceLock);
-    if (g_service != nullptr && strcmp(g_servicePath, key) == 0) {
-        service = g_service;
-    } else {
-        // The service of a former path stays acquired: buffers it gave out may
-        // still be in use.
-        g_service = service;
-        memcpy(g_servicePath, key, sizeof g_servicePath);
-        obtained = nullptr;
-    }
-    ReleaseSRWLockExclusive(&g_serviceLock);
-    if (obtained != nullptr)
+    service = KeepService(key, static_cast<IMemoryService*>(obtained));
+    if (service != obtained)
         ReturnHostComponent(factory, obtained);
+    if (service == nullptr)
+        return 0;
     *out = service;
     return 1;
 }
@@ -124,6 +167,11 @@ int32_t AllocateBuffer(void** out, uint32_t size, int32_t zero, uint32_t tag)
     void* buffer = service->Allocate(tag, size);
     if (buffer == nullptr)
         return 0;
+    if (!RememberOwner(buffer, service)) {
+        // Without the record the buffer could not find its way back.
+        service->Free(buffer);
+        return 0;
+    }
     if (zero != 0)
         memset(buffer, 0, size);
     *out = buffer;
@@ -132,8 +180,8 @@ int32_t AllocateBuffer(void** out, uint32_t size, int32_t zero, uint32_t tag)
 
 int32_t FreeBuffer(void* buffer)
 {
-    IMemoryService* service = nullptr;
-    if (!GetMemoryService(&service, nullptr))
+    IMemoryService* service = TakeOwner(buffer);
+    if (service == nullptr && !GetMemoryService(&service, nullptr))
         return 0;
     return service->Free(buffer);
 }

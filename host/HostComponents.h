@@ -59,16 +59,17 @@ public:
 };
 
 // The memory service for path (null or empty: the module's registry path). It is
-// obtained once per path in force and kept, never released. Returns 1 and stores
-// it in out, or 0.
+// obtained once per path and kept, never released. Returns 1 and stores it in
+// out, or 0.
 int32_t GetMemoryService(IMemoryService** out, const char* path);
 
 // A buffer of size bytes from the host memory service, filled with zeros when
 // zero is non-zero. Returns 1 and stores it in out; returns 0 and leaves out alone
 // when there is no service, no buffer or no out.
 int32_t AllocateBuffer(void** out, uint32_t size, int32_t zero, uint32_t tag);
-// Gives buffer back to the host memory service and returns the service's result;
-// 0 when there is no service.
+// Gives buffer back to the memory service that gave it (a buffer AllocateBuffer
+// did not give goes to the service for the module's registry path) and returns
+// the service's result; 0 when there is no service.
 int32_t FreeBuffer(void* buffer);
 
 // The component factory of "ZelFact.dll" when that library is already loaded in

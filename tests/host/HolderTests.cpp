@@ -213,6 +213,35 @@ TEST_F(Holders, MemoryServiceIsObtainedOncePerRegistryPath)
     ASSERT_EQ(FreeBuffer(buffer), 1);
     EXPECT_EQ(counters().memoryServiceRequests, 2);
     EXPECT_STREQ(counters().lastRequestPath, (registry + ".changed").c_str());
+
+    // A host that switches back and forth finds both kept.
+    for (int i = 0; i < 10; ++i) {
+        SetDLLRegistry(i % 2 ? registry.c_str() : (registry + ".changed").c_str());
+        ASSERT_EQ(AllocateBuffer(&buffer, 100, 1, 39), 1);
+        ASSERT_EQ(FreeBuffer(buffer), 1);
+    }
+    EXPECT_EQ(counters().memoryServiceRequests, 2);
+    EXPECT_EQ(counters().memoryServiceReleases, 0);
+}
+
+TEST_F(Holders, BufferGoesBackToTheServiceThatGaveItAfterThePathChanged)
+{
+    const std::string other = registry + ".other";
+    zelfact.SetSecondServicePath(other.c_str());
+    void* first = nullptr;
+    ASSERT_EQ(AllocateBuffer(&first, 64, 1, 39), 1);
+    SetDLLRegistry(other.c_str());
+    void* second = nullptr;
+    ASSERT_EQ(AllocateBuffer(&second, 64, 1, 39), 1);
+    EXPECT_EQ(counters().memoryServiceRequests, 2) << "the new path has a service of its own";
+
+    SetDLLRegistry(registry.c_str());
+    EXPECT_EQ(FreeBuffer(second), 1);
+    EXPECT_EQ(FreeBuffer(first), 1);
+    EXPECT_EQ(counters().strayFrees, 0) << "a buffer went to a service that did not give it";
+    EXPECT_EQ(counters().frees, 2);
+    EXPECT_EQ(FreeBuffer(first), 0) << "a buffer given back is no longer the module's";
+    zelfact.SetSecondServicePath(nullptr);
 }
 
 TEST_F(Holders, ConcurrentCallersKeepOneService)

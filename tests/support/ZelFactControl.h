@@ -32,6 +32,8 @@ struct ZelFactCounters {
     int32_t lastAutoRelease;         // its last value
     int32_t lastLogModuleId;         // moduleId of the last GetLogSettings
     void* lastLogModuleCell;         // moduleCell of the last GetLogSettings
+    int32_t strayFrees;              // Free of a buffer that service did not give (not freed)
+    int32_t unwatchedPaths;          // NewComponent with a path outside the watched ones
 };
 
 // Counters to zero and everything to its default: masks 0, no log file record,
@@ -45,6 +47,12 @@ typedef void(LRD_CDECL* PFN_ZelFactSetLogSettings)(uint32_t debugMask, uint32_t 
                                                     void* fileLockCriticalSection, int32_t giveRecord);
 // 0: allocations never fail; n: every n-th allocation fails (counted from the reset).
 typedef void(LRD_CDECL* PFN_ZelFactFailAllocations)(int32_t nth);
+// NewComponent(3, path) for exactly this path gives a second memory service of
+// its own (null: none does). Each service frees only the buffers it gave.
+typedef void(LRD_CDECL* PFN_ZelFactSetSecondServicePath)(const char* path);
+// Adds a registry path to the watched ones (null clears them). While any is
+// watched, NewComponent with another path counts in unwatchedPaths.
+typedef void(LRD_CDECL* PFN_ZelFactWatchPath)(const char* path);
 // The answer of KeepsComponent, for every component.
 typedef void(LRD_CDECL* PFN_ZelFactSetKeepsComponent)(int32_t answer);
 // 0: the exported CreateComponent returns null.

@@ -22,6 +22,8 @@ public:
         SetKeepsComponent = Export<PFN_ZelFactSetKeepsComponent>("ZelFactSetKeepsComponent");
         SetExportGivesFactory = Export<PFN_ZelFactSetExportGivesFactory>("ZelFactSetExportGivesFactory");
         SetNewComponentResult = Export<PFN_ZelFactSetNewComponentResult>("ZelFactSetNewComponentResult");
+        SetSecondServicePath = Export<PFN_ZelFactSetSecondServicePath>("ZelFactSetSecondServicePath");
+        WatchPath = Export<PFN_ZelFactWatchPath>("ZelFactWatchPath");
         Reset();
     }
     // The library stays loaded: a module never frees it and may still hold its
@@ -40,6 +42,8 @@ public:
     PFN_ZelFactSetKeepsComponent SetKeepsComponent;
     PFN_ZelFactSetExportGivesFactory SetExportGivesFactory;
     PFN_ZelFactSetNewComponentResult SetNewComponentResult;
+    PFN_ZelFactSetSecondServicePath SetSecondServicePath;
+    PFN_ZelFactWatchPath WatchPath;
 
 private:
     template <class F>

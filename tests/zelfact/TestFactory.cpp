@@ -2,6 +2,8 @@
 // and exports through which a test sets what the factory answers.
 #include <string.h>
 
+#include <set>
+
 #include "FactoryCore.h"
 #include "ZelFactControl.h"
 
@@ -16,9 +18,14 @@ struct Configuration {
     enum { kMaxOffered = 16 };
     uint32_t offered[kMaxOffered];  // other ids NewComponent gives
     int32_t offeredCount;
+    int32_t hasSecondService;
+    char secondServicePath[260];    // the path NewComponent(3, ...) gives the second service for
+    enum { kMaxWatched = 16 };
+    char watched[kMaxWatched][260];
+    int32_t watchedCount;
 };
 
-const Configuration kDefaults = {0, 0, 1, 1, 1, {}, 0};
+const Configuration kDefaults = {0, 0, 1, 1, 1, {}, 0, 0, {}, {}, 0};
 
 // Modules may call from several threads at once; every count and the
 // configuration are read and written under this lock.
@@ -66,6 +73,8 @@ private:
     int32_t m_autoRelease = 0;
 };
 
+// A service frees only what it gave: a buffer of another service goes back
+// nowhere, as it would with a heap of its own.
 class CCountingMemoryService : public CHeapMemoryService {
 public:
     void LRD_THISCALL Release(int32_t) override
@@ -96,11 +105,19 @@ public:
             memset(buffer, 0xCD, size);
             Locked lock;
             ++g_counters.allocations;
+            m_given.insert(buffer);
         }
         return buffer;
     }
     int32_t LRD_THISCALL Free(void* buffer) override
     {
+        if (buffer != nullptr) {
+            Locked lock;
+            if (m_given.erase(buffer) == 0) {
+                ++g_counters.strayFrees;
+                return 0;
+            }
+        }
         int32_t result = CHeapMemoryService::Free(buffer);
         if (result != 0) {
             Locked lock;
@@ -108,7 +125,22 @@ public:
         }
         return result;
     }
+
+private:
+    std::set<void*> m_given;
 };
+
+CCountingMemoryService g_secondMemory;
+
+bool Watched(const char* path)
+{
+    if (g_config.watchedCount == 0)
+        return true;
+    for (int32_t i = 0; i < g_config.watchedCount; ++i)
+        if (strcmp(g_config.watched[i], path) == 0)
+            return true;
+    return false;
+}
 
 class CCountingFactory : public CHostFactory {
 public:
@@ -132,10 +164,15 @@ public:
             g_counters.lastRequestPath[0] = '\0';
             if (registryPath != nullptr)
                 strncat(g_counters.lastRequestPath, registryPath, sizeof g_counters.lastRequestPath - 1);
+            if (!Watched(registryPath != nullptr ? registryPath : ""))
+                ++g_counters.unwatchedPaths;
             if (componentId == LRD_MEMORY_SERVICE_ID) {
                 ++g_counters.memoryServiceRequests;
                 if (!g_config.memoryServiceGiven)
                     return nullptr;
+                if (g_config.hasSecondService && registryPath != nullptr &&
+                    strcmp(registryPath, g_config.secondServicePath) == 0)
+                    return &g_secondMemory;
             } else if (componentId == LRD_COMPONENT_FACTORY_ID) {
                 ++g_counters.factoryRequests;
                 if (!g_config.factoryGiven)
@@ -223,6 +260,7 @@ void __cdecl ZelFactReset()
     // The shared components' flags, without counting the change.
     g_factory.CHostFactory::SetAutoRelease(0);
     g_memory.CHeapMemoryService::SetAutoRelease(0);
+    g_secondMemory.CHeapMemoryService::SetAutoRelease(0);
 }
 
 ZelFactCounters* __cdecl ZelFactGetCounters() { return &g_counters; }
@@ -251,6 +289,29 @@ void __cdecl ZelFactSetExportGivesFactory(int32_t give)
 {
     Locked lock;
     g_config.exportGivesFactory = give;
+}
+
+void __cdecl ZelFactSetSecondServicePath(const char* path)
+{
+    Locked lock;
+    g_config.hasSecondService = path != nullptr ? 1 : 0;
+    g_config.secondServicePath[0] = '\0';
+    if (path != nullptr)
+        strncat(g_config.secondServicePath, path, sizeof g_config.secondServicePath - 1);
+}
+
+void __cdecl ZelFactWatchPath(const char* path)
+{
+    Locked lock;
+    if (path == nullptr) {
+        g_config.watchedCount = 0;
+        return;
+    }
+    if (g_config.watchedCount < Configuration::kMaxWatched) {
+        char* slot = g_config.watched[g_config.watchedCount++];
+        slot[0] = '\0';
+        strncat(slot, path, sizeof g_config.watched[0] - 1);
+    }
 }
 
 void __cdecl ZelFactSetNewComponentResult(uint32_t componentId, int32_t give)

@@ -1,0 +1,213 @@
+// The module used from several threads at once: workers that create and release
+// detectors, some running whole detections on their own thread, while another
+// thread lists the module's ids, asks whether it can unload and rewrites its
+// registry path. Every wait is bounded; a hang fails the run instead of stalling
+// it.
+#include <winsock2.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DebugCapture.h"
+#include "DetectorHarness.h"
+
+namespace {
+
+const int kWorkers = 4;
+const int kCyclesPerWorker = 2000;
+const DWORD kJoinTimeoutMs = 600000;
+// A port on 127.0.0.1 where nothing listens.
+const uint16_t kNobody = 9;
+// The factory gives a memory service of its own for this registry path.
+const char kSecondServicePath[] = "cfg\\b.ini";
+
+struct Shared {
+    LoadedModule* module;
+    ServerListBuffer* servers;
+    HANDLE start;
+    std::atomic<bool> workersDone{false};
+    std::atomic<int> failures{0};
+    std::atomic<int> detections{0};
+    std::atomic<int> controlCalls{0};
+    std::string firstFailure;
+    CRITICAL_SECTION failureLock;
+
+    void Fail(const std::string& what)
+    {
+        if (failures++ == 0) {
+            EnterCriticalSection(&failureLock);
+            firstFailure = what;
+            LeaveCriticalSection(&failureLock);
+        }
+    }
+};
+
+struct Worker {
+    Shared* shared;
+    int index;
+};
+
+// Counts what the detector tells its own thread.
+class CountingSink : public ILinkrateDetectorSink {
+public:
+    void LRD_THISCALL OnIPDetected(const char*, uint16_t, uint32_t) override {}
+    void LRD_THISCALL OnDetectFinished() override { ++finished; }
+    int finished = 0;
+};
+
+bool PumpThreadUntil(const CountingSink& sink, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (sink.finished > 0)
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+
+// One cycle of a worker; the kind of cycle rotates. Every operation on a
+// detector stays on the thread that created it.
+void Cycle(Shared& shared, int worker, int cycle)
+{
+    auto fail = [&](const char* what) {
+        shared.Fail("worker " + std::to_string(worker) + " cycle " + std::to_string(cycle) + ": " + what);
+    };
+    auto* detector = static_cast<ILinkrateDetector*>(shared.module->CreateComponent(LRD_DETECTOR_ID, (uint32_t)worker));
+    if (detector == nullptr)
+        return fail("no detector");
+    CountingSink sink;
+    int kind = (cycle + worker) % 5;
+    if (kind >= 1 && detector->Initialize(&sink) != 1)
+        fail("Initialize refused");
+    if (kind >= 2) {
+        // A time limit of 0 or 1 ms: the second ends at the thread's next pump.
+        uint32_t limit = kind == 4 ? 1 : 0;
+        if (detector->Detect(shared.servers->List(), limit) != 1)
+            fail("Detect refused");
+        if (kind == 4) {
+            if (!PumpThreadUntil(sink, 10000))
+                fail("the detection did not end");
+            ++shared.detections;
+        }
+        ResultBuffer result(2);
+        if (detector->GetSortedIPArray(result.Array()) != 1 || result.Array()->dwCount != 2)
+            fail("GetSortedIPArray");
+    }
+    // Kind 3 leaves the clean-up to the release.
+    if ((kind == 1 || kind == 2 || kind == 4) && detector->Finalize() != 1)
+        fail("Finalize refused");
+    detector->Release(0);
+}
+
+DWORD WINAPI WorkerThread(void* parameter)
+{
+    Worker* worker = static_cast<Worker*>(parameter);
+    WaitForSingleObject(worker->shared->start, INFINITE);
+    for (int cycle = 0; cycle < kCyclesPerWorker; ++cycle)
+        Cycle(*worker->shared, worker->index, cycle);
+    return 0;
+}
+
+DWORD WINAPI ControlThread(void* parameter)
+{
+    Shared& shared = *static_cast<Shared*>(parameter);
+    // Registry paths of every length up to the limit, beyond it, empty and null:
+    // a reader that took the text while it was being rewritten would see a mix.
+    const std::string longest(259, 'L');
+    const std::string tooLong(260, 'T');
+    const char* paths[] = {"a.ini", longest.c_str(), "", nullptr, kSecondServicePath, tooLong.c_str()};
+    WaitForSingleObject(shared.start, INFINITE);
+    for (unsigned i = 0; !shared.workersDone.load(); ++i) {
+        int32_t ids[4] = {0, 0, 0, 0};
+        if (shared.module->GetComponentIDs(ids, 4) != 1 || ids[0] != (int32_t)LRD_DETECTOR_ID)
+            shared.Fail("GetComponentIDs");
+        int32_t canUnload = shared.module->ZelvoDllCanUnloadNow();
+        if (canUnload != 0 && canUnload != 1)
+            shared.Fail("ZelvoDllCanUnloadNow");
+        if (shared.module->SetDLLRegistry(paths[i % 6]) != 0)
+            shared.Fail("SetDLLRegistry");
+        ++shared.controlCalls;
+        if (i % 8 == 0)
+            Sleep(1);
+    }
+    return 0;
+}
+
+TEST(Threads, WorkersCreateAndReleaseWhileTheModuleIsReconfigured)
+{
+    DebugCapture capture;
+    // Error lines only: no step of any cycle may fail.
+    auto harness = std::make_unique<DetectorHarness>(1);
+    // Every path the module asks the factory with must be one the control thread
+    // set, never a text caught half rewritten.
+    for (const std::string& path : {std::string("a.ini"), std::string(259, 'L'), std::string(), std::string(kSecondServicePath)})
+        harness->factory.WatchPath(path.c_str());
+    harness->factory.SetSecondServicePath(kSecondServicePath);
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", kNobody);
+    servers.Add("127.0.0.1", kNobody);
+
+    Shared shared;
+    shared.module = &harness->module;
+    shared.servers = &servers;
+    shared.start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    InitializeCriticalSection(&shared.failureLock);
+
+    Worker workers[kWorkers];
+    HANDLE threads[kWorkers + 1];
+    for (int i = 0; i < kWorkers; ++i) {
+        workers[i] = Worker{&shared, i};
+        threads[i] = CreateThread(nullptr, 0, WorkerThread, &workers[i], 0, nullptr);
+        ASSERT_NE(threads[i], nullptr);
+    }
+    threads[kWorkers] = CreateThread(nullptr, 0, ControlThread, &shared, 0, nullptr);
+    ASSERT_NE(threads[kWorkers], nullptr);
+
+    DWORD started = GetTickCount();
+    SetEvent(shared.start);
+    DWORD waited = WaitForMultipleObjects(kWorkers, threads, TRUE, kJoinTimeoutMs);
+    shared.workersDone = true;
+    if (waited == WAIT_TIMEOUT || WaitForSingleObject(threads[kWorkers], 60000) == WAIT_TIMEOUT) {
+        // The threads cannot be taken back: end the process rather than hang the run.
+        std::printf("[  FAILED  ] threads still running after %lu ms: a deadlock\n", (unsigned long)kJoinTimeoutMs);
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    DWORD spent = GetTickCount() - started;
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    CloseHandle(shared.start);
+    DeleteCriticalSection(&shared.failureLock);
+
+    const ZelFactCounters& counters = harness->Counters();
+    std::printf("threads: %d workers x %d cycles (%d whole detections) in %lu ms beside %d control rounds; "
+                "%d memory service requests\n",
+                kWorkers, kCyclesPerWorker, shared.detections.load(), (unsigned long)spent,
+                shared.controlCalls.load(), counters.memoryServiceRequests);
+    EXPECT_EQ(shared.failures.load(), 0) << shared.firstFailure;
+    EXPECT_EQ(harness->module.ZelvoDllCanUnloadNow(), 1) << "every detector left the registry";
+    EXPECT_EQ(counters.allocations, counters.frees);
+    EXPECT_EQ(counters.allocations, kWorkers * kCyclesPerWorker * 4 / 5);
+    EXPECT_EQ(counters.strayFrees, 0) << "a buffer went back to a service that did not give it";
+    EXPECT_LE(counters.memoryServiceRequests - counters.memoryServiceReleases, 4)
+        << "one memory service kept for each of the four registry paths";
+    EXPECT_EQ(counters.unwatchedPaths, 0) << "the factory was asked with a registry path nobody set";
+    EXPECT_TRUE(capture.Matching("[Error]").empty()) << capture.Matching("[Error]")[0];
+
+    capture.Clear();
+    harness->module.Unload();
+    EXPECT_TRUE(capture.Matching("Found leak").empty()) << "the module reported leaked components at unload";
+}
+
+}  // namespace

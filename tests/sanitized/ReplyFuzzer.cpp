@@ -1,0 +1,171 @@
+// One datagram, from any source, handed to the reply handling of a detection,
+// checked against the rules of the probe exchange written out independently.
+//
+// Input: a 15-byte header, the candidates, then the datagram itself.
+//   0..3   source address, in the order of the wire
+//   4..5   source port, little-endian
+//   6..9   start tick of the detection, little-endian
+//   10..13 milliseconds from the start to the arrival, little-endian
+//   14     number of candidates (low 3 bits)
+//   then per candidate 7 bytes: address kind, port (2, little-endian), a
+//   32-bit value that seeds its round-trip time and load
+//   the rest: the datagram, cut at 65507 bytes
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <string>
+#include <vector>
+
+#include "ProbeProtocol.h"
+#include "Random.h"
+
+namespace {
+
+const size_t kHeader = 15;
+const size_t kCandidateBytes = 7;
+const size_t kMaxDatagram = 65507;
+
+uint32_t Little32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+uint16_t Little16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
+
+void Check(bool condition, const char* what)
+{
+    if (!condition) {
+        fprintf(stderr, "reply fuzzer: %s\n", what);
+        abort();
+    }
+}
+
+bool Same(const std::vector<IPInfo>& a, const std::vector<IPInfo>& b)
+{
+    return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(IPInfo)) == 0);
+}
+
+// Candidate address texts that a reply from source may or may not match.
+std::string AddressOfKind(uint8_t kind, const uint8_t (&source)[4])
+{
+    char text[64];
+    switch (kind % 6) {
+    case 0:  // the source itself
+        snprintf(text, sizeof text, "%u.%u.%u.%u", source[0], source[1], source[2], source[3]);
+        break;
+    case 1:  // the neighbour
+        snprintf(text, sizeof text, "%u.%u.%u.%u", source[0], source[1], source[2], (source[3] + 1) & 255);
+        break;
+    case 2:  // the source with leading zeros: not canonical, never matched
+        snprintf(text, sizeof text, "%03u.%u.%u.%03u", source[0], source[1], source[2], source[3]);
+        break;
+    case 3:  // a prefix of the source
+        snprintf(text, sizeof text, "%u.%u.%u.", source[0], source[1], source[2]);
+        break;
+    case 4:
+        text[0] = '\0';
+        break;
+    default:
+        snprintf(text, sizeof text, "LocalHost");
+        break;
+    }
+    return std::string(text).substr(0, 15);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < kHeader)
+        return 0;
+    uint8_t source[4];
+    memcpy(source, data, 4);
+    uint16_t port = Little16(data + 4);
+    uint32_t start = Little32(data + 6);
+    uint32_t arrival = start + Little32(data + 10);
+    size_t count = data[14] & 7;
+    if (size < kHeader + count * kCandidateBytes)
+        return 0;
+
+    // The list places candidates by the module's generator: the same draws for
+    // the same input.
+    SeedRandom(1);
+    CandidateList candidates;
+    const uint8_t* record = data + kHeader;
+    for (size_t i = 0; i < count; ++i, record += kCandidateBytes) {
+        IPInfo info = {};
+        std::string address = AddressOfKind(record[0], source);
+        memcpy(info.szIP, address.c_str(), address.size() + 1);
+        info.ushPort = (record[0] & 0x80) ? port : Little16(record + 1);
+        uint32_t seed = Little32(record + 3);
+        info.dwRTT = (seed & 1) ? 5000 : seed >> 1;
+        info.dwLoad = (seed & 2) ? 100 : (seed >> 2) | 1;
+        Check(candidates.InsertRandom(info), "insert");
+    }
+    std::vector<IPInfo> before;
+    candidates.Walk([&](const IPInfo& info) { before.push_back(info); });
+
+    size_t length = size - kHeader - count * kCandidateBytes;
+    if (length > kMaxDatagram)
+        length = kMaxDatagram;
+    // A buffer of exactly the datagram's size: any read past it is reported.
+    std::vector<uint8_t> datagram(record, record + length);
+
+    char sourceText[16];
+    FormatIPv4(source, sourceText);
+    char expectedText[32];
+    snprintf(expectedText, sizeof expectedText, "%u.%u.%u.%u", source[0], source[1], source[2], source[3]);
+    Check(strcmp(sourceText, expectedText) == 0, "source text");
+
+    ReplyOutcome outcome =
+        HandleReply(candidates, datagram.data(), (int32_t)length, sourceText, port, start, arrival);
+
+    std::vector<IPInfo> after;
+    candidates.Walk([&](const IPInfo& info) { after.push_back(info); });
+    Check(after.size() == before.size(), "candidate count");
+
+    if (length < kProbeSize) {
+        Check(outcome.verdict == ReplyVerdict::kTooShort, "a datagram under 16 bytes is too short");
+        Check(Same(after, before), "too short changed a candidate");
+        return 0;
+    }
+    uint32_t command = Little32(datagram.data());
+    uint32_t tick = Little32(datagram.data() + 8);
+    bool inDetection = tick - start <= arrival - start;
+    if (command != kProbeCommand || tick == 0 || !inDetection) {
+        Check(outcome.verdict == ReplyVerdict::kDropped, "a foreign or stale datagram is dropped");
+        Check(Same(after, before), "a dropped datagram changed a candidate");
+        return 0;
+    }
+
+    Check(outcome.verdict == ReplyVerdict::kAccepted, "a reply within the detection is accepted");
+    uint32_t rtt = arrival - tick;
+    Check(outcome.rtt == rtt, "round-trip time");
+    Check(rtt <= arrival - start, "a round-trip time longer than the detection");
+    uint8_t loadBytes[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < 4 && kProbeSize + i < length; ++i)
+        loadBytes[i] = datagram[kProbeSize + i];
+    uint32_t load = (uint32_t)loadBytes[0] << 24 | loadBytes[1] << 16 | loadBytes[2] << 8 | loadBytes[3];
+    if (load == 0)
+        load = 1;
+    for (size_t i = 0; i < after.size(); ++i) {
+        const IPInfo& was = before[i];
+        const IPInfo& now = after[i];
+        Check(memcmp(was.szIP, now.szIP, sizeof was.szIP) == 0 && was.ushPort == now.ushPort, "identity changed");
+        bool sameAddress = strcasecmp(was.szIP, sourceText) == 0;
+        bool matches = sameAddress && (length == kProbeSize || was.ushPort == port);
+        Check(now.dwRTT == (matches ? rtt : was.dwRTT), "round-trip time of a candidate");
+        Check(now.dwLoad == (matches && length > kProbeSize ? load : was.dwLoad), "load of a candidate");
+        Check(now.dwLoad != 0, "a load of 0");
+    }
+
+    // Ranking what the reply left: a permutation, best first, written out whole.
+    candidates.Sort();
+    std::vector<IPInfo> sorted;
+    candidates.Walk([&](const IPInfo& info) { sorted.push_back(info); });
+    for (size_t i = 1; i < sorted.size(); ++i)
+        Check(!IPInfoLess(sorted[i], sorted[i - 1]), "sorted best first");
+    std::vector<uint8_t> out(LRD_IP_INFO_ARRAY_SIZE(sorted.size()), 0xCD);
+    candidates.WriteOut(reinterpret_cast<IPInfoArray*>(out.data()));
+    Check(Little32(out.data()) == sorted.size(), "written count");
+    return 0;
+}
