@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "DetectorHarness.h"
+#include "MessagePump.h"
 
 namespace {
 
@@ -132,25 +133,6 @@ Sample Measure(int cycle, const ZelFactCounters& counters, DWORD started)
     return s;
 }
 
-// PumpUntil with a shorter nap between looks: a cycle waits for one reply.
-template <class Done>
-bool Pump(Done done)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        if (done())
-            return true;
-        if (GetTickCount() - start >= 10000)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-    }
-}
-
 void Print(const Sample& s)
 {
     std::printf("%6d %11lld %8lld %12lld %8lu %6lu %6lu %9d %9d %9d %8lu\n", s.cycle, (long long)s.heapBytes,
@@ -188,12 +170,12 @@ TEST(Soak, TenThousandDetectorLivesLeaveNothingBehind)
             // Most cycles wait for the echo; every tenth uses the text form and
             // the end timer instead.
             if (ok && cycle % 10 != 0) {
-                ok = detector->Detect(servers.List(), 0) == 1 && Pump([&] {
+                ok = detector->Detect(servers.List(), 0) == 1 && PumpUntil([&] {
                     echo.Poll();
                     return sink.reports == 1;
                 });
             } else if (ok) {
-                ok = detector->Detect(texts, 1) == 1 && Pump([&] { return sink.finished == 1; });
+                ok = detector->Detect(texts, 1) == 1 && PumpUntil([&] { return sink.finished == 1; });
                 ++timed;
             }
             ok = ok && detector->GetSortedIPArray(result.Array()) == 1 && detector->Finalize() == 1;

@@ -14,6 +14,7 @@
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
+#include "MessagePump.h"
 
 namespace {
 
@@ -59,23 +60,6 @@ public:
     int finished = 0;
 };
 
-bool PumpThreadUntil(const CountingSink& sink, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        if (sink.finished > 0)
-            return true;
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
-    }
-}
-
 // One cycle of a worker; the kind of cycle rotates. Every operation on a
 // detector stays on the thread that created it.
 void Cycle(Shared& shared, int worker, int cycle)
@@ -96,7 +80,7 @@ void Cycle(Shared& shared, int worker, int cycle)
         if (detector->Detect(shared.servers->List(), limit) != 1)
             fail("Detect refused");
         if (kind == 4) {
-            if (!PumpThreadUntil(sink, 10000))
+            if (!PumpUntil([&] { return sink.finished > 0; }))
                 fail("the detection did not end");
             ++shared.detections;
         }

@@ -24,7 +24,9 @@ bool PumpUntil(const std::function<bool()>& done, unsigned timeoutMs)
             return true;
         if (GetTickCount() - start >= timeoutMs)
             return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        // A message ends the wait at once; the nap only bounds how late a
+        // condition that no message announces is seen.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
     }
 }
 
