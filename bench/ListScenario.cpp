@@ -45,10 +45,12 @@ ListScenario MakeScenario(uint32_t n, uint32_t seed)
         memset(&server, 0, sizeof server);
         std::array<uint8_t, 4> address = {10, (uint8_t)(h >> 16), (uint8_t)(h >> 8), (uint8_t)h};
         uint16_t port = (uint16_t)(1000 + (h >> 24));
-        if (i % 8 == 7)
+        if (i % 16 == 15) {
+            address = addresses[i - 1];  // the same address and port twice
+            port = scenario.servers[i - 1].ushPort;
+        } else if (i % 8 == 7) {
             address = addresses[i / 2];  // the same address, most likely on another port
-        if (i % 16 == 15)
-            port = scenario.servers[i - 1].ushPort;  // and now and then on the same port too
+        }
         addresses[i] = address;
         server.ushPort = port;
         if (i % 64 == 13)

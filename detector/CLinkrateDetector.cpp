@@ -41,6 +41,7 @@ CLinkrateDetector::CLinkrateDetector()
     nRecvBufSize = 1024;
     dwStartTick = LrdTickCount();
     bFinished = 0;
+    pReadScopes = nullptr;
     SeedRandom((uint32_t)time(nullptr));
 }
 
@@ -161,6 +162,8 @@ void CLinkrateDetector::OnDetectTimer()
 {
     StopTimer(DETECT_TIMER_ID);
     bFinished = 1;
+    // Replies taken but not yet handled came too late.
+    replyQueue.Clear();
     // The sink may release the detector: nothing may touch it after this call.
     if (pSink != nullptr)
         pSink->OnDetectFinished();
@@ -169,6 +172,9 @@ void CLinkrateDetector::OnDetectTimer()
 void CLinkrateDetector::PreDestroy()
 {
     Trace("CLinkrateDetector::~CLinkrateDetector()");
+    for (ReadScope* scope = pReadScopes; scope != nullptr; scope = scope->outer)
+        scope->detectorGone = true;
+    pReadScopes = nullptr;
     Cleanup();
     StopTimer(DETECT_TIMER_ID);
 }
