@@ -1,6 +1,7 @@
-// lrd_bench [--quick] [--header] [--lists] [--network]: the benchmark under Wine.
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--network]: the benchmark under Wine.
 // Without a choice of parts it runs both. Its rows belong to the one table that
 // scripts/bench prints.
+#include <stdlib.h>
 #include <string.h>
 
 #include <exception>
@@ -11,10 +12,13 @@
 
 int main(int argc, char** argv)
 {
+    uint32_t largest = 65535;
     bool quick = false, lists = false, network = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
+        else if (strcmp(argv[i], "--up-to") == 0 && i + 1 < argc)
+            largest = (uint32_t)strtoul(argv[++i], nullptr, 10);
         else if (strcmp(argv[i], "--header") == 0)
             PrintTableHeader();
         else if (strcmp(argv[i], "--lists") == 0)
@@ -26,7 +30,7 @@ int main(int argc, char** argv)
         lists = network = true;
     try {
         if (lists)
-            RunListBench("wine", quick);
+            RunListBench("wine", quick, largest);
         if (network)
             RunNetworkBench(quick);
     } catch (const std::exception& e) {

@@ -195,7 +195,7 @@ void RunRoundTrips(ModuleHost& host, ServerFarm& farm, bool quick)
         for (unsigned delay : {0u, 5u, 50u}) {
             farm.Answer(n, delay);
             std::vector<ServerInfo> servers = farm.First(n);
-            size_t rounds = std::max<size_t>(2, (quick ? 128 : 512) / n);
+            size_t rounds = std::max<size_t>(quick ? 2 : 4, (quick ? 128 : 512) / n);
             std::vector<uint32_t> module, literal;
             for (size_t round = 0; round < rounds; ++round) {
                 // Take turns at going first, so that neither side always meets a

@@ -45,17 +45,20 @@ int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates)
 {
     // Replies that arrive while requests still go out are taken between the
     // sends, so that their arrival ticks are not those of the end of the loop; the
-    // sink hears of them only from the read notification.
+    // sink hears of them only from the read notification. Until a request has
+    // gone out the socket may have no address, and a receive would only fail.
+    bool sent = false;
     uint64_t lastTake = LrdMicroseconds();
     candidates.Walk([&](const IPInfo& candidate) {
-        SendRequest(candidate.szIP, candidate.ushPort);
+        sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
         uint64_t now = LrdMicroseconds();
-        if (now - lastTake >= kTakeIntervalUs) {
+        if (sent && now - lastTake >= kTakeIntervalUs) {
             TakeReplies();
             lastTake = now;
         }
     });
-    TakeReplies();
+    if (sent)
+        TakeReplies();
     if (!replyQueue.Empty())
         PostReadNotification();
     return 1;
