@@ -42,6 +42,7 @@ CLinkrateDetector::CLinkrateDetector()
     dwStartTick = LrdTickCount();
     bFinished = 0;
     pReadScopes = nullptr;
+    nTakeCostUs = kAssumedTakeCostUs;
     SeedRandom((uint32_t)time(nullptr));
 }
 
@@ -132,6 +133,11 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         }
     }
     PrintList();
+    // Room to take a reply of every candidate while the requests go out. Without
+    // memory for it the queue stays as it is, and replies it cannot hold wait on
+    // the socket.
+    if (candidateList.Size() > replyQueue.Capacity() && replyQueue.Empty())
+        replyQueue.Reserve(candidateList.Size());
 
     bDetecting = 1;
     dwStartTick = LrdTickCount();

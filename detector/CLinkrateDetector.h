@@ -32,12 +32,16 @@ enum : uint32_t {
     // The socket's buffer: room for the replies of a few thousand servers that
     // answer at once. The system may grant less.
     kSocketReceiveBuffer = 4 * 1024 * 1024,
-    // Datagrams taken off the socket and not yet handled, at most.
-    kReplyQueueCapacity = 1024,
-    // While requests go out, the socket is emptied this often (in microseconds):
-    // often enough that a reply's arrival tick is late by well under a tick,
-    // seldom enough that the sends are not slowed by receives that find nothing.
-    kTakeIntervalUs = 500,
+    // Room for datagrams taken off the socket and not yet handled: this many from
+    // the start, and one per candidate of a detection with more.
+    kInitialReplyQueue = 64,
+    // Datagrams handled in one read notification at most, so that timers and
+    // other windows of the thread get their turn; the rest come with the next.
+    kHandledPerNotification = 1024,
+    // What taking one datagram off the socket is assumed to cost (microseconds)
+    // until this detector has measured it: about what it costs under Wine on
+    // loopback, where it is two to three times the cost of a send.
+    kAssumedTakeCostUs = 80,
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
@@ -82,7 +86,7 @@ private:
     // detector is initialised and its detection has not ended.
     bool AcceptingReplies() const;
     // Moves the datagrams waiting on the socket into the queue, each with the
-    // tick at which it was taken, until none waits or the queue is full.
+    // tick at which its receive began, until none waits or the queue is full.
     void TakeReplies();
     // Handles one taken datagram. False when the sink's call ended the
     // detector's life.
@@ -114,4 +118,7 @@ private:
     int32_t bFinished;
     ReplyQueue replyQueue;
     ReadScope* pReadScopes;
+    // What taking one datagram costs here, smoothed over the takes so far
+    // (microseconds). Requests are spaced at least this far apart.
+    uint32_t nTakeCostUs;
 };

@@ -74,7 +74,7 @@ int32_t CLinkrateDetector::CreateSocket()
     if (!AllocateBuffer(&buffer, (uint32_t)nRecvBufSize, 1, kBufferTag))
         return fail();
     pRecvBuf = static_cast<uint8_t*>(buffer);
-    if (!replyQueue.Reserve(kReplyQueueCapacity))
+    if (!replyQueue.Reserve(kInitialReplyQueue))
         return fail();
     // With the system's default, the replies of a few hundred servers that
     // answer at once fill the socket's buffer and the rest are lost. A refusal

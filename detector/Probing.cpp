@@ -45,17 +45,25 @@ int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates)
 {
     // Replies that arrive while requests still go out are taken between the
     // sends, so that their arrival ticks are not those of the end of the loop; the
-    // sink hears of them only from the read notification. Until a request has
+    // sink hears of them only from the read notification.
+    //
+    // Requests go out no faster than replies can be taken: servers at similar
+    // distances answer as densely as the requests went out, and where a take
+    // costs more than a send (under Wine two to three times as much) the replies would
+    // pile up on the socket and be stamped the later the more came before them.
+    // The wait between two sends is spent taking replies. Until a request has
     // gone out the socket may have no address, and a receive would only fail.
     bool sent = false;
-    uint64_t lastTake = LrdMicroseconds();
+    uint64_t lastSend = 0;
     candidates.Walk([&](const IPInfo& candidate) {
-        sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
-        uint64_t now = LrdMicroseconds();
-        if (sent && now - lastTake >= kTakeIntervalUs) {
-            TakeReplies();
-            lastTake = now;
+        if (sent) {
+            // With the queue full nothing more is taken, and waiting is no use.
+            do
+                TakeReplies();
+            while (!replyQueue.Full() && LrdMicroseconds() - lastSend < nTakeCostUs);
         }
+        lastSend = LrdMicroseconds();
+        sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
     });
     if (sent)
         TakeReplies();
@@ -78,10 +86,16 @@ void CLinkrateDetector::TakeReplies()
     while (!replyQueue.Full()) {
         sockaddr_in source = {};
         int sourceLength = sizeof source;
+        // A datagram that this receive finds was there when the receive began:
+        // that is its arrival tick, closer to the truth than the end of the call.
+        uint64_t began = LrdMicroseconds();
         int32_t count = recvfrom(hSocket, reinterpret_cast<char*>(pRecvBuf), nRecvBufSize, 0,
                                  reinterpret_cast<sockaddr*>(&source), &sourceLength);
-        uint32_t arrivalTick = LrdTickCount();
-        if (count == SOCKET_ERROR) {
+        if (count != SOCKET_ERROR) {
+            // A stall of the system must not hold the sends back for long.
+            uint64_t cost = std::min<uint64_t>(LrdMicroseconds() - began, 4 * kAssumedTakeCostUs);
+            nTakeCostUs = (uint32_t)((3 * (uint64_t)nTakeCostUs + cost) / 4);
+        } else {
             int32_t error = WSAGetLastError();
             // Nothing waiting is no receive: the notification of a datagram that
             // was taken earlier finds the socket empty.
@@ -102,13 +116,13 @@ void CLinkrateDetector::TakeReplies()
             return;
 
         TakenDatagram& datagram = replyQueue.Push();
-        datagram.arrivalTick = arrivalTick;
-        datagram.length = count;
+        datagram.arrivalTick = TickAt(began);
+        datagram.length = (uint8_t)std::min<int32_t>(count, kReplyExaminedSize);
         memcpy(datagram.source, addressBytes, sizeof datagram.source);
         datagram.sourcePort = sourcePort;
         // Missing bytes of a short datagram read as zero.
         memset(datagram.head, 0, sizeof datagram.head);
-        memcpy(datagram.head, pRecvBuf, (size_t)std::min<int32_t>(count, kReplyExaminedSize));
+        memcpy(datagram.head, pRecvBuf, datagram.length);
     }
 }
 
@@ -126,15 +140,13 @@ void CLinkrateDetector::OnRead(SOCKET, int32_t)
     ReadScope scope = {false, pReadScopes};
     pReadScopes = &scope;
     // Every datagram waiting is handled, each as if it had come with a
-    // notification of its own; it keeps the tick at which it was taken. After a
-    // queue's worth the rest waits for the next notification, so that timers and
-    // other windows of the thread get their turn.
+    // notification of its own; it keeps the tick at which it was taken.
     for (uint32_t handled = 0;; ++handled) {
         if (replyQueue.Empty())
             TakeReplies();
         if (replyQueue.Empty())
             break;
-        if (handled == kReplyQueueCapacity) {
+        if (handled == kHandledPerNotification) {
             PostReadNotification();
             break;
         }
@@ -152,8 +164,8 @@ bool CLinkrateDetector::HandleDatagram(const TakenDatagram& datagram, const Read
     char sourceText[16];
     FormatIPv4(datagram.source, sourceText);
     ReplyOutcome outcome =
-        HandleReply(candidateList, datagram.head, std::min<int32_t>(datagram.length, kReplyExaminedSize), sourceText,
-                    datagram.sourcePort, dwStartTick, datagram.arrivalTick);
+        HandleReply(candidateList, datagram.head, datagram.length, sourceText, datagram.sourcePort, dwStartTick,
+                    datagram.arrivalTick);
     if (outcome.verdict == ReplyVerdict::kTooShort) {
         Error("pdu size error,not support");
         return true;

@@ -4,10 +4,11 @@
 
 bool ReplyQueue::Reserve(uint32_t capacity)
 {
-    Release();
-    m_items.reset(new (std::nothrow) TakenDatagram[capacity]);
-    if (m_items == nullptr)
+    TakenDatagram* items = new (std::nothrow) TakenDatagram[capacity];
+    if (items == nullptr)
         return false;
+    Release();
+    m_items.reset(items);
     m_capacity = capacity;
     return true;
 }

@@ -12,15 +12,16 @@
 
 struct TakenDatagram {
     uint32_t arrivalTick;
-    int32_t length;                      // as received
     uint8_t source[4];                   // address, network byte order
     uint16_t sourcePort;                 // host byte order
+    uint8_t length;                      // as received, but at most kReplyExaminedSize
     uint8_t head[kReplyExaminedSize];    // the bytes a reply is read from; zero after length
 };
 
 class ReplyQueue {
 public:
-    // Storage for `capacity` datagrams, dropping any queued. False without memory.
+    // Storage for `capacity` datagrams, dropping any queued. False without
+    // memory, and the queue as it was.
     bool Reserve(uint32_t capacity);
     // Drops every queued datagram and gives the storage back.
     void Release();
