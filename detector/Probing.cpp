@@ -65,8 +65,7 @@ int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates)
         lastSend = LrdMicroseconds();
         sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
     });
-    if (sent)
-        TakeReplies();
+    // What arrives from now on raises a notification of its own.
     if (!replyQueue.Empty())
         PostReadNotification();
     return 1;
