@@ -120,7 +120,7 @@ bool CandidateList::MakeRoomForOneMore()
     // The index only speeds up replies: without memory for larger tables it is
     // given up, and replies walk the list until it can be built again.
     if (m_indexValid && 2 * (Size() + 1) > m_addressTable.size())
-        BuildIndex(2 * (Size() + 1));
+        BuildIndex(Size() + 1);
     return true;
 }
 
