@@ -41,6 +41,8 @@ CLinkrateDetector::CLinkrateDetector()
     nRecvBufSize = 1024;
     dwStartTick = LrdTickCount();
     bFinished = 0;
+    pReadScopes = nullptr;
+    nTakeCostUs = kAssumedTakeCostUs;
     SeedRandom((uint32_t)time(nullptr));
 }
 
@@ -131,6 +133,11 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         }
     }
     PrintList();
+    // Room to take a reply of every candidate while the requests go out. Without
+    // memory for it the queue stays as it is, and replies it cannot hold wait on
+    // the socket.
+    if (candidateList.Size() > replyQueue.Capacity() && replyQueue.Empty())
+        replyQueue.Reserve(candidateList.Size());
 
     bDetecting = 1;
     dwStartTick = LrdTickCount();
@@ -161,6 +168,8 @@ void CLinkrateDetector::OnDetectTimer()
 {
     StopTimer(DETECT_TIMER_ID);
     bFinished = 1;
+    // Replies taken but not yet handled came too late.
+    replyQueue.Clear();
     // The sink may release the detector: nothing may touch it after this call.
     if (pSink != nullptr)
         pSink->OnDetectFinished();
@@ -169,6 +178,9 @@ void CLinkrateDetector::OnDetectTimer()
 void CLinkrateDetector::PreDestroy()
 {
     Trace("CLinkrateDetector::~CLinkrateDetector()");
+    for (ReadScope* scope = pReadScopes; scope != nullptr; scope = scope->outer)
+        scope->detectorGone = true;
+    pReadScopes = nullptr;
     Cleanup();
     StopTimer(DETECT_TIMER_ID);
 }

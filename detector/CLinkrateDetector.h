@@ -12,6 +12,7 @@
 #include "CandidateList.h"
 #include "ComponentBase.h"
 #include "LogChannel.h"
+#include "ReplyQueue.h"
 #include "TimerService.h"
 #include "WinSockStartup.h"
 
@@ -22,6 +23,25 @@ enum : int32_t {
 
 enum : UINT {
     WM_LRD_SOCKET = 13098,  // socket read events posted to the window
+};
+
+enum : uint32_t {
+    // The detector's own receive buffer: room for the largest datagram, however
+    // large the socket's buffer is.
+    kMaxReceiveBuffer = 65536,
+    // The socket's buffer: room for the replies of a few thousand servers that
+    // answer at once. The system may grant less.
+    kSocketReceiveBuffer = 4 * 1024 * 1024,
+    // Room for datagrams taken off the socket and not yet handled: this many from
+    // the start, and one per candidate of a detection with more.
+    kInitialReplyQueue = 64,
+    // Datagrams handled in one read notification at most, so that timers and
+    // other windows of the thread get their turn; the rest come with the next.
+    kHandledPerNotification = 1024,
+    // What taking one datagram off the socket is assumed to cost (microseconds)
+    // until this detector has measured it: about what it costs under Wine on
+    // loopback, where it is two to three times the cost of a send.
+    kAssumedTakeCostUs = 80,
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
@@ -51,9 +71,28 @@ private:
 
     // Requests and replies.
     int32_t SendRequest(const char* ip, uint16_t port);
-    int32_t SendToAll(CandidateList& candidates);
+    int32_t SendToAll(const CandidateList& candidates);
     void OnRead(SOCKET socket, int32_t errorCode);
     int32_t OnTimeout();
+
+    // One handling of read notifications in progress. A sink may pump messages,
+    // so they can nest; PreDestroy marks every one, and each then returns at once
+    // without touching the detector, which may be freed by then.
+    struct ReadScope {
+        bool detectorGone;
+        ReadScope* outer;
+    };
+    // Whether replies are taken and handled: the socket and buffer exist, the
+    // detector is initialised and its detection has not ended.
+    bool AcceptingReplies() const;
+    // Moves the datagrams waiting on the socket into the queue, each with the
+    // tick at which its receive began, until none waits or the queue is full.
+    void TakeReplies();
+    // Handles one taken datagram. False when the sink's call ended the
+    // detector's life.
+    bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
+    // Queued datagrams are handled from a read notification only.
+    void PostReadNotification();
 
     // Notification window and socket.
     static LRESULT CALLBACK LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -77,4 +116,9 @@ private:
     CandidateList candidateList;
     int32_t bDetecting;
     int32_t bFinished;
+    ReplyQueue replyQueue;
+    ReadScope* pReadScopes;
+    // What taking one datagram costs here, smoothed over the takes so far
+    // (microseconds). Requests are spaced at least this far apart.
+    uint32_t nTakeCostUs;
 };

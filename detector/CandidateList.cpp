@@ -3,9 +3,34 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
 #include "Random.h"
+
+namespace {
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
+
+// Every bit of the key reaches the low bits that pick the slot.
+uint32_t Mix(uint32_t x)
+{
+    x = (x ^ (x >> 16)) * 0x85EBCA6Bu;
+    x = (x ^ (x >> 13)) * 0xC2B2AE35u;
+    return x ^ (x >> 16);
+}
+
+enum : uint32_t {
+    kTagMask = 0xFFFF0000u,
+    kIdMask = 0x0000FFFFu,
+    kMaxIndexed = 0xFFFF,  // id + 1 must fit the low half of a slot
+};
+
+uint32_t HashAddress(uint32_t address) { return Mix(address); }
+
+uint32_t HashEndpoint(uint32_t address, uint16_t port) { return Mix(address ^ (port * 0x9E3779B1u)); }
+
+}  // namespace
 
 IPInfo MakeCandidate(const ServerInfo& server)
 {
@@ -32,35 +57,108 @@ bool IPInfoLess(const IPInfo& a, const IPInfo& b)
     return (uint64_t)a.dwRTT * a.dwLoad < (uint64_t)b.dwRTT * b.dwLoad;
 }
 
+bool SameAddressText(const char* a, const char* b)
+{
+    for (; *a != '\0' && LowerAscii(*a) == LowerAscii(*b); ++a, ++b) {
+    }
+    return LowerAscii(*a) == LowerAscii(*b);
+}
+
+bool ParseCanonicalIPv4(const char* text, uint32_t* address)
+{
+    // At most "255.255.255.255" and its terminator are read: a fourth digit or a
+    // missing dot ends the parse.
+    uint32_t value = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *text++ != '.')
+            return false;
+        const char* first = text;
+        uint32_t number = 0;
+        while (*text >= '0' && *text <= '9') {
+            if (text - first == 3)
+                return false;
+            number = number * 10 + (uint32_t)(*text++ - '0');
+        }
+        if (text == first || number > 255 || (text - first > 1 && *first == '0'))
+            return false;
+        value = (value << 8) | number;
+    }
+    if (*text != '\0')
+        return false;
+    *address = value;
+    return true;
+}
+
 void CandidateList::Clear()
 {
-    m_items.clear();
+    // Swapped out rather than cleared: a detection over many servers should not
+    // keep its memory for the life of the detector.
+    std::vector<Candidate>().swap(m_records);
+    std::vector<uint32_t>().swap(m_order);
+    m_head = 0;
+    m_reversed = false;
+    DropIndex();
+    // An empty list is indexed: its tables come with the first insertion.
+    m_indexValid = true;
+}
+
+bool CandidateList::MakeRoomForOneMore()
+{
+    try {
+        if (m_records.size() == m_records.capacity())
+            m_records.reserve(std::max<size_t>(16, 2 * m_records.size()));
+        if (Size() == m_order.size()) {
+            std::vector<uint32_t> larger(std::max<size_t>(16, 2 * m_order.size()));
+            for (uint32_t physical = 0; physical < Size(); ++physical)
+                larger[physical] = OrderSlot(physical);
+            m_order.swap(larger);
+            m_head = 0;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    // The index only speeds up replies: without memory for larger tables it is
+    // given up, and replies walk the list until it can be built again.
+    if (m_indexValid && 2 * (Size() + 1) > m_addressTable.size())
+        BuildIndex(Size() + 1);
+    return true;
 }
 
 bool CandidateList::InsertRandom(const IPInfo& record)
 {
-    // The node is made before anything is drawn, so that a failed allocation
-    // leaves both the list and the generator's sequence as they were.
-    std::list<IPInfo> node;
-    try {
-        node.push_back(record);
-    } catch (const std::bad_alloc&) {
+    // Room is made before anything is drawn, so that a failed allocation leaves
+    // both the list and the generator's sequence as they were.
+    if (!MakeRoomForOneMore())
         return false;
-    }
 
-    std::list<IPInfo>::iterator position = m_items.begin();
-    uint32_t count = (uint32_t)m_items.size();
+    uint32_t count = Size();
+    uint32_t position = 0;
     if (count != 0) {
         // A fresh draw per step; r is at most count - 1, so the walk ends at the
         // last candidate at the latest.
-        for (uint32_t step = 0;; ++step) {
+        for (;; ++position) {
             uint32_t r = (uint32_t)DrawRandom() % count;
-            if (r <= step)
+            if (r <= position)
                 break;
-            ++position;
         }
     }
-    m_items.splice(position, node);
+
+    uint32_t id = count;
+    m_records.push_back(Candidate{record, 0, 0, 0});
+    // Before the candidate at `position` in list order; read backwards, that is
+    // after it in the ring.
+    uint32_t physical = m_reversed ? count - position : position;
+    if (physical < count - physical) {
+        m_head = (m_head - 1) & ((uint32_t)m_order.size() - 1);
+        for (uint32_t i = 0; i < physical; ++i)
+            OrderSlot(i) = OrderSlot(i + 1);
+    } else {
+        for (uint32_t i = count; i > physical; --i)
+            OrderSlot(i) = OrderSlot(i - 1);
+    }
+    OrderSlot(physical) = id;
+    if (m_indexValid)
+        AddToIndex(id);
     return true;
 }
 
@@ -75,12 +173,22 @@ bool CandidateList::InsertServer(const ServerInfo& server)
 
 void CandidateList::Reverse()
 {
-    m_items.reverse();
+    m_reversed = !m_reversed;
 }
 
 void CandidateList::Sort()
 {
-    m_items.sort(IPInfoLess);
+    if (Size() < 2)
+        return;
+    // Lay the ids out in list order from the ring's start, then sort them in place.
+    std::rotate(m_order.begin(), m_order.begin() + m_head, m_order.end());
+    m_head = 0;
+    if (m_reversed) {
+        std::reverse(m_order.begin(), m_order.begin() + Size());
+        m_reversed = false;
+    }
+    std::stable_sort(m_order.begin(), m_order.begin() + Size(),
+                     [this](uint32_t a, uint32_t b) { return IPInfoLess(m_records[a].info, m_records[b].info); });
 }
 
 void CandidateList::WriteOut(IPInfoArray* out) const
@@ -88,11 +196,11 @@ void CandidateList::WriteOut(IPInfoArray* out) const
     // Byte offsets rather than out->info[k]: the caller's array is longer than the
     // one record the declaration shows.
     unsigned char* base = reinterpret_cast<unsigned char*>(out);
-    uint32_t count = (uint32_t)m_items.size();
+    uint32_t count = Size();
     memcpy(base + offsetof(IPInfoArray, dwCount), &count, sizeof count);
 
     unsigned char* record = base + offsetof(IPInfoArray, info);
-    for (const IPInfo& info : m_items) {
+    Walk([&](const IPInfo& info) {
         // Candidates come from MakeCandidate and always end within szIP; a record
         // that did not would be written as an empty address.
         const void* end = memchr(info.szIP, '\0', sizeof info.szIP);
@@ -102,10 +210,126 @@ void CandidateList::WriteOut(IPInfoArray* out) const
         memcpy(record + offsetof(IPInfo, dwRTT), &info.dwRTT, sizeof info.dwRTT);
         memcpy(record + offsetof(IPInfo, dwLoad), &info.dwLoad, sizeof info.dwLoad);
         record += sizeof(IPInfo);
-    }
+    });
 }
 
-uint32_t CandidateList::Size() const
+bool CandidateList::BuildIndex(uint32_t capacity)
 {
-    return (uint32_t)m_items.size();
+    if (capacity > kMaxIndexed) {
+        DropIndex();
+        return false;
+    }
+    uint32_t tableSize = 16;
+    while (tableSize < 2 * capacity)
+        tableSize *= 2;
+    try {
+        m_addressTable.assign(tableSize, 0);
+        m_endpointTable.assign(tableSize, 0);
+    } catch (const std::bad_alloc&) {
+        DropIndex();
+        return false;
+    }
+    m_indexValid = true;
+    for (uint32_t id = 0; id < Size(); ++id)
+        AddToIndex(id);
+    return true;
+}
+
+void CandidateList::DropIndex()
+{
+    m_indexValid = false;
+    std::vector<Slot>().swap(m_addressTable);
+    std::vector<Slot>().swap(m_endpointTable);
+}
+
+void CandidateList::AddToIndex(uint32_t id)
+{
+    Candidate& candidate = m_records[id];
+    candidate.nextSameAddress = 0;
+    candidate.nextSameEndpoint = 0;
+    if (!ParseCanonicalIPv4(candidate.info.szIP, &candidate.address))
+        return;
+    uint32_t address = candidate.address;
+    uint16_t port = candidate.info.ushPort;
+    // Each new candidate becomes the head of its chains; which of a key's
+    // candidates comes first does not matter, every one gets the same values.
+    auto insert = [&](std::vector<Slot>& table, uint32_t hash, uint32_t Candidate::*next, auto sameKey) {
+        uint32_t mask = (uint32_t)table.size() - 1;
+        uint32_t position = hash & mask;
+        while (table[position] != 0 && !((table[position] & kTagMask) == (hash & kTagMask) &&
+                                         sameKey(m_records[(table[position] & kIdMask) - 1])))
+            position = (position + 1) & mask;
+        candidate.*next = table[position] & kIdMask;
+        table[position] = (hash & kTagMask) | (id + 1);
+    };
+    insert(m_addressTable, HashAddress(address), &Candidate::nextSameAddress,
+           [&](const Candidate& other) { return other.address == address; });
+    insert(m_endpointTable, HashEndpoint(address, port), &Candidate::nextSameEndpoint,
+           [&](const Candidate& other) { return other.address == address && other.info.ushPort == port; });
+}
+
+uint32_t CandidateList::FindAddress(uint32_t address) const
+{
+    if (m_addressTable.empty())
+        return 0;
+    uint32_t hash = HashAddress(address);
+    uint32_t mask = (uint32_t)m_addressTable.size() - 1;
+    for (uint32_t position = hash & mask; m_addressTable[position] != 0; position = (position + 1) & mask) {
+        Slot slot = m_addressTable[position];
+        if ((slot & kTagMask) == (hash & kTagMask) && m_records[(slot & kIdMask) - 1].address == address)
+            return slot & kIdMask;
+    }
+    return 0;
+}
+
+uint32_t CandidateList::FindEndpoint(uint32_t address, uint16_t port) const
+{
+    if (m_endpointTable.empty())
+        return 0;
+    uint32_t hash = HashEndpoint(address, port);
+    uint32_t mask = (uint32_t)m_endpointTable.size() - 1;
+    for (uint32_t position = hash & mask; m_endpointTable[position] != 0; position = (position + 1) & mask) {
+        Slot slot = m_endpointTable[position];
+        if ((slot & kTagMask) != (hash & kTagMask))
+            continue;
+        const Candidate& first = m_records[(slot & kIdMask) - 1];
+        if (first.address == address && first.info.ushPort == port)
+            return slot & kIdMask;
+    }
+    return 0;
+}
+
+void CandidateList::SetRtt(const char* address, uint32_t rtt)
+{
+    // A canonical text matches exactly the candidates with the same canonical
+    // text: digits and dots have no case, and a text with letters or leading
+    // zeros can never equal one. Any other text, or no memory for the index,
+    // takes the walk over every candidate.
+    uint32_t value;
+    if (ParseCanonicalIPv4(address, &value) && (m_indexValid || BuildIndex(Size()))) {
+        for (uint32_t next = FindAddress(value); next != 0; next = m_records[next - 1].nextSameAddress)
+            m_records[next - 1].info.dwRTT = rtt;
+        return;
+    }
+    for (Candidate& candidate : m_records)
+        if (SameAddressText(candidate.info.szIP, address))
+            candidate.info.dwRTT = rtt;
+}
+
+void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load)
+{
+    uint32_t value;
+    if (ParseCanonicalIPv4(address, &value) && (m_indexValid || BuildIndex(Size()))) {
+        for (uint32_t next = FindEndpoint(value, port); next != 0; next = m_records[next - 1].nextSameEndpoint) {
+            m_records[next - 1].info.dwRTT = rtt;
+            m_records[next - 1].info.dwLoad = load;
+        }
+        return;
+    }
+    for (Candidate& candidate : m_records) {
+        if (candidate.info.ushPort == port && SameAddressText(candidate.info.szIP, address)) {
+            candidate.info.dwRTT = rtt;
+            candidate.info.dwLoad = load;
+        }
+    }
 }

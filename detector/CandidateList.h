@@ -1,11 +1,17 @@
 // The candidates of one detection: one IPInfo per server, in probing order. New
 // candidates go to random positions; the list is ordered best first for the caller
 // and written out in the caller's result layout.
+//
+// A detection may have 65535 candidates, so no operation walks the whole list
+// where it need not: a reversal only flips the direction in which the order is
+// read, a placement shifts only the ids between the nearer end and its position,
+// and a reply finds its candidates through an index by address. The orders are
+// those of a linked list walked from the front and reversed node by node.
 #pragma once
 
 #include <stdint.h>
 
-#include <list>
+#include <vector>
 
 #include "LinkrateDetector.h"
 
@@ -17,6 +23,15 @@ IPInfo MakeCandidate(const ServerInfo& server);
 // Whether a is the better candidate: both round-trip times 0 compare the loads,
 // otherwise the smaller product of round-trip time and load wins.
 bool IPInfoLess(const IPInfo& a, const IPInfo& b);
+
+// ASCII comparison without regard to case; true when equal.
+bool SameAddressText(const char* a, const char* b);
+
+// Whether text (at most 16 bytes are read) is an IPv4 address in the canonical
+// dotted-decimal form in which a datagram's source is written: four decimal
+// numbers up to 255 without leading zeros. Its value, first number in the highest
+// byte, goes to address.
+bool ParseCanonicalIPv4(const char* text, uint32_t* address);
 
 class CandidateList {
 public:
@@ -36,23 +51,79 @@ public:
     // terminator, dwRTT and dwLoad. Bytes 16 to 19 of each record and the bytes
     // after each terminator keep the caller's content. out must hold 4 + 28 * Size().
     void WriteOut(IPInfoArray* out) const;
-    uint32_t Size() const;
+    uint32_t Size() const { return (uint32_t)m_records.size(); }
 
-    // Visits the candidates first to last; the visitor may change them.
-    template <class Visit>
-    void Walk(Visit visit)
-    {
-        for (IPInfo& info : m_items)
-            visit(info);
-    }
+    // What a reply does: a short one sets the round-trip time of every candidate
+    // whose address text equals address without regard to case; a long one sets
+    // round-trip time and load of those that also have the port.
+    void SetRtt(const char* address, uint32_t rtt);
+    void SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load);
 
+    // Visits the candidates first to last.
     template <class Visit>
     void Walk(Visit visit) const
     {
-        for (const IPInfo& info : m_items)
-            visit(info);
+        for (uint32_t position = 0; position < Size(); ++position)
+            visit(static_cast<const IPInfo&>(m_records[IdAt(position)].info));
+    }
+
+    // Visits the candidates first to last; the visitor may change them, so the
+    // index is built again when a reply next needs it.
+    template <class Visit>
+    void Modify(Visit visit)
+    {
+        m_indexValid = false;
+        for (uint32_t position = 0; position < Size(); ++position)
+            visit(m_records[IdAt(position)].info);
     }
 
 private:
-    std::list<IPInfo> m_items;
+    // A candidate with what the index needs of it: the value of its address
+    // text (when canonical) and the links to the next candidates of its keys.
+    struct Candidate {
+        IPInfo info;
+        uint32_t address;
+        uint32_t nextSameAddress;   // id + 1 of the next, 0 at the end
+        uint32_t nextSameEndpoint;
+    };
+    // A table slot: the high 16 bits of a key's hash above id + 1 of its first
+    // candidate; 0 for an empty slot. Four bytes a slot keep the tables of the
+    // largest list a detection can have (65535 candidates) at 512 KiB each;
+    // longer lists are not indexed.
+    using Slot = uint32_t;
+
+    // The id (index into m_records) of the candidate at a position in list order.
+    uint32_t IdAt(uint32_t position) const
+    {
+        uint32_t physical = m_reversed ? Size() - 1 - position : position;
+        return m_order[(m_head + physical) & (m_order.size() - 1)];
+    }
+    uint32_t& OrderSlot(uint32_t physical) { return m_order[(m_head + physical) & (m_order.size() - 1)]; }
+    bool MakeRoomForOneMore();
+    // Builds the index afresh with tables for at least `capacity` candidates;
+    // false (and no index) without memory.
+    bool BuildIndex(uint32_t capacity);
+    void AddToIndex(uint32_t id);
+    void DropIndex();
+    // id + 1 of the first candidate with the address (and port), 0 when none.
+    uint32_t FindAddress(uint32_t address) const;
+    uint32_t FindEndpoint(uint32_t address, uint16_t port) const;
+
+    // Candidates in the order they were inserted; an id is an index here.
+    std::vector<Candidate> m_records;
+    // The ids in list order, read backwards while m_reversed is set: a ring whose
+    // size is a power of two, starting at m_head, so that a placement near either
+    // end shifts only the ids between that end and the position.
+    std::vector<uint32_t> m_order;
+    uint32_t m_head = 0;
+    bool m_reversed = false;
+
+    // The index: open-addressing tables (power-of-two sizes, at most half full)
+    // by address and by address and port, kept up to date by every insertion.
+    // Candidates whose text is not canonical are in neither: no reply can match
+    // them. A visitor that may have changed addresses leaves the index invalid
+    // until a reply next needs it; so does a failed allocation for its tables.
+    bool m_indexValid = true;
+    std::vector<Slot> m_addressTable;
+    std::vector<Slot> m_endpointTable;
 };

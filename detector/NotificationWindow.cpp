@@ -81,10 +81,20 @@ int32_t CLinkrateDetector::CreateSocket()
             SOCKET_ERROR ||
         nRecvBufSize < 20)
         nRecvBufSize = 1024;
+    // The socket's buffer may be far larger than any datagram; ours need not be.
+    if (nRecvBufSize > (int32_t)kMaxReceiveBuffer)
+        nRecvBufSize = kMaxReceiveBuffer;
     void* buffer = nullptr;
     if (!AllocateBuffer(&buffer, (uint32_t)nRecvBufSize, 1, kBufferTag))
         return fail();
     pRecvBuf = static_cast<uint8_t*>(buffer);
+    if (!replyQueue.Reserve(kInitialReplyQueue))
+        return fail();
+    // With the system's default, the replies of a few hundred servers that
+    // answer at once fill the socket's buffer and the rest are lost. A refusal
+    // leaves the default.
+    int32_t socketBuffer = kSocketReceiveBuffer;
+    setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&socketBuffer), sizeof socketBuffer);
     if (!SetSocketTimeout(1000))
         return fail();
     if (WSAAsyncSelect(hSocket, hWnd, WM_LRD_SOCKET, FD_READ) == SOCKET_ERROR)
@@ -114,6 +124,7 @@ void CLinkrateDetector::Cleanup()
         FreeBuffer(pRecvBuf);
         pRecvBuf = nullptr;
     }
+    replyQueue.Release();
 }
 
 int32_t CLinkrateDetector::DestoryLRDWindow()
@@ -145,5 +156,5 @@ int32_t CLinkrateDetector::CloseSocket()
 
 bool CLinkrateDetector::HoldsResources() const
 {
-    return hWnd != nullptr || hSocket != INVALID_SOCKET || pRecvBuf != nullptr;
+    return hWnd != nullptr || hSocket != INVALID_SOCKET || pRecvBuf != nullptr || replyQueue.Capacity() != 0;
 }

@@ -16,8 +16,6 @@ void WriteLittleEndian32(uint8_t* p, uint32_t value)
         p[i] = (uint8_t)(value >> (8 * i));
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 LRDPdu MakeRequest(uint32_t seq, uint32_t tick)
@@ -47,13 +45,6 @@ void FormatIPv4(const uint8_t (&address)[4], char (&text)[16])
     snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
 }
 
-bool SameAddressText(const char* a, const char* b)
-{
-    for (; *a != '\0' && LowerAscii(*a) == LowerAscii(*b); ++a, ++b) {
-    }
-    return LowerAscii(*a) == LowerAscii(*b);
-}
-
 ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t length, const char* sourceText,
                          uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick)
 {
@@ -66,10 +57,7 @@ ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t
 
     uint32_t rtt = TickElapsed(tick, arrivalTick);
     if (length == (int32_t)kProbeSize) {
-        candidates.Walk([&](IPInfo& candidate) {
-            if (SameAddressText(candidate.szIP, sourceText))
-                candidate.dwRTT = rtt;
-        });
+        candidates.SetRtt(sourceText, rtt);
     } else {
         // Missing load bytes of a reply shorter than 20 bytes read as zero.
         uint8_t loadBytes[4] = {0, 0, 0, 0};
@@ -78,12 +66,7 @@ ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t
         uint32_t load = ReadBigEndian32(loadBytes);
         if (load == 0)
             load = 1;
-        candidates.Walk([&](IPInfo& candidate) {
-            if (candidate.ushPort == sourcePort && SameAddressText(candidate.szIP, sourceText)) {
-                candidate.dwRTT = rtt;
-                candidate.dwLoad = load;
-            }
-        });
+        candidates.SetRttAndLoad(sourceText, sourcePort, rtt, load);
     }
     return {ReplyVerdict::kAccepted, rtt};
 }

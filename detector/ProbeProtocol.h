@@ -11,6 +11,7 @@ enum : uint32_t {
     kProbeSize = 16,        // request size, and size of a short reply
     kProbeFillData = 1,
     kReportWindowMs = 5000, // replies later than this after the start are not reported
+    kReplyExaminedSize = 20, // a reply's bytes after the load field are never looked at
 };
 
 // The request, field by field.
@@ -32,9 +33,6 @@ void EncodeRequest(const LRDPdu& pdu, uint8_t (&wire)[kProbeSize]);
 // (the bytes as they stand in memory), as candidates are matched by text.
 void FormatIPv4(const uint8_t (&address)[4], char (&text)[16]);
 
-// ASCII comparison without regard to case; true when equal.
-bool SameAddressText(const char* a, const char* b);
-
 enum class ReplyVerdict {
     kTooShort,  // fewer than 16 bytes
     kDropped,   // wrong command, zero tick, or a tick this detection never sent
@@ -50,6 +48,8 @@ struct ReplyOutcome {
 // the round-trip time of every candidate with the source's address; a long one
 // sets round-trip time and load of every candidate with the source's address and
 // port. Only ticks from startTick to arrivalTick can answer a request of this
-// detection; any other tick is stale or forged and the reply is dropped.
+// detection; any other tick is stale or forged and the reply is dropped. Only the
+// first kReplyExaminedSize bytes are read, so a datagram cut to them (with its
+// length cut too) is handled as the whole one.
 ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t length, const char* sourceText,
                          uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick);

@@ -1,5 +1,8 @@
 // Requests out, replies in: the detector's side of the probe exchange.
 #include "CLinkrateDetector.h"
+
+#include <algorithm>
+
 #include "ProbeProtocol.h"
 #include "Tick.h"
 
@@ -38,49 +41,143 @@ int32_t CLinkrateDetector::SendRequest(const char* ip, uint16_t port)
     return sent != SOCKET_ERROR ? 1 : 0;
 }
 
-int32_t CLinkrateDetector::SendToAll(CandidateList& candidates)
+int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates)
 {
-    candidates.Walk([&](const IPInfo& candidate) { SendRequest(candidate.szIP, candidate.ushPort); });
+    // Replies that arrive while requests still go out are taken between the
+    // sends, so that their arrival ticks are not those of the end of the loop; the
+    // sink hears of them only from the read notification.
+    //
+    // Requests go out no faster than replies can be taken: servers at similar
+    // distances answer as densely as the requests went out, and where a take
+    // costs more than a send (under Wine two to three times as much) the replies would
+    // pile up on the socket and be stamped the later the more came before them.
+    // The wait between two sends is spent taking replies. Until a request has
+    // gone out the socket may have no address, and a receive would only fail.
+    bool sent = false;
+    uint64_t lastSend = 0;
+    candidates.Walk([&](const IPInfo& candidate) {
+        if (sent) {
+            // With the queue full nothing more is taken, and waiting is no use.
+            do
+                TakeReplies();
+            while (!replyQueue.Full() && LrdMicroseconds() - lastSend < nTakeCostUs);
+        }
+        lastSend = LrdMicroseconds();
+        sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
+    });
+    // What arrives from now on raises a notification of its own.
+    if (!replyQueue.Empty())
+        PostReadNotification();
     return 1;
 }
 
 int32_t CLinkrateDetector::OnTimeout() { return SendToAll(candidateList); }
 
+bool CLinkrateDetector::AcceptingReplies() const
+{
+    return hSocket != INVALID_SOCKET && pRecvBuf != nullptr && bInit && !bFinished;
+}
+
+void CLinkrateDetector::TakeReplies()
+{
+    if (hSocket == INVALID_SOCKET || pRecvBuf == nullptr)
+        return;
+    while (!replyQueue.Full()) {
+        sockaddr_in source = {};
+        int sourceLength = sizeof source;
+        // A datagram that this receive finds was there when the receive began:
+        // that is its arrival tick, closer to the truth than the end of the call.
+        uint64_t began = LrdMicroseconds();
+        int32_t count = recvfrom(hSocket, reinterpret_cast<char*>(pRecvBuf), nRecvBufSize, 0,
+                                 reinterpret_cast<sockaddr*>(&source), &sourceLength);
+        if (count != SOCKET_ERROR) {
+            // A stall of the system must not hold the sends back for long.
+            uint64_t cost = std::min<uint64_t>(LrdMicroseconds() - began, 4 * kAssumedTakeCostUs);
+            nTakeCostUs = (uint32_t)((3 * (uint64_t)nTakeCostUs + cost) / 4);
+        } else {
+            int32_t error = WSAGetLastError();
+            // Nothing waiting is no receive: the notification of a datagram that
+            // was taken earlier finds the socket empty.
+            if (error == WSAEWOULDBLOCK)
+                return;
+            // A datagram larger than the buffer arrives cut to the buffer's size.
+            if (error == WSAEMSGSIZE)
+                count = nRecvBufSize;
+        }
+
+        uint8_t addressBytes[4];
+        memcpy(addressBytes, &source.sin_addr, sizeof addressBytes);
+        char sourceText[16];
+        FormatIPv4(addressBytes, sourceText);
+        uint16_t sourcePort = ntohs(source.sin_port);
+        Trace("from [%s:%d] recv udp [%d]bytes", sourceText, (int32_t)sourcePort, count);
+        if (count == SOCKET_ERROR)
+            return;
+
+        TakenDatagram& datagram = replyQueue.Push();
+        datagram.arrivalTick = TickAt(began);
+        datagram.length = (uint8_t)std::min<int32_t>(count, kReplyExaminedSize);
+        memcpy(datagram.source, addressBytes, sizeof datagram.source);
+        datagram.sourcePort = sourcePort;
+        // Missing bytes of a short datagram read as zero.
+        memset(datagram.head, 0, sizeof datagram.head);
+        memcpy(datagram.head, pRecvBuf, datagram.length);
+    }
+}
+
+void CLinkrateDetector::PostReadNotification()
+{
+    PostMessageA(hWnd, WM_LRD_SOCKET, (WPARAM)hSocket, WSAMAKESELECTREPLY(FD_READ, 0));
+}
+
 void CLinkrateDetector::OnRead(SOCKET, int32_t)
 {
-    if (hSocket == INVALID_SOCKET || pRecvBuf == nullptr || !bInit || bFinished) {
+    if (!AcceptingReplies()) {
         Error("%s exit fail", kOnRead);
         return;
     }
-    memset(pRecvBuf, 0, (size_t)nRecvBufSize);
-    sockaddr_in source = {};
-    int sourceLength = sizeof source;
-    int32_t count = recvfrom(hSocket, reinterpret_cast<char*>(pRecvBuf), nRecvBufSize, 0,
-                             reinterpret_cast<sockaddr*>(&source), &sourceLength);
-    uint32_t arrivalTick = LrdTickCount();
-    // A datagram larger than the buffer arrives cut to the buffer's size.
-    if (count == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
-        count = nRecvBufSize;
+    ReadScope scope = {false, pReadScopes};
+    pReadScopes = &scope;
+    // Every datagram waiting is handled, each as if it had come with a
+    // notification of its own; it keeps the tick at which it was taken.
+    for (uint32_t handled = 0;; ++handled) {
+        if (replyQueue.Empty())
+            TakeReplies();
+        if (replyQueue.Empty())
+            break;
+        if (handled == kHandledPerNotification) {
+            PostReadNotification();
+            break;
+        }
+        if (!HandleDatagram(replyQueue.Pop(), scope))
+            return;
+        // The sink may have finalised the detector or ended its detection.
+        if (!AcceptingReplies())
+            break;
+    }
+    pReadScopes = scope.outer;
+}
 
-    uint8_t addressBytes[4];
-    memcpy(addressBytes, &source.sin_addr, sizeof addressBytes);
+bool CLinkrateDetector::HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope)
+{
     char sourceText[16];
-    FormatIPv4(addressBytes, sourceText);
-    uint16_t sourcePort = ntohs(source.sin_port);
-    Trace("from [%s:%d] recv udp [%d]bytes", sourceText, (int32_t)sourcePort, count);
-    if (count == SOCKET_ERROR)
-        return;
-
+    FormatIPv4(datagram.source, sourceText);
     ReplyOutcome outcome =
-        HandleReply(candidateList, pRecvBuf, count, sourceText, sourcePort, dwStartTick, arrivalTick);
+        HandleReply(candidateList, datagram.head, datagram.length, sourceText, datagram.sourcePort, dwStartTick,
+                    datagram.arrivalTick);
     if (outcome.verdict == ReplyVerdict::kTooShort) {
         Error("pdu size error,not support");
-        return;
+        return true;
     }
     if (outcome.verdict != ReplyVerdict::kAccepted)
-        return;
-    if (TickElapsed(dwStartTick, LrdTickCount()) <= kReportWindowMs && pSink != nullptr && sourcePort != 0) {
-        // The sink may release the detector: nothing may touch it after this call.
-        pSink->OnIPDetected(sourceText, sourcePort, outcome.rtt);
+        return true;
+    // The reporting window is judged now, when the sink hears of the reply.
+    if (TickElapsed(dwStartTick, LrdTickCount()) <= kReportWindowMs && pSink != nullptr && datagram.sourcePort != 0) {
+        pSink->OnIPDetected(sourceText, datagram.sourcePort, outcome.rtt);
+        // The sink may have released the detector: then nothing of it may be
+        // touched, not even to look at its state.
+        if (scope.detectorGone)
+            return false;
     }
+    return true;
 }

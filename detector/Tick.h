@@ -9,6 +9,12 @@
 // 10 to 16 ms, which would read every nearby server as 0 or one step away).
 uint32_t LrdTickCount();
 
+// Microseconds on the same clock, for spacing work finer than a tick.
+uint64_t LrdMicroseconds();
+
+// The tick of a reading of LrdMicroseconds: what LrdTickCount read at that moment.
+inline uint32_t TickAt(uint64_t microseconds) { return (uint32_t)(microseconds / 1000); }
+
 // Milliseconds from earlier to later, correct across a wrap of the counter.
 inline uint32_t TickElapsed(uint32_t earlier, uint32_t later) { return later - earlier; }
 

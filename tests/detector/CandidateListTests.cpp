@@ -78,7 +78,7 @@ TEST(CandidateList, InsertRandomNeverAppendsToANonEmptyList)
             ASSERT_EQ(order.size(), (size_t)n + 1);
             EXPECT_NE(order.back(), "new") << "seed " << seed << ", " << n << " before";
             // Rename it so that the next round finds only its own new record.
-            list.Walk([](IPInfo& info) {
+            list.Modify([](IPInfo& info) {
                 if (strcmp(info.szIP, "new") == 0)
                     strcpy(info.szIP, "old");
             });
@@ -136,25 +136,40 @@ TEST(CandidateList, FillingConsumesExactlyTheCountedDraws)
     EXPECT_EQ(ordersSeen.size(), 6u) << "the seeds reach every order of three servers";
 }
 
-TEST(CandidateList, InsertRandomWithoutMemoryChangesNothing)
+TEST(CandidateList, InsertionsWithoutMemoryChangeNothing)
 {
+    // One list is filled with the next allocation failing before every
+    // insertion, and a refused insertion is made again without; another list is
+    // filled plainly. Both must end in the same order with the generator at the
+    // same place: a refused insertion changed nothing and spent no draw.
+    std::vector<ServerInfo> servers;
+    for (int i = 0; i < 40; ++i)
+        servers.push_back(Server(("10.0.0." + std::to_string(i)).c_str(), 1));
+
     SeedRandom(77);
-    CandidateList list;
-    ASSERT_TRUE(list.InsertRandom(Info("a", 1, 1)));
-    ASSERT_TRUE(list.InsertRandom(Info("b", 1, 1)));
-    std::vector<std::string> before = Addresses(list);
+    CandidateList failing;
+    int refusals = 0;
+    for (const ServerInfo& server : servers) {
+        std::vector<std::string> before = Addresses(failing);
+        g_failNextAllocation = true;
+        bool inserted = failing.InsertServer(server);
+        g_failNextAllocation = false;
+        if (!inserted) {
+            ++refusals;
+            EXPECT_EQ(Addresses(failing), before);
+            ASSERT_TRUE(failing.InsertServer(server));
+        }
+    }
+    std::vector<std::string> order = Addresses(failing);
+    int32_t nextDraw = DrawRandom();
 
-    g_failNextAllocation = true;
-    EXPECT_FALSE(list.InsertRandom(Info("c", 1, 1)));
-    g_failNextAllocation = true;
-    EXPECT_FALSE(list.InsertServer(Server("10.0.0.9", 1)));
-    g_failNextAllocation = false;
-
-    EXPECT_EQ(Addresses(list), before);
-    EXPECT_EQ(list.Size(), 2u);
-    ReferenceRandom reference(77);
-    reference.Next();  // the position draw of b, inserted into one candidate
-    EXPECT_EQ(DrawRandom(), reference.Next()) << "no draw was spent on the failed insertions";
+    SeedRandom(77);
+    CandidateList plain;
+    for (const ServerInfo& server : servers)
+        ASSERT_TRUE(plain.InsertServer(server));
+    EXPECT_EQ(Addresses(plain), order);
+    EXPECT_EQ(DrawRandom(), nextDraw);
+    EXPECT_GT(refusals, 0) << "some insertion needed memory";
 }
 
 TEST(CandidateList, BetterMeansLowerProductOrLowerLoadAtZeroRtt)
@@ -218,7 +233,7 @@ TEST(CandidateList, WriteOutTouchesOnlyTextCountRttAndLoad)
     CandidateList list;
     list.InsertRandom(Info("10.0.0.1", 5000, 100));
     list.InsertRandom(Info("192.168.100.200", 5000, 100));  // into one candidate: goes first
-    list.Walk([](IPInfo& info) {
+    list.Modify([](IPInfo& info) {
         info.ushPort = 0x1234;  // the list's port must not reach the caller
         if (info.szIP[0] == '1' && info.szIP[1] == '9') {
             info.dwRTT = 0x01020304;

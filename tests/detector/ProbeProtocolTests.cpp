@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ProbeProtocol.h"
+#include "ReplyQueue.h"
 
 namespace {
 
@@ -154,6 +155,32 @@ TEST_F(ReplyHandling, ReplyFromAStrangerIsAcceptedButChangesNoCandidate)
         EXPECT_EQ(info.dwRTT, 5000u);
         EXPECT_EQ(info.dwLoad, 100u);
     });
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ReplyQueue, OldestFirstAcrossTheEndOfItsStorage)
+{
+    ReplyQueue queue;
+    EXPECT_TRUE(queue.Full()) << "no room before storage is reserved";
+    ASSERT_TRUE(queue.Reserve(3));
+    uint32_t pushed = 0, popped = 0;
+    for (int round = 0; round < 5; ++round) {
+        while (!queue.Full())
+            queue.Push().arrivalTick = ++pushed;
+        EXPECT_EQ(queue.Pop().arrivalTick, ++popped);
+        EXPECT_EQ(queue.Pop().arrivalTick, ++popped);
+    }
+    queue.Clear();
+    EXPECT_TRUE(queue.Empty());
+    queue.Push().arrivalTick = 99;
+    ASSERT_TRUE(queue.Reserve(8)) << "a new size drops what was queued";
+    EXPECT_TRUE(queue.Empty());
+    EXPECT_EQ(queue.Capacity(), 8u);
+    queue.Release();
+    EXPECT_EQ(queue.Capacity(), 0u);
 }
 
 }  // namespace

@@ -38,12 +38,16 @@ constexpr uint64_t kIdleExitMs = 60000;
 // Room for a command answer in one datagram.
 constexpr size_t kAnswerRoom = 60000;
 
-uint64_t NowMs()
+// Reply times are kept in microseconds: with whole milliseconds a delay of D ms
+// would come out anywhere between D - 1 and D, and short delays would blur.
+uint64_t NowUs()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
+    return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
 }
+
+uint64_t NowMs() { return NowUs() / 1000; }
 
 bool LoopbackAddress(const std::string& text, uint16_t port, sockaddr_in& address)
 {
@@ -72,13 +76,13 @@ public:
 
     int Run()
     {
-        uint64_t lastCommand = NowMs();
+        uint64_t lastCommand = NowUs();
         while (!m_quit) {
-            uint64_t now = NowMs();
-            if (now - lastCommand >= kIdleExitMs)
+            uint64_t now = NowUs();
+            if (now - lastCommand >= kIdleExitMs * 1000)
                 break;
             SendDueReplies(now);
-            uint64_t wakeAt = lastCommand + kIdleExitMs;
+            uint64_t wakeAt = lastCommand + kIdleExitMs * 1000;
             if (!m_replies.empty() && m_replies.begin()->first < wakeAt)
                 wakeAt = m_replies.begin()->first;
 
@@ -88,7 +92,9 @@ public:
                 fds.push_back({server.fd, POLLIN, 0});
                 ids.push_back(id);
             }
-            if (poll(fds.data(), fds.size(), int(wakeAt > now ? wakeAt - now : 0)) < 0)
+            uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
+            timespec wait{time_t(waitUs / 1000000), long(waitUs % 1000000 * 1000)};
+            if (ppoll(fds.data(), fds.size(), &wait, nullptr) < 0)
                 return 1;
             // Servers first: a command may remove one of them.
             for (size_t i = 1; i < fds.size(); ++i)
@@ -96,7 +102,7 @@ public:
                     ReceiveRequests(ids[i]);
             if (fds[0].revents & POLLIN) {
                 ServeCommand();
-                lastCommand = NowMs();
+                lastCommand = NowUs();
             }
         }
         for (auto& entry : m_servers)
@@ -119,7 +125,7 @@ private:
             record.bytes.assign(request.begin(), request.begin() + std::min(request.size(), kMaxRecorded));
             server.requests.push_back(record);
             if (server.behaviour.answer) {
-                uint64_t due = NowMs() + server.behaviour.delayMs;
+                uint64_t due = NowUs() + uint64_t(server.behaviour.delayMs) * 1000;
                 Bytes reply = BuildReply(request, server.behaviour);
                 for (unsigned copy = 0; copy < server.behaviour.copies; ++copy)
                     m_replies.insert({due, Reply{id, from, reply}});

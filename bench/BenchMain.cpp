@@ -1,0 +1,41 @@
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--network]: the benchmark under Wine.
+// Without a choice of parts it runs both. Its rows belong to the one table that
+// scripts/bench prints.
+#include <stdlib.h>
+#include <string.h>
+
+#include <exception>
+
+#include "BenchTable.h"
+#include "ListBench.h"
+#include "NetworkBench.h"
+
+int main(int argc, char** argv)
+{
+    uint32_t largest = 65535;
+    bool quick = false, lists = false, network = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else if (strcmp(argv[i], "--up-to") == 0 && i + 1 < argc)
+            largest = (uint32_t)strtoul(argv[++i], nullptr, 10);
+        else if (strcmp(argv[i], "--header") == 0)
+            PrintTableHeader();
+        else if (strcmp(argv[i], "--lists") == 0)
+            lists = true;
+        else if (strcmp(argv[i], "--network") == 0)
+            network = true;
+    }
+    if (!lists && !network)
+        lists = network = true;
+    try {
+        if (lists)
+            RunListBench("wine", quick, largest);
+        if (network)
+            RunNetworkBench(quick);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "lrd_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,60 @@
+#include "LiteralCandidates.h"
+
+#include "CandidateList.h"
+#include "ProbeProtocol.h"
+#include "Random.h"
+
+namespace {
+
+uint32_t Little32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
+
+}  // namespace
+
+void LiteralCandidates::InsertServer(const ServerInfo& server)
+{
+    IPInfo record = MakeCandidate(server);
+    auto position = m_items.begin();
+    uint32_t count = (uint32_t)m_items.size();
+    if (count != 0) {
+        for (uint32_t step = 0;; ++step) {
+            if ((uint32_t)DrawRandom() % count <= step)
+                break;
+            ++position;
+        }
+    }
+    m_items.insert(position, record);
+    if ((DrawRandom() & 1) != 0)
+        m_items.reverse();
+}
+
+void LiteralCandidates::Sort() { m_items.sort(IPInfoLess); }
+
+bool LiteralCandidates::HandleReply(const uint8_t* data, int32_t length, const char* sourceText, uint16_t sourcePort,
+                                    uint32_t startTick, uint32_t arrivalTick, uint32_t* rtt)
+{
+    if (length < 16)
+        return false;
+    uint32_t tick = Little32(data + 8);
+    if (Little32(data) != 2 || tick == 0 || arrivalTick - startTick < tick - startTick)
+        return false;
+    *rtt = arrivalTick - tick;
+    if (length == 16) {
+        for (IPInfo& candidate : m_items)
+            if (SameAddressText(candidate.szIP, sourceText))
+                candidate.dwRTT = *rtt;
+        return true;
+    }
+    uint8_t loadBytes[4] = {0, 0, 0, 0};
+    for (int32_t i = 0; i < 4 && 16 + i < length; ++i)
+        loadBytes[i] = data[16 + i];
+    uint32_t load = ((uint32_t)loadBytes[0] << 24) | (loadBytes[1] << 16) | (loadBytes[2] << 8) | loadBytes[3];
+    if (load == 0)
+        load = 1;
+    for (IPInfo& candidate : m_items) {
+        if (candidate.ushPort == sourcePort && SameAddressText(candidate.szIP, sourceText)) {
+            candidate.dwRTT = *rtt;
+            candidate.dwLoad = load;
+        }
+    }
+    return true;
+}

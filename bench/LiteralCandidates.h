@@ -1,0 +1,29 @@
+// The candidate list and the reply matching as first written, kept as the
+// reference that the module's faster list is measured and checked against: a
+// linked list walked from the front for every placement and reversed node by
+// node after an odd coin, and a walk over every candidate for every reply.
+#pragma once
+
+#include <stdint.h>
+
+#include <list>
+#include <vector>
+
+#include "LinkrateDetector.h"
+
+class LiteralCandidates {
+public:
+    // InsertRandom's walk with a fresh draw per step, then one more draw that
+    // reverses the whole list when odd.
+    void InsertServer(const ServerInfo& server);
+    void Sort();
+    // The checks of a reply, then every candidate compared by text. Returns
+    // whether the reply was accepted; its round-trip time goes to rtt.
+    bool HandleReply(const uint8_t* data, int32_t length, const char* sourceText, uint16_t sourcePort,
+                     uint32_t startTick, uint32_t arrivalTick, uint32_t* rtt);
+    std::vector<IPInfo> Items() const { return std::vector<IPInfo>(m_items.begin(), m_items.end()); }
+    const std::list<IPInfo>& List() const { return m_items; }
+
+private:
+    std::list<IPInfo> m_items;
+};

@@ -1,0 +1,276 @@
+#include "NetworkBench.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "BenchTable.h"
+#include "LiteralReader.h"
+#include "LoadedModule.h"
+#include "MessagePump.h"
+#include "ScriptedResponder.h"
+#include "ZelFactLibrary.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// What a sink heard in one detection.
+struct Heard {
+    std::vector<uint32_t> rtts;
+    Clock::time_point last;
+    void Add(uint32_t rtt)
+    {
+        rtts.push_back(rtt);
+        last = Clock::now();
+    }
+};
+
+class CollectingSink : public ILinkrateDetectorSink {
+public:
+    explicit CollectingSink(Heard& heard) : m_heard(heard) {}
+    void LRD_THISCALL OnIPDetected(const char*, uint16_t, uint32_t rtt) override { m_heard.Add(rtt); }
+    void LRD_THISCALL OnDetectFinished() override {}
+
+private:
+    Heard& m_heard;
+};
+
+// The module as a host loads it: the framework's factory library (its test
+// double, silent: no log output) injected before any detector exists.
+class ModuleHost {
+public:
+    ModuleHost() : module("LinkrateDetector.dll")
+    {
+        factory.SetLogSettings(0, 0, nullptr, nullptr, 0);
+        module.SetFactoryHandle(factory.Handle());
+    }
+    ILinkrateDetector* NewDetector()
+    {
+        auto* detector = static_cast<ILinkrateDetector*>(module.CreateComponent(LRD_DETECTOR_ID, 0));
+        if (detector == nullptr)
+            throw std::runtime_error("no detector from LinkrateDetector.dll");
+        return detector;
+    }
+
+    ZelFactLibrary factory;
+    LoadedModule module;
+};
+
+// Scripted servers on 127.3.x.y, each with an address of its own.
+class ServerFarm {
+public:
+    void Grow(size_t n)
+    {
+        while (servers.size() < n) {
+            size_t i = servers.size();
+            std::string address = Format("127.3.%u.%u", (unsigned)(i / 250), (unsigned)(1 + i % 250));
+            servers.push_back(responder.AddServer(address.c_str()));
+            ServerInfo info = {};
+            snprintf(info.szAddr, sizeof info.szAddr, "%s", address.c_str());
+            info.ushPort = servers.back().port;
+            infos.push_back(info);
+            delays.push_back(~0u);
+        }
+    }
+    // The first n servers answer every request delayMs after it arrived.
+    void Answer(size_t n, unsigned delayMs)
+    {
+        Grow(n);
+        Behaviour behaviour;
+        behaviour.delayMs = delayMs;
+        for (size_t i = 0; i < n; ++i) {
+            if (delays[i] != delayMs)
+                responder.SetBehaviour(servers[i], behaviour);
+            delays[i] = delayMs;
+        }
+    }
+    std::vector<ServerInfo> First(size_t n) const { return std::vector<ServerInfo>(infos.begin(), infos.begin() + n); }
+
+    ResponderProcess responder;
+    std::vector<ResponderServer> servers;
+    std::vector<ServerInfo> infos;
+    std::vector<unsigned> delays;
+};
+
+std::vector<uint8_t> ServerListBytes(const std::vector<ServerInfo>& servers)
+{
+    std::vector<uint8_t> bytes(LRD_SERVER_LIST_SIZE(servers.size()), 0);
+    auto* list = reinterpret_cast<ServerList*>(bytes.data());
+    list->ushCount = (uint16_t)servers.size();
+    memcpy(list->servers, servers.data(), servers.size() * sizeof(ServerInfo));
+    return bytes;
+}
+
+struct Detection {
+    Heard heard;
+    Clock::time_point start;      // just before Detect
+    Clock::duration detect{};     // spent inside Detect
+    uint32_t receiveBuffer = 0;   // bytes of the receive buffer the detector allocated
+};
+
+// Waits until every server was heard, or nothing more was heard for quietMs.
+void WaitForReports(Detection& d, size_t expected, unsigned quietMs)
+{
+    Clock::time_point calm = Clock::now();
+    PumpUntil(
+        [&] {
+            Clock::time_point last = std::max(calm, d.heard.last);
+            return d.heard.rtts.size() >= expected ||
+                   Clock::now() - last > std::chrono::milliseconds(quietMs);
+        },
+        60000);
+}
+
+Detection DetectWithModule(ModuleHost& host, const std::vector<ServerInfo>& servers, unsigned quietMs)
+{
+    Detection d;
+    CollectingSink sink(d.heard);
+    std::vector<uint8_t> list = ServerListBytes(servers);
+    ILinkrateDetector* detector = host.NewDetector();
+    detector->Initialize(&sink);
+    d.receiveBuffer = host.factory.Counters().lastAllocateSize;
+    d.start = Clock::now();
+    detector->Detect(reinterpret_cast<ServerList*>(list.data()), 0);
+    d.detect = Clock::now() - d.start;
+    WaitForReports(d, servers.size(), quietMs);
+    detector->Finalize();
+    detector->Release(0);
+    return d;
+}
+
+Detection DetectWithLiteralReader(const std::vector<ServerInfo>& servers, unsigned quietMs)
+{
+    Detection d;
+    LiteralReader reader([&](const char*, uint16_t, uint32_t rtt) { d.heard.Add(rtt); });
+    d.receiveBuffer = (uint32_t)reader.ReceiveBufferSize();
+    d.start = Clock::now();
+    reader.Detect(servers);
+    d.detect = Clock::now() - d.start;
+    WaitForReports(d, servers.size(), quietMs);
+    return d;
+}
+
+struct Spread {
+    double bias = 0;    // median - D
+    double spread = 0;  // 95th - 5th percentile
+    double worst = 0;   // max - D
+    size_t count = 0;
+};
+
+Spread Measure(std::vector<uint32_t> rtts, unsigned delayMs)
+{
+    Spread s;
+    s.count = rtts.size();
+    if (rtts.empty())
+        return s;
+    std::sort(rtts.begin(), rtts.end());
+    size_t n = rtts.size();
+    double median = n % 2 == 1 ? rtts[n / 2] : (rtts[n / 2 - 1] + rtts[n / 2]) / 2.0;
+    auto at = [&](double p) { return (double)rtts[(size_t)(p * (double)(n - 1) + 0.5)]; };
+    s.bias = median - delayMs;
+    s.spread = at(0.95) - at(0.05);
+    s.worst = (double)rtts.back() - delayMs;
+    return s;
+}
+
+std::string Describe(const Spread& s, size_t expected)
+{
+    std::string text = Format("bias %.1f, spread %.0f, worst %.0f ms", s.bias, s.spread, s.worst);
+    if (s.count != expected)
+        text += Format(" (%u of %u heard)", (unsigned)s.count, (unsigned)expected);
+    return text;
+}
+
+void RunRoundTrips(ModuleHost& host, ServerFarm& farm, bool quick)
+{
+    for (size_t n : {8u, 64u, 256u}) {
+        for (unsigned delay : {0u, 5u, 50u}) {
+            farm.Answer(n, delay);
+            std::vector<ServerInfo> servers = farm.First(n);
+            size_t rounds = std::max<size_t>(quick ? 2 : 4, (quick ? 128 : 512) / n);
+            std::vector<uint32_t> module, literal;
+            for (size_t round = 0; round < rounds; ++round) {
+                // Take turns at going first, so that neither side always meets a
+                // freshly woken responder.
+                for (int side = 0; side < 2; ++side) {
+                    if ((side + round) % 2 == 0) {
+                        Detection d = DetectWithModule(host, servers, delay + 1000);
+                        module.insert(module.end(), d.heard.rtts.begin(), d.heard.rtts.end());
+                    } else {
+                        Detection d = DetectWithLiteralReader(servers, delay + 1000);
+                        literal.insert(literal.end(), d.heard.rtts.begin(), d.heard.rtts.end());
+                    }
+                }
+            }
+            Spread m = Measure(module, delay), l = Measure(literal, delay);
+            bool met = m.count == n * rounds && m.bias <= 1 && m.spread <= 3;
+            PrintRow("round trips, wine",
+                     Format("N=%u, D=%u ms: rtt - D over %u rounds", (unsigned)n, delay, (unsigned)rounds),
+                     Describe(m, n * rounds), Describe(l, n * rounds), "bias <= 1 ms, spread <= 3 ms",
+                     met ? "met" : "NOT met");
+        }
+    }
+}
+
+void RunCapture(ModuleHost& host, ServerFarm& farm, bool quick)
+{
+    uint32_t moduleBuffer = 0, literalBuffer = 0;
+    for (size_t n : {256u, 1024u, 4096u}) {
+        farm.Answer(n, 0);
+        std::vector<ServerInfo> servers = farm.First(n);
+        size_t rounds = quick ? 1 : 3;
+        double moduleShare = 1, literalShare = 1;
+        std::vector<double> moduleTimes, literalTimes, moduleDetect, literalDetect;
+        for (size_t round = 0; round < rounds; ++round) {
+            Detection m = DetectWithModule(host, servers, 1000);
+            Detection l = DetectWithLiteralReader(servers, 1000);
+            moduleBuffer = m.receiveBuffer;
+            literalBuffer = l.receiveBuffer;
+            moduleShare = std::min(moduleShare, (double)m.heard.rtts.size() / (double)n);
+            literalShare = std::min(literalShare, (double)l.heard.rtts.size() / (double)n);
+            moduleTimes.push_back(Seconds(m.heard.last - m.start));
+            literalTimes.push_back(Seconds(l.heard.last - l.start));
+            moduleDetect.push_back(Seconds(m.detect));
+            literalDetect.push_back(Seconds(l.detect));
+        }
+        auto median = [](std::vector<double> v) {
+            std::sort(v.begin(), v.end());
+            return v[v.size() / 2];
+        };
+        auto describe = [&](double share, const std::vector<double>& times, const std::vector<double>& detect) {
+            return Format("%.1f%% heard, last report after %s (Detect %s)", share * 100,
+                          FormatSeconds(median(times)).c_str(), FormatSeconds(median(detect)).c_str());
+        };
+        bool targeted = n >= 1024;
+        PrintRow("capture, wine",
+                 Format("N=%u answering at once: least share of %u rounds, median times", (unsigned)n,
+                        (unsigned)rounds),
+                 describe(moduleShare, moduleTimes, moduleDetect), describe(literalShare, literalTimes, literalDetect),
+                 targeted ? "at least 99% heard" : "", targeted ? (moduleShare >= 0.99 ? "met" : "NOT met") : "");
+    }
+    PrintRow("memory, wine", "receive buffer per detector (bytes)", Format("%u", moduleBuffer),
+             Format("%u", literalBuffer), "at most 65536", moduleBuffer <= 65536 ? "met" : "NOT met");
+}
+
+}  // namespace
+
+void RunNetworkBench(bool quick)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    {
+        ModuleHost host;
+        ServerFarm farm;
+        RunRoundTrips(host, farm, quick);
+        RunCapture(host, farm, quick);
+    }
+    WSACleanup();
+}

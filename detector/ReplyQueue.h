@@ -1,0 +1,44 @@
+// Datagrams taken off the socket before they are handled, each with the tick of
+// its arrival: replies that come in while requests still go out, and every
+// datagram waiting when a read notification is handled. The queue is bounded;
+// what does not fit stays in the socket's own buffer until there is room.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+
+#include "ProbeProtocol.h"
+
+struct TakenDatagram {
+    uint32_t arrivalTick;
+    uint8_t source[4];                   // address, network byte order
+    uint16_t sourcePort;                 // host byte order
+    uint8_t length;                      // as received, but at most kReplyExaminedSize
+    uint8_t head[kReplyExaminedSize];    // the bytes a reply is read from; zero after length
+};
+
+class ReplyQueue {
+public:
+    // Storage for `capacity` datagrams, dropping any queued. False without
+    // memory, and the queue as it was.
+    bool Reserve(uint32_t capacity);
+    // Drops every queued datagram and gives the storage back.
+    void Release();
+    // Drops every queued datagram.
+    void Clear() { m_count = 0; }
+
+    uint32_t Capacity() const { return m_capacity; }
+    bool Empty() const { return m_count == 0; }
+    bool Full() const { return m_count == m_capacity; }
+    // The slot at the back, to be filled by the caller. Not when Full().
+    TakenDatagram& Push();
+    // The oldest datagram, taken out. Not when Empty().
+    TakenDatagram Pop();
+
+private:
+    std::unique_ptr<TakenDatagram[]> m_items;
+    uint32_t m_capacity = 0;
+    uint32_t m_first = 0;
+    uint32_t m_count = 0;
+};
