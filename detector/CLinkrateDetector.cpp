@@ -41,6 +41,9 @@ CLinkrateDetector::CLinkrateDetector()
     nRecvBufSize = 1024;
     dwStartTick = LrdTickCount();
     bFinished = 0;
+    bEndTimerRunning = 0;
+    dwEndTimerStart = 0;
+    dwEndTimerLimit = 0;
     pReadScopes = nullptr;
     nTakeCostUs = kAssumedTakeCostUs;
     SeedRandom((uint32_t)time(nullptr));
@@ -146,6 +149,9 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         StopTimer(DETECT_TIMER_ID);
         bFinished = 0;
         StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer);
+        bEndTimerRunning = 1;
+        dwEndTimerStart = LrdTickCount();
+        dwEndTimerLimit = timeLimitMs;
     }
     return result;
 }
@@ -167,12 +173,18 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
 void CLinkrateDetector::OnDetectTimer()
 {
     StopTimer(DETECT_TIMER_ID);
+    bEndTimerRunning = 0;
     bFinished = 1;
     // Replies taken but not yet handled came too late.
     replyQueue.Clear();
     // The sink may release the detector: nothing may touch it after this call.
     if (pSink != nullptr)
         pSink->OnDetectFinished();
+}
+
+bool CLinkrateDetector::EndOfDetectionDue() const
+{
+    return bEndTimerRunning && TickElapsed(dwEndTimerStart, LrdTickCount()) >= dwEndTimerLimit;
 }
 
 void CLinkrateDetector::PreDestroy()

@@ -67,6 +67,8 @@ public:
 private:
     // End of a detection: timer DETECT_TIMER_ID.
     void OnDetectTimer();
+    // Whether the end timer runs and its time has come.
+    bool EndOfDetectionDue() const;
     void PrintList();
 
     // Requests and replies.
@@ -116,6 +118,10 @@ private:
     CandidateList candidateList;
     int32_t bDetecting;
     int32_t bFinished;
+    // The end timer as last started: running, since when, for how long.
+    int32_t bEndTimerRunning;
+    uint32_t dwEndTimerStart;
+    uint32_t dwEndTimerLimit;
     ReplyQueue replyQueue;
     ReadScope* pReadScopes;
     // What taking one datagram costs here, smoothed over the takes so far

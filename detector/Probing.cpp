@@ -132,6 +132,13 @@ void CLinkrateDetector::PostReadNotification()
 
 void CLinkrateDetector::OnRead(SOCKET, int32_t)
 {
+    // The system makes a WM_TIMER only when no posted message waits, so a steady
+    // stream of read notifications would hold the end of the detection back for
+    // as long as it lasts. The end is taken here as soon as it is due instead.
+    if (EndOfDetectionDue()) {
+        OnDetectTimer();  // the sink may release the detector: nothing after this
+        return;
+    }
     if (!AcceptingReplies()) {
         Error("%s exit fail", kOnRead);
         return;
