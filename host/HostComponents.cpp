@@ -30,13 +30,18 @@ IMemoryService* KeptService(const char* path)
 }
 
 // Keeps service for path, or gives back the one kept meanwhile by another thread.
-// Null, with nothing kept, when there is no memory to keep it.
-IMemoryService* KeepService(const char* path, IMemoryService* service)
+// Null, with nothing kept, when there is no memory to keep it. stored tells
+// whether this acquisition is the one kept: a host may hand out the same object
+// for two requests, each of which is an acquisition of its own.
+IMemoryService* KeepService(const char* path, IMemoryService* service, bool& stored)
 {
     AcquireSRWLockExclusive(&g_serviceLock);
     IMemoryService* kept = nullptr;
+    stored = false;
     try {
-        kept = g_services.emplace(path, service).first->second;
+        auto placed = g_services.emplace(path, service);
+        kept = placed.first->second;
+        stored = placed.second;
     } catch (const std::bad_alloc&) {
         kept = nullptr;
     }
@@ -148,8 +153,9 @@ int32_t GetMemoryService(IMemoryService** out, const char* path)
     IComponent* obtained = AcquireHostComponent(key, LRD_MEMORY_SERVICE_ID, &factory);
     if (obtained == nullptr)
         return 0;
-    service = KeepService(key, static_cast<IMemoryService*>(obtained));
-    if (service != obtained)
+    bool stored = false;
+    service = KeepService(key, static_cast<IMemoryService*>(obtained), stored);
+    if (!stored)
         ReturnHostComponent(factory, obtained);
     if (service == nullptr)
         return 0;
