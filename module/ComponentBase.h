@@ -40,9 +40,10 @@ public:
         if (nBusyCount != 0)
             return;  // the guard of the last operation in progress finishes the release
         int32_t id = GetComponentID();
-        IComponent* former = this;
+        // The record goes while the memory is still ours: the moment it is freed,
+        // another thread's new component may be given this very address.
+        ComponentRemoval removal(this, id != (int32_t)LRD_COMPONENT_FACTORY_ID ? 1 : 0);
         delete this;
-        RemoveComponent(former, id != (int32_t)LRD_COMPONENT_FACTORY_ID ? 1 : 0);
     }
 
     int32_t LRD_THISCALL GetAutoRelease() override { return bAutoRelease; }

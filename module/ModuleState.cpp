@@ -40,8 +40,16 @@ uint32_t g_creatorCount;
 // after the detach step has written the leak report.
 Registry g_registry;
 std::map<uint32_t, ComponentCreator> g_creatorCache;
-// Mirrors the registry's size for ZelvoDllCanUnloadNow, which takes no lock.
-std::atomic<uint32_t> g_liveCount{0};
+// What keeps the module from being unloaded, for ZelvoDllCanUnloadNow, which
+// takes no lock: one for every registry record, one for every removal until its
+// component is destroyed and its unload notice has returned, and one for every
+// ZelvoDllFreeMap in progress. One counter, so that a record passing to its
+// removal never lets it read zero in between.
+std::atomic<uint32_t> g_unloadBlockers{0};
+// The thread in ZelvoDllFreeMap, which holds the module lock while it releases
+// components: the unload notice of those releases waits until it lets go.
+std::atomic<DWORD> g_freeMapThread{0};
+bool g_freeMapNoticeDue;  // under the module lock
 
 void CreateModuleLock()
 {
@@ -119,19 +127,32 @@ ComponentCreator FindCreator(int32_t componentId)
     return found;
 }
 
-void RemoveComponent(IComponent* component, int32_t notifyFactory)
+ComponentRemoval::ComponentRemoval(IComponent* component, int32_t notifyFactory)
 {
     ModuleLockGuard lock;
+    ++g_unloadBlockers;
     auto it = g_registry.find((uintptr_t)component);
     if (it == g_registry.end()) {
         DebugPrint("Zelvo[Error]: To remove a component not exist\n");
         DebugPrint("Zelvo[Error]: IComponent* = 0x%p\n", (void*)component);
     } else {
         g_registry.erase(it);
-        --g_liveCount;
+        --g_unloadBlockers;
     }
-    if (g_registry.empty() && notifyFactory)
-        SendUnloadNotice();
+    m_noticeDue = g_registry.empty() && notifyFactory != 0;
+}
+
+ComponentRemoval::~ComponentRemoval()
+{
+    if (m_noticeDue) {
+        if (g_freeMapThread.load() == GetCurrentThreadId()) {
+            ModuleLockGuard lock;
+            g_freeMapNoticeDue = true;
+        } else {
+            SendUnloadNotice();
+        }
+    }
+    --g_unloadBlockers;
 }
 
 void ReportLeaks()
@@ -156,10 +177,20 @@ void ModuleAttach(HMODULE module)
     CreateModuleLock();
 }
 
-void ModuleDetach()
+void ModuleDetach(int32_t processEnding)
 {
     if (!g_lockCreated)
         return;
+    if (processEnding) {
+        // Every other thread has been stopped wherever it was, perhaps holding the
+        // module lock: never wait for it. The report is written when the lock is
+        // free; the lock itself ends with the process.
+        if (TryEnterCriticalSection(&g_moduleLock)) {
+            ReportLeaks();
+            LeaveCriticalSection(&g_moduleLock);
+        }
+        return;
+    }
     ReportLeaks();
     DeleteCriticalSection(&g_moduleLock);
     g_lockCreated = 0;
@@ -201,8 +232,10 @@ IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
     handle.key() = (uintptr_t)component;
     handle.mapped() = RegistryRecord{componentId, creatorId, component};
     auto inserted = g_registry.insert(std::move(handle));
+    // A record already at this address cannot be a live component's: that one was
+    // destroyed without a removal, and its stale record gives way.
     if (inserted.inserted)
-        ++g_liveCount;
+        ++g_unloadBlockers;
     else
         inserted.position->second = inserted.node.mapped();
     return component;
@@ -222,21 +255,34 @@ int32_t __cdecl SetDLLRegistry(const char* path)
 
 void __cdecl ZelvoDllFreeMap()
 {
-    ModuleLockGuard lock;
-    auto it = g_registry.begin();
-    while (it != g_registry.end()) {
-        uintptr_t key = it->first;
-        IComponent* component = it->second.component;
-        if (component->GetAutoRelease())
-            component->Release(0);
-        // A release that went through removed the entry and invalidated the
-        // iterator: start again from the first entry. Every restart follows a removal.
-        it = g_registry.find(key);
-        it = (it == g_registry.end()) ? g_registry.begin() : std::next(it);
+    ++g_unloadBlockers;
+    bool noticeDue = false;
+    {
+        ModuleLockGuard lock;
+        DWORD outer = g_freeMapThread.exchange(GetCurrentThreadId());
+        auto it = g_registry.begin();
+        while (it != g_registry.end()) {
+            uintptr_t key = it->first;
+            IComponent* component = it->second.component;
+            if (component->GetAutoRelease())
+                component->Release(0);
+            // A release that went through removed the entry and invalidated the
+            // iterator: start again from the first entry. Every restart follows a removal.
+            it = g_registry.find(key);
+            it = (it == g_registry.end()) ? g_registry.begin() : std::next(it);
+        }
+        g_freeMapThread = outer;
+        if (outer == 0) {
+            noticeDue = g_freeMapNoticeDue;
+            g_freeMapNoticeDue = false;
+        }
     }
+    if (noticeDue)
+        SendUnloadNotice();
+    --g_unloadBlockers;
 }
 
-int32_t __cdecl ZelvoDllCanUnloadNow() { return g_liveCount.load() == 0 ? 1 : 0; }
+int32_t __cdecl ZelvoDllCanUnloadNow() { return g_unloadBlockers.load() == 0 ? 1 : 0; }
 
 void* __cdecl SetFactoryHandle(void* factoryModule)
 {

@@ -11,8 +11,24 @@ typedef IComponent* (*ComponentCreator)();
 
 void RegisterCreator(int32_t componentId, ComponentCreator creator);
 ComponentCreator FindCreator(int32_t componentId);
-// Called by Release after the component was destroyed; the pointer is only a key.
-void RemoveComponent(IComponent* component, int32_t notifyFactory);
+// The removal of a component from the registry, made by Release around the
+// component's destruction. Construction takes the record out under the module
+// lock while the component still exists, so its address cannot yet have been
+// handed to another thread's new component; a pointer without a record writes
+// the two error lines. Destruction, after the component is gone, sends the unload
+// notice when this removal left the registry empty and notifyFactory is non-zero,
+// with no module lock held. ZelvoDllCanUnloadNow says 0 from construction to the
+// end of destruction.
+class ComponentRemoval {
+public:
+    ComponentRemoval(IComponent* component, int32_t notifyFactory);
+    ~ComponentRemoval();
+    ComponentRemoval(const ComponentRemoval&) = delete;
+    ComponentRemoval& operator=(const ComponentRemoval&) = delete;
+
+private:
+    bool m_noticeDue;
+};
 void ReportLeaks();
 
 // Re-entrant; created on first use, which also sets the safe flag.
@@ -36,9 +52,10 @@ HMODULE InjectedFactoryHandle();
 // text that SetDLLRegistry is rewriting on another thread.
 void CopyRegistryPath(char (&out)[kPathBufferSize]);
 
-// Process attach and detach steps of the library.
+// Process attach and detach steps of the library. processEnding is non-zero when
+// the detach comes from the end of the process rather than an unload.
 void ModuleAttach(HMODULE module);
-void ModuleDetach();
+void ModuleDetach(int32_t processEnding);
 
 // Registers a creator during static initialisation of the module.
 struct CreatorRegistration {

@@ -174,6 +174,52 @@ TEST_F(TestModuleFixture, FreeMapLeavesADeferredReleaseRegistered)
     EXPECT_EQ(module.ZelvoDllCanUnloadNow(), 1);
 }
 
+DWORD WINAPI FreeMapThread(void* parameter)
+{
+    static_cast<LoadedModule*>(parameter)->ZelvoDllFreeMap();
+    return 0;
+}
+
+DWORD WINAPI DetachAtProcessEnd(void* parameter)
+{
+    static_cast<LoadedModule*>(parameter)->Export<PFN_ModuleDetach>("ModuleDetachForTest")(1);
+    return 0;
+}
+
+// When the process ends, every other thread has been stopped wherever it was,
+// possibly while it held the module lock; the detach step that then runs must not
+// wait for that lock. Here a thread blocked inside ZelvoDllFreeMap holds it.
+TEST_F(TestModuleFixture, DetachAtProcessEndDoesNotWaitForTheModuleLock)
+{
+    const DWORD kDeadlineMs = 20000;
+    HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE resume = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    struct Hold {
+        HANDLE inside, resume;
+    } hold = {inside, resume};
+    ITestComponent* component = NewTestComponent();
+    component->SetAutoRelease(1);
+    component->SetPreDestroyCallback(
+        [](void* raw) {
+            auto* h = static_cast<Hold*>(raw);
+            SetEvent(h->inside);
+            WaitForSingleObject(h->resume, INFINITE);
+        },
+        &hold);
+    HANDLE freeMap = CreateThread(nullptr, 0, FreeMapThread, &module, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(inside, kDeadlineMs), WAIT_OBJECT_0);
+
+    HANDLE detach = CreateThread(nullptr, 0, DetachAtProcessEnd, &module, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(detach, kDeadlineMs), WAIT_OBJECT_0) << "the detach step waited for the module lock";
+
+    SetEvent(resume);
+    EXPECT_EQ(WaitForSingleObject(freeMap, kDeadlineMs), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(detach, kDeadlineMs), WAIT_OBJECT_0);
+    EXPECT_EQ(module.ZelvoDllCanUnloadNow(), 1);
+    for (HANDLE handle : {freeMap, detach, inside, resume})
+        CloseHandle(handle);
+}
+
 TEST_F(TestModuleFixture, RemovingAnUnregisteredPointerWritesTwoLines)
 {
     auto remove = module.Export<PFN_RemoveComponent>("RemoveComponentForTest");

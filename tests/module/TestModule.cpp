@@ -26,7 +26,21 @@ public:
     {
         this->GetDLLRegistry(registry, buffer, bufferSize);
     }
-    void PreDestroy() override { ++g_counters.preDestroyCalls; }
+    void LRD_THISCALL SetPreDestroyCallback(TestCallback callback, void* context) override
+    {
+        m_preDestroyCallback = callback;
+        m_preDestroyContext = context;
+    }
+    void PreDestroy() override
+    {
+        ++g_counters.preDestroyCalls;
+        if (m_preDestroyCallback != nullptr)
+            m_preDestroyCallback(m_preDestroyContext);
+    }
+
+private:
+    TestCallback m_preDestroyCallback = nullptr;
+    void* m_preDestroyContext = nullptr;
 };
 
 IComponent* CreateTestComponent() { return new (std::nothrow) CTestComponent<kTestComponentId>(); }
@@ -45,5 +59,7 @@ extern "C" TestCounters* __cdecl GetTestCounters() { return &g_counters; }
 
 extern "C" void __cdecl RemoveComponentForTest(IComponent* component, int32_t notifyFactory)
 {
-    RemoveComponent(component, notifyFactory);
+    ComponentRemoval removal(component, notifyFactory);
 }
+
+extern "C" void __cdecl ModuleDetachForTest(int32_t processEnding) { ModuleDetach(processEnding); }

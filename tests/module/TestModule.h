@@ -24,7 +24,11 @@ struct ITestComponent : IComponent {
     virtual void LRD_THISCALL SetNoReleaseMark(int32_t value) = 0;
     virtual int32_t LRD_THISCALL BusyCount() = 0;
     virtual void LRD_THISCALL CopyDLLRegistry(const char* registry, char* buffer, int32_t bufferSize) = 0;
+    // A callback that PreDestroy makes (null: none).
+    virtual void LRD_THISCALL SetPreDestroyCallback(TestCallback callback, void* context) = 0;
 };
 
 typedef TestCounters*(LRD_CDECL* PFN_GetTestCounters)(void);
 typedef void(LRD_CDECL* PFN_RemoveComponent)(IComponent* component, int32_t notifyFactory);
+// The module's detach step, as at a process end (processEnding 1) or an unload (0).
+typedef void(LRD_CDECL* PFN_ModuleDetach)(int32_t processEnding);

@@ -53,6 +53,63 @@ TEST_F(UnloadNotice, UnregisteredPointerOnAnEmptyRegistryStillSendsIt)
     EXPECT_EQ(Notices(), 1);
 }
 
+struct LastRelease {
+    LoadedModule* module;
+    IComponent* component;
+    bool throughFreeMap;
+};
+
+DWORD WINAPI ReleaseLast(void* parameter)
+{
+    auto* last = static_cast<LastRelease*>(parameter);
+    if (last->throughFreeMap)
+        last->module->ZelvoDllFreeMap();
+    else
+        last->component->Release(0);
+    return 0;
+}
+
+DWORD WINAPI ListIds(void* parameter)
+{
+    static_cast<LoadedModule*>(parameter)->GetComponentIDs(nullptr, 0);
+    return 0;
+}
+
+// The factory may do anything in ModuleCanUnload, loading or freeing libraries
+// among it, and may take its time. Meanwhile the module must not look unloadable
+// yet, since the releasing thread has still to return through it, and must not
+// hold its lock, which a library's detach needs.
+TEST_F(UnloadNotice, WhileTheFactoryHasItTheModuleIsBusyAndItsLockFree)
+{
+    const DWORD kDeadlineMs = 20000;
+    for (bool throughFreeMap : {false, true}) {
+        SCOPED_TRACE(throughFreeMap ? "released by ZelvoDllFreeMap" : "released by Release");
+        HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE resume = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        zelfact.HoldModuleCanUnload(entered, resume);
+        int32_t noticesBefore = Notices();
+        LastRelease last = {&module, module.CreateComponent(kTestComponentId, 0), throughFreeMap};
+        ASSERT_NE(last.component, nullptr);
+        last.component->SetAutoRelease(1);
+
+        HANDLE releaser = CreateThread(nullptr, 0, ReleaseLast, &last, 0, nullptr);
+        EXPECT_EQ(WaitForSingleObject(entered, kDeadlineMs), WAIT_OBJECT_0) << "no notice";
+        EXPECT_EQ(module.ZelvoDllCanUnloadNow(), 0) << "unloadable while the notice is still running";
+        HANDLE lister = CreateThread(nullptr, 0, ListIds, &module, 0, nullptr);
+        EXPECT_EQ(WaitForSingleObject(lister, kDeadlineMs), WAIT_OBJECT_0)
+            << "GetComponentIDs waited for the notice: the module lock is held while the factory is called";
+
+        SetEvent(resume);
+        EXPECT_EQ(WaitForSingleObject(releaser, kDeadlineMs), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(lister, kDeadlineMs), WAIT_OBJECT_0);
+        EXPECT_EQ(module.ZelvoDllCanUnloadNow(), 1);
+        EXPECT_EQ(Notices(), noticesBefore + 1);
+        zelfact.HoldModuleCanUnload(nullptr, nullptr);
+        for (HANDLE handle : {releaser, lister, entered, resume})
+            CloseHandle(handle);
+    }
+}
+
 TEST_F(UnloadNotice, FactoryComponentSendsNone)
 {
     CreateAndRelease(kFactoryLikeId);

@@ -1,8 +1,9 @@
 // The module used from several threads at once: workers that create and release
 // detectors, some running whole detections on their own thread, while another
 // thread lists the module's ids, asks whether it can unload and rewrites its
-// registry path. Every wait is bounded; a hang fails the run instead of stalling
-// it.
+// registry path; and two threads that do nothing but create and release, so that
+// one's freed detector address is handed to the other's next detector. Every wait
+// is bounded; a hang fails the run instead of stalling it.
 #include <winsock2.h>
 
 #include <gtest/gtest.h>
@@ -192,6 +193,89 @@ TEST(Threads, WorkersCreateAndReleaseWhileTheModuleIsReconfigured)
     capture.Clear();
     harness->module.Unload();
     EXPECT_TRUE(capture.Matching("Found leak").empty()) << "the module reported leaked components at unload";
+}
+
+// Two threads that only create and release detectors, as fast as they can: the
+// address one of them frees is often the very next one the other is handed. A
+// third thread takes the module lock all the while. Bounded by cycles and time.
+const int kReuseCyclesPerThread = 20000;
+const DWORD kReuseTimeLimitMs = 60000;
+
+struct ReuseShared {
+    LoadedModule* module;
+    HANDLE start;
+    DWORD deadline;
+    std::atomic<bool> workersDone{false};
+    std::atomic<int> cycles{0};
+    std::atomic<int> failedCreations{0};
+    std::atomic<int> uncounted{0};  // times a held detector left the module unloadable
+};
+
+DWORD WINAPI ReuseWorker(void* parameter)
+{
+    ReuseShared& shared = *static_cast<ReuseShared*>(parameter);
+    WaitForSingleObject(shared.start, INFINITE);
+    for (int cycle = 0; cycle < kReuseCyclesPerThread && (int32_t)(shared.deadline - GetTickCount()) > 0; ++cycle) {
+        IComponent* detector = shared.module->CreateComponent(LRD_DETECTOR_ID, (uint32_t)cycle);
+        if (detector == nullptr) {
+            ++shared.failedCreations;
+            continue;
+        }
+        if (shared.module->ZelvoDllCanUnloadNow() != 0)
+            ++shared.uncounted;
+        detector->Release(0);
+        ++shared.cycles;
+    }
+    return 0;
+}
+
+DWORD WINAPI ReuseControl(void* parameter)
+{
+    ReuseShared& shared = *static_cast<ReuseShared*>(parameter);
+    WaitForSingleObject(shared.start, INFINITE);
+    while (!shared.workersDone.load()) {
+        shared.module->GetComponentIDs(nullptr, 0);
+        shared.module->ZelvoDllCanUnloadNow();
+    }
+    return 0;
+}
+
+TEST(Threads, ReleaseNeverTakesAwayTheRegistrationOfADetectorAtTheSameAddress)
+{
+    DebugCapture capture;
+    auto harness = std::make_unique<DetectorHarness>(1);
+    ReuseShared shared;
+    shared.module = &harness->module;
+    shared.start = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[3] = {CreateThread(nullptr, 0, ReuseWorker, &shared, 0, nullptr),
+                         CreateThread(nullptr, 0, ReuseWorker, &shared, 0, nullptr),
+                         CreateThread(nullptr, 0, ReuseControl, &shared, 0, nullptr)};
+    for (HANDLE thread : threads)
+        ASSERT_NE(thread, nullptr);
+
+    DWORD started = GetTickCount();
+    shared.deadline = started + kReuseTimeLimitMs;
+    SetEvent(shared.start);
+    DWORD waited = WaitForMultipleObjects(2, threads, TRUE, kReuseTimeLimitMs + kJoinTimeoutMs);
+    shared.workersDone = true;
+    if (waited == WAIT_TIMEOUT || WaitForSingleObject(threads[2], 60000) == WAIT_TIMEOUT) {
+        std::printf("[  FAILED  ] threads still running: a deadlock\n");
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    DWORD spent = GetTickCount() - started;
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    CloseHandle(shared.start);
+
+    size_t missing = capture.Matching("To remove a component not exist").size();
+    std::printf("address reuse: %d create/release cycles on two threads in %lu ms; %u removals of an unregistered "
+                "detector, %d held detectors the module did not count\n",
+                shared.cycles.load(), (unsigned long)spent, (unsigned)missing, shared.uncounted.load());
+    EXPECT_EQ(shared.failedCreations.load(), 0);
+    EXPECT_EQ(missing, 0u) << "a release erased the record of another thread's detector";
+    EXPECT_EQ(shared.uncounted.load(), 0) << "ZelvoDllCanUnloadNow said 1 while a detector was alive";
+    EXPECT_EQ(harness->module.ZelvoDllCanUnloadNow(), 1);
 }
 
 }  // namespace

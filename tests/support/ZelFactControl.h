@@ -53,6 +53,9 @@ typedef void(LRD_CDECL* PFN_ZelFactSetSecondServicePath)(const char* path);
 // Adds a registry path to the watched ones (null clears them). While any is
 // watched, NewComponent with another path counts in unwatchedPaths.
 typedef void(LRD_CDECL* PFN_ZelFactWatchPath)(const char* path);
+// ModuleCanUnload sets the event entered and waits for the event resume (at most
+// two minutes) before it returns; null events: it returns at once.
+typedef void(LRD_CDECL* PFN_ZelFactHoldModuleCanUnload)(void* entered, void* resume);
 // The answer of KeepsComponent, for every component.
 typedef void(LRD_CDECL* PFN_ZelFactSetKeepsComponent)(int32_t answer);
 // 0: the exported CreateComponent returns null.

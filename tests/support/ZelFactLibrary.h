@@ -24,6 +24,7 @@ public:
         SetNewComponentResult = Export<PFN_ZelFactSetNewComponentResult>("ZelFactSetNewComponentResult");
         SetSecondServicePath = Export<PFN_ZelFactSetSecondServicePath>("ZelFactSetSecondServicePath");
         WatchPath = Export<PFN_ZelFactWatchPath>("ZelFactWatchPath");
+        HoldModuleCanUnload = Export<PFN_ZelFactHoldModuleCanUnload>("ZelFactHoldModuleCanUnload");
         Reset();
     }
     // The library stays loaded: a module never frees it and may still hold its
@@ -44,6 +45,7 @@ public:
     PFN_ZelFactSetNewComponentResult SetNewComponentResult;
     PFN_ZelFactSetSecondServicePath SetSecondServicePath;
     PFN_ZelFactWatchPath WatchPath;
+    PFN_ZelFactHoldModuleCanUnload HoldModuleCanUnload;
 
 private:
     template <class F>

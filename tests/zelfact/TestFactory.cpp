@@ -23,9 +23,14 @@ struct Configuration {
     enum { kMaxWatched = 16 };
     char watched[kMaxWatched][260];
     int32_t watchedCount;
+    HANDLE unloadEntered;           // set by ModuleCanUnload, which then waits for unloadResume
+    HANDLE unloadResume;
 };
 
-const Configuration kDefaults = {0, 0, 1, 1, 1, {}, 0, 0, {}, {}, 0};
+const Configuration kDefaults = {0, 0, 1, 1, 1, {}, 0, 0, {}, {}, 0, nullptr, nullptr};
+// Long enough for any test to look around while the notice is held; a test that
+// never lets it go still ends.
+const DWORD kUnloadHoldLimitMs = 120000;
 
 // Modules may call from several threads at once; every count and the
 // configuration are read and written under this lock.
@@ -194,9 +199,20 @@ public:
     }
     int32_t LRD_THISCALL ModuleCanUnload(void* moduleHandle) override
     {
-        Locked lock;
-        ++g_counters.moduleCanUnloadCalls;
-        g_counters.lastUnloadModule = moduleHandle;
+        HANDLE entered = nullptr;
+        HANDLE resume = nullptr;
+        {
+            Locked lock;
+            ++g_counters.moduleCanUnloadCalls;
+            g_counters.lastUnloadModule = moduleHandle;
+            entered = g_config.unloadEntered;
+            resume = g_config.unloadResume;
+        }
+        // Held outside the lock, so that the test reads the counters meanwhile.
+        if (entered != nullptr) {
+            SetEvent(entered);
+            WaitForSingleObject(resume, kUnloadHoldLimitMs);
+        }
         return 1;
     }
     int32_t LRD_THISCALL KeepsComponent(IComponent*) override
@@ -312,6 +328,13 @@ void __cdecl ZelFactWatchPath(const char* path)
         slot[0] = '\0';
         strncat(slot, path, sizeof g_config.watched[0] - 1);
     }
+}
+
+void __cdecl ZelFactHoldModuleCanUnload(void* entered, void* resume)
+{
+    Locked lock;
+    g_config.unloadEntered = entered;
+    g_config.unloadResume = resume;
 }
 
 void __cdecl ZelFactSetNewComponentResult(uint32_t componentId, int32_t give)
