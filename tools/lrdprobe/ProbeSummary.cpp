@@ -13,7 +13,30 @@ namespace {
 // What a candidate's load is until a long reply says otherwise.
 constexpr uint32_t kUnansweredLoad = 100;
 
-std::string EndpointKey(const std::string& address, uint16_t port) { return address + ":" + std::to_string(port); }
+// Canonical dotted text as a number; 0, which no listed server has, for any
+// other text. Every text here is canonical: lrdprobe wrote the servers', the
+// detector the replies' and the records'.
+uint32_t AddressNumber(const char* text, size_t length)
+{
+    uint32_t address = 0, part = 0;
+    int dots = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == '.') {
+            address = address << 8 | part;
+            part = 0;
+            ++dots;
+        } else if (text[i] >= '0' && text[i] <= '9' && part < 256) {
+            part = part * 10 + uint32_t(text[i] - '0');
+        } else {
+            return 0;
+        }
+    }
+    return dots == 3 && part < 256 ? address << 8 | part : 0;
+}
+
+uint32_t AddressNumber(const std::string& text) { return AddressNumber(text.data(), text.size()); }
+
+uint64_t EndpointKey(const std::string& address, uint16_t port) { return (uint64_t)AddressNumber(address) << 16 | port; }
 
 uint32_t Median(std::vector<uint32_t> values)
 {
@@ -80,7 +103,7 @@ Summary::Summary(std::vector<Server> servers) : m_servers(std::move(servers)), m
 {
     for (size_t i = 0; i < m_servers.size(); ++i) {
         m_byEndpoint[EndpointKey(m_servers[i].address, m_servers[i].port)].push_back(i);
-        m_byAddress[m_servers[i].address].push_back(i);
+        m_byAddress[AddressNumber(m_servers[i].address)].push_back(i);
     }
 }
 
@@ -103,13 +126,22 @@ void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Repl
     std::vector<bool> taken(m_servers.size(), false);
     std::vector<const IPInfo*> recordOf(m_servers.size(), nullptr);
     std::vector<size_t> order;
-    std::unordered_map<std::string, AddressPool> pools;
+    std::unordered_map<uint32_t, AddressPool> pools;
     for (const IPInfo& record : sorted) {
-        std::string address(record.szIP, strnlen(record.szIP, sizeof record.szIP));
-        auto servers = m_byAddress.find(address);
+        auto servers = m_byAddress.find(AddressNumber(record.szIP, strnlen(record.szIP, sizeof record.szIP)));
         if (servers == m_byAddress.end())
             continue;
-        auto made = pools.try_emplace(address);
+        // The common case, one server on the address, needs no pool.
+        if (servers->second.size() == 1) {
+            size_t only = servers->second.front();
+            if (!taken[only]) {
+                taken[only] = true;
+                recordOf[only] = &record;
+                order.push_back(only);
+            }
+            continue;
+        }
+        auto made = pools.try_emplace(servers->first);
         AddressPool& pool = made.first->second;
         if (made.second) {
             pool.all.items = servers->second;

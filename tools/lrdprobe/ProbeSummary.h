@@ -62,9 +62,9 @@ private:
 
     std::vector<Server> m_servers;
     std::vector<Tally> m_tallies;
-    // Server indexes by "address:port" and by address, in the order given.
-    std::unordered_map<std::string, std::vector<size_t>> m_byEndpoint;
-    std::unordered_map<std::string, std::vector<size_t>> m_byAddress;
+    // Server indexes by address and port, and by address, in the order given.
+    std::unordered_map<uint64_t, std::vector<size_t>> m_byEndpoint;
+    std::unordered_map<uint32_t, std::vector<size_t>> m_byAddress;
     std::vector<size_t> m_firstOrder;  // server indexes as the first round ranked them
     uint32_t m_rounds = 0;
 };
@@ -78,7 +78,7 @@ public:
     bool AllAnswered() const { return m_answered == m_endpoints.size(); }
 
 private:
-    std::unordered_map<std::string, bool> m_endpoints;  // "address:port" -> answered
+    std::unordered_map<uint64_t, bool> m_endpoints;  // address and port -> answered
     size_t m_answered = 0;
 };
 
