@@ -1,5 +1,5 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--network]: the benchmark under Wine.
-// Without a choice of parts it runs both. Its rows belong to the one table that
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network]: the
+// benchmark under Wine. Without a choice of parts it runs all three. Its rows belong to the one table that
 // scripts/bench prints.
 #include <stdlib.h>
 #include <string.h>
@@ -9,11 +9,12 @@
 #include "BenchTable.h"
 #include "ListBench.h"
 #include "NetworkBench.h"
+#include "SummaryBench.h"
 
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, network = false;
+    bool quick = false, lists = false, summary = false, network = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -23,14 +24,18 @@ int main(int argc, char** argv)
             PrintTableHeader();
         else if (strcmp(argv[i], "--lists") == 0)
             lists = true;
+        else if (strcmp(argv[i], "--summary") == 0)
+            summary = true;
         else if (strcmp(argv[i], "--network") == 0)
             network = true;
     }
-    if (!lists && !network)
-        lists = network = true;
+    if (!lists && !summary && !network)
+        lists = summary = network = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
+        if (summary)
+            RunSummaryBench("wine", quick, largest);
         if (network)
             RunNetworkBench(quick);
     } catch (const std::exception& e) {

@@ -4,7 +4,9 @@
  * A host loads the module, asks CreateComponent for component 39 and drives the
  * returned ILinkrateDetector. Everything here is fixed by the binary contract:
  * the order of the virtual operations, the record layouts, the export shapes.
- * Usable from MSVC and mingw-w64 C++ on 32-bit Windows.
+ * Usable from MSVC and mingw-w64 C++ and C on 32-bit Windows. In C each interface
+ * is a struct whose first member, lpVtbl, points to its table of operations in
+ * slot order, and the ILinkrateDetector_* macros call the detector's.
  */
 #ifndef LINKRATE_DETECTOR_H
 #define LINKRATE_DETECTOR_H
@@ -20,21 +22,29 @@
 #define LRD_THISCALL
 #endif
 
+/* A compile-time check for C (any standard) and C++. */
+#define LRD_CHECK_JOIN2(a, b) a##b
+#define LRD_CHECK_JOIN(a, b) LRD_CHECK_JOIN2(a, b)
+#define LRD_CHECK(condition) typedef char LRD_CHECK_JOIN(lrd_layout_check_, __LINE__)[(condition) ? 1 : -1]
+
+#ifdef __cplusplus
+#define LRD_ID_ENUM enum : uint32_t
+#else
+#define LRD_ID_ENUM enum
+#endif
+
 /* Component ids of the framework. */
-enum : uint32_t {
+LRD_ID_ENUM {
     LRD_MEMORY_SERVICE_ID = 3,
     LRD_DETECTOR_ID = 39,
-    LRD_COMPONENT_FACTORY_ID = 361,
+    LRD_COMPONENT_FACTORY_ID = 361
 };
 
-/* The first five operations of every component, in this order. */
-struct IComponent {
-    virtual int32_t LRD_THISCALL GetComponentID() = 0;
-    virtual int32_t LRD_THISCALL GetVersion() = 0;
-    virtual void LRD_THISCALL Release(int32_t force) = 0;
-    virtual int32_t LRD_THISCALL GetAutoRelease() = 0;
-    virtual void LRD_THISCALL SetAutoRelease(int32_t value) = 0;
-};
+typedef struct IPInfo IPInfo;
+typedef struct ServerInfo ServerInfo;
+typedef struct ServerList ServerList;
+typedef struct IPStringList IPStringList;
+typedef struct IPInfoArray IPInfoArray;
 
 /* The candidate record: element of the candidate list and of the result array. */
 struct IPInfo {
@@ -72,19 +82,34 @@ struct IPInfoArray {
     IPInfo info[1];
 };
 
-static_assert(sizeof(IPInfo) == 28, "IPInfo layout");
-static_assert(offsetof(IPInfo, ushPort) == 16 && offsetof(IPInfo, dwRTT) == 20 &&
-                  offsetof(IPInfo, dwLoad) == 24, "IPInfo offsets");
-static_assert(sizeof(ServerInfo) == 72, "ServerInfo layout");
-static_assert(offsetof(ServerInfo, ushPort) == 68, "ServerInfo offsets");
-static_assert(offsetof(ServerList, servers) == 4 && sizeof(ServerList) == 4 + 72, "ServerList layout");
-static_assert(offsetof(IPStringList, szIP) == 4 && sizeof(IPStringList) == 4 + 16, "IPStringList layout");
-static_assert(offsetof(IPInfoArray, info) == 4 && sizeof(IPInfoArray) == 4 + 28, "IPInfoArray layout");
+LRD_CHECK(sizeof(IPInfo) == 28);
+LRD_CHECK(offsetof(IPInfo, ushPort) == 16 && offsetof(IPInfo, dwRTT) == 20 && offsetof(IPInfo, dwLoad) == 24);
+LRD_CHECK(sizeof(ServerInfo) == 72);
+LRD_CHECK(offsetof(ServerInfo, ushPort) == 68);
+LRD_CHECK(offsetof(ServerList, servers) == 4 && sizeof(ServerList) == 4 + 72);
+LRD_CHECK(offsetof(IPStringList, szIP) == 4 && sizeof(IPStringList) == 4 + 16);
+LRD_CHECK(offsetof(IPInfoArray, info) == 4 && sizeof(IPInfoArray) == 4 + 28);
 
 /* Bytes a host allocates for n records of each variable layout. */
 #define LRD_SERVER_LIST_SIZE(n) (4 + 72 * (size_t)(n))
 #define LRD_IP_STRING_LIST_SIZE(n) (4 + 16 * (size_t)(n))
 #define LRD_IP_INFO_ARRAY_SIZE(n) (4 + 28 * (size_t)(n))
+
+#ifdef __cplusplus
+
+/* The first five operations of every component, in this order. Components are
+ * destroyed only through Release: the destructors are not for callers and take
+ * no slot. */
+struct IComponent {
+    virtual int32_t LRD_THISCALL GetComponentID() = 0;
+    virtual int32_t LRD_THISCALL GetVersion() = 0;
+    virtual void LRD_THISCALL Release(int32_t force) = 0;
+    virtual int32_t LRD_THISCALL GetAutoRelease() = 0;
+    virtual void LRD_THISCALL SetAutoRelease(int32_t value) = 0;
+
+protected:
+    ~IComponent() = default;
+};
 
 /* The caller's notification sink. The detector calls slots 1 and 2 only, on the
  * thread that runs the detection, and never inside one of its own operations. */
@@ -93,6 +118,9 @@ struct ILinkrateDetectorSink {
     /* ip is valid only during the call; port in host order; rtt in milliseconds. */
     virtual void LRD_THISCALL OnIPDetected(const char* ip, uint16_t port, uint32_t rtt) = 0;
     virtual void LRD_THISCALL OnDetectFinished() = 0;
+
+protected:
+    ~ILinkrateDetectorSink() = default;
 };
 
 /* Component 39. Slots 0 to 4 come from IComponent; 5 to 9 follow. */
@@ -109,7 +137,103 @@ struct ILinkrateDetector : IComponent {
     virtual int32_t LRD_THISCALL Detect(ServerList* list, uint32_t timeLimitMs) = 0;
 #endif
     virtual int32_t LRD_THISCALL GetSortedIPArray(IPInfoArray* out) = 0;
+
+protected:
+    ~ILinkrateDetector() = default;
 };
+
+#else /* C */
+
+/* gcc warns that __thiscall is meant for C++ member functions, though it honours
+ * it in C as documented. */
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wattributes"
+#endif
+
+typedef struct IComponent IComponent;
+typedef struct ILinkrateDetector ILinkrateDetector;
+typedef struct ILinkrateDetectorSink ILinkrateDetectorSink;
+
+/* The operations are __thiscall: the object in ECX, the arguments on the stack,
+ * popped by the callee. gcc and clang accept __thiscall on C functions and
+ * function pointers for 32-bit x86. MSVC's C compiler does not; __fastcall with
+ * a dummy second argument passes the object in ECX and the rest on the stack in
+ * the same way. LRD_C_SELF declares the object parameter (with that dummy under
+ * MSVC), LRD_C_PASS passes it; the call macros below use both. */
+#if defined(_MSC_VER) && !defined(__clang__)
+#define LRD_C_METHOD __fastcall
+#define LRD_C_SELF(type) type* self, void* lrdUnusedEdx
+#define LRD_C_PASS(object) (object), 0
+#else
+#define LRD_C_METHOD LRD_THISCALL
+#define LRD_C_SELF(type) type* self
+#define LRD_C_PASS(object) (object)
+#endif
+
+/* The first five operations of every component, in slot order. */
+#define LRD_C_COMPONENT_SLOTS(type)                                        \
+    int32_t(LRD_C_METHOD* GetComponentID)(LRD_C_SELF(type));               \
+    int32_t(LRD_C_METHOD* GetVersion)(LRD_C_SELF(type));                   \
+    void(LRD_C_METHOD* Release)(LRD_C_SELF(type), int32_t force);          \
+    int32_t(LRD_C_METHOD* GetAutoRelease)(LRD_C_SELF(type));               \
+    void(LRD_C_METHOD* SetAutoRelease)(LRD_C_SELF(type), int32_t value)
+
+typedef struct IComponentVtbl {
+    LRD_C_COMPONENT_SLOTS(IComponent);
+} IComponentVtbl;
+
+struct IComponent {
+    const IComponentVtbl* lpVtbl;
+};
+
+/* The caller's notification sink, slots 0 to 2. The detector calls slots 1 and 2
+ * only, on the thread that runs the detection, and never inside one of its own
+ * operations; ip is valid only during the call, port in host order, rtt in
+ * milliseconds. */
+typedef struct ILinkrateDetectorSinkVtbl {
+    void(LRD_C_METHOD* Reserved)(LRD_C_SELF(ILinkrateDetectorSink));
+    void(LRD_C_METHOD* OnIPDetected)(LRD_C_SELF(ILinkrateDetectorSink), const char* ip, uint16_t port, uint32_t rtt);
+    void(LRD_C_METHOD* OnDetectFinished)(LRD_C_SELF(ILinkrateDetectorSink));
+} ILinkrateDetectorSinkVtbl;
+
+struct ILinkrateDetectorSink {
+    const ILinkrateDetectorSinkVtbl* lpVtbl;
+};
+
+/* Component 39, slots 0 to 9. Slot 7 is the text-list form of Detect, slot 8 the
+ * record-list form. */
+typedef struct ILinkrateDetectorVtbl {
+    LRD_C_COMPONENT_SLOTS(ILinkrateDetector);
+    int32_t(LRD_C_METHOD* Initialize)(LRD_C_SELF(ILinkrateDetector), ILinkrateDetectorSink* sink);
+    int32_t(LRD_C_METHOD* Finalize)(LRD_C_SELF(ILinkrateDetector));
+    int32_t(LRD_C_METHOD* DetectTextList)(LRD_C_SELF(ILinkrateDetector), IPStringList* list, uint32_t timeLimitMs);
+    int32_t(LRD_C_METHOD* DetectRecordList)(LRD_C_SELF(ILinkrateDetector), ServerList* list, uint32_t timeLimitMs);
+    int32_t(LRD_C_METHOD* GetSortedIPArray)(LRD_C_SELF(ILinkrateDetector), IPInfoArray* out);
+} ILinkrateDetectorVtbl;
+
+struct ILinkrateDetector {
+    const ILinkrateDetectorVtbl* lpVtbl;
+};
+
+LRD_CHECK(offsetof(ILinkrateDetectorVtbl, GetSortedIPArray) == 9 * sizeof(void*));
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#define ILinkrateDetector_GetComponentID(p) ((p)->lpVtbl->GetComponentID(LRD_C_PASS(p)))
+#define ILinkrateDetector_GetVersion(p) ((p)->lpVtbl->GetVersion(LRD_C_PASS(p)))
+#define ILinkrateDetector_Release(p, force) ((p)->lpVtbl->Release(LRD_C_PASS(p), (force)))
+#define ILinkrateDetector_GetAutoRelease(p) ((p)->lpVtbl->GetAutoRelease(LRD_C_PASS(p)))
+#define ILinkrateDetector_SetAutoRelease(p, value) ((p)->lpVtbl->SetAutoRelease(LRD_C_PASS(p), (value)))
+#define ILinkrateDetector_Initialize(p, sink) ((p)->lpVtbl->Initialize(LRD_C_PASS(p), (sink)))
+#define ILinkrateDetector_Finalize(p) ((p)->lpVtbl->Finalize(LRD_C_PASS(p)))
+#define ILinkrateDetector_DetectTextList(p, list, ms) ((p)->lpVtbl->DetectTextList(LRD_C_PASS(p), (list), (ms)))
+#define ILinkrateDetector_DetectRecordList(p, list, ms) ((p)->lpVtbl->DetectRecordList(LRD_C_PASS(p), (list), (ms)))
+#define ILinkrateDetector_GetSortedIPArray(p, out) ((p)->lpVtbl->GetSortedIPArray(LRD_C_PASS(p), (out)))
+
+#endif /* __cplusplus */
 
 /* Vtable slots of ILinkrateDetector, for hosts that call through plain pointers. */
 enum {
@@ -117,7 +241,7 @@ enum {
     LRD_SLOT_FINALIZE = 6,
     LRD_SLOT_DETECT_TEXT = 7,
     LRD_SLOT_DETECT_RECORDS = 8,
-    LRD_SLOT_GET_SORTED_IP_ARRAY = 9,
+    LRD_SLOT_GET_SORTED_IP_ARRAY = 9
 };
 
 /* Exports of the module (and, for CreateComponent, of the host's factory library),
@@ -129,7 +253,7 @@ enum {
     LRD_ORDINAL_CAN_UNLOAD_NOW = 4,
     LRD_ORDINAL_SET_FACTORY_HANDLE = 5,
     LRD_ORDINAL_SET_DLL_SAFE = 6,
-    LRD_ORDINAL_GET_COMPONENT_IDS = 7,
+    LRD_ORDINAL_GET_COMPONENT_IDS = 7
 };
 
 typedef IComponent*(LRD_CDECL* PFN_CreateComponent)(int32_t componentId, uint32_t creatorId);

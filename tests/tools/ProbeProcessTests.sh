@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # lrdprobe.exe under Wine against native lrdresponder processes on loopback, all
-# real processes: the ranking, servers that never answer, the three summary
-# formats, the exit statuses and the refusal of bad arguments.
+# real processes: the ranking, servers that never answer, a dead port beside a
+# live one, host names, rounds that end once every server answered, Ctrl-C, the
+# three summary formats, the exit statuses and the refusal of bad arguments.
 # Usage: ProbeProcessTests.sh LRDPROBE_EXE LRDRESPONDER
 set -uo pipefail
 probe=$1
@@ -37,10 +38,12 @@ expect_status() {
 # product of at most 3000, B (200 ms, load 20) from 4000 to 60000, C (200 ms, load
 # 5000) at least 1000000, more than the 500000 of a server that never answered.
 # Whatever the machine's speed, the order is A, B, C, and the silent ones last.
+# F sends short replies, which carry no load; L answers on 127.0.0.1, what
+# localhost resolves to.
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) \
-  "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" || exit 1
+  "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" "127.0.0.6 0 -" "127.0.0.1 0 7" || exit 1
 port=$LRD_PORT
-A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port
+A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port
 # Nothing listens on these; the second shares A's address, whose long replies
 # must not count for it.
 D=127.0.0.5:$port E=127.0.0.2:$((port + 1))
@@ -66,14 +69,64 @@ printf '# test servers\n\n  %s  \n%s # silent\n%s\n' "$A" "$D" "$C" >"$work/serv
 run csv -q -c 2 -t 1000 --format csv -f "$work/servers.txt"
 expect_status csv 0
 [ "$(wc -l <"$work/csv.out")" = 4 ] || fail "csv: not a header and 3 rows: $(cat "$work/csv.out")"
-grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9]*,[0-9]*,1,2,2$" "$work/csv.out" || fail "csv: row of A: $(cat "$work/csv.out")"
-grep -q "^3,127.0.0.5,$port,false,,,,,0,2$" "$work/csv.out" || fail "csv: row of D: $(cat "$work/csv.out")"
+grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9]*,[0-9]*,1,[0-9]*,2,2,0,$" "$work/csv.out" ||
+  fail "csv: row of A: $(cat "$work/csv.out")"
+grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100,$" "$work/csv.out" || fail "csv: row of D: $(cat "$work/csv.out")"
 [ ! -s "$work/csv.err" ] || fail "csv: -q printed: $(cat "$work/csv.err")"
 
 printf '%s\n' "$D" >"$work/silent.in"
 run silent -t 300 -f - "$E"
 expect_status silent 1
 [ "$(grep -c 'no reply' "$work/silent.out")" = 2 ] || fail "silent: table: $(cat "$work/silent.out")"
+
+# Short replies from F's port also set the time of the dead port's record on F's
+# address: only F's own reply counts. localhost stands for 127.0.0.1.
+run shared -t 2000 --format json 127.0.0.6:$((port + 1)) "$F" "localhost:$port"
+expect_status shared 0
+python3 - "$work/shared.out" "$port" <<'PY' || fail "shared: $(cat "$work/shared.out")"
+import json, sys
+port = int(sys.argv[2])
+rows = {(s["address"], s["port"]): s for s in json.load(open(sys.argv[1]))["servers"]}
+assert len(rows) == 3, rows
+dead, live, local = rows[("127.0.0.6", port + 1)], rows[("127.0.0.6", port)], rows[("127.0.0.1", port)]
+assert not dead["answered"] and dead["replies"] == 0 and dead["loss_percent"] == 100, dead
+assert live["answered"] and live["load"] == 100 and live["score"] == live["rtt_ms"]["median"] * 100, live
+assert local["answered"] and local["load"] == 7 and local["name"] == "localhost", local
+PY
+
+# Every server answers at once: two rounds end long before one time limit.
+start=$SECONDS
+run early -q -c 2 -t 30000 "$A" "$F" "localhost:$port"
+expect_status early 0
+[ $((SECONDS - start)) -lt 30 ] || fail "early: two rounds took $((SECONDS - start)) s"
+[ "$(grep -c ' 2/2 ' "$work/early.out")" = 3 ] || fail "early: table: $(cat "$work/early.out")"
+
+# Ctrl-C once a round has completed: the completed rounds' summary, status 130.
+set -m
+wine "$probe" -c 100 -t 1500 "$A" "$D" >"$work/interrupt.out" 2>"$work/interrupt.err" &
+pid=$!
+set +m
+for ((i = 0; i < 600; i++)); do
+  grep -q '^round 2/100' "$work/interrupt.err" && break
+  sleep 0.1
+done
+kill -INT "$pid"
+for ((i = 0; i < 300; i++)); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && { fail "interrupt: still running 30 s after SIGINT"; kill -KILL "$pid"; }
+wait "$pid"
+status=$?
+sed -i 's/\r$//' "$work/interrupt.out" "$work/interrupt.err"
+expect_status interrupt 130
+rounds=$(sed -n 's/^lrdprobe: interrupted after \([0-9]*\) of 100 rounds$/\1/p' "$work/interrupt.err")
+if [ -z "$rounds" ] || [ "$rounds" -lt 1 ]; then
+  fail "interrupt: stderr: $(tail -n 3 "$work/interrupt.err")"
+else
+  grep -q "127.0.0.2 .* $rounds/$rounds " "$work/interrupt.out" || fail "interrupt: row of A: $(cat "$work/interrupt.out")"
+  grep -q "127.0.0.5 .* 0/$rounds  100%$" "$work/interrupt.out" || fail "interrupt: row of D: $(cat "$work/interrupt.out")"
+fi
 
 run help -h
 expect_status help 0
@@ -87,6 +140,8 @@ refused() {
   run "$name" "$@"
   expect_status "$name" 2
   grep -qF -- "$fragment" "$work/$name.err" || fail "$name: message lacks '$fragment': $(head -c 400 "$work/$name.err")"
+  [ "$(sed -n '$=' "$work/$name.err")" = 2 ] && [ "$(tail -n 1 "$work/$name.err")" = "try 'lrdprobe --help'" ] ||
+    fail "$name: not one line and the hint: $(head -c 400 "$work/$name.err")"
   grep -q "answered in" "$work/$name.err" && fail "$name: probed before refusing"
   [ ! -s "$work/$name.out" ] || fail "$name: printed a summary"
 }
@@ -105,6 +160,11 @@ refused time-limit "-t '0'" -t 0 "$A"
 refused format "'xml'" --format xml "$A"
 refused option "'--bogus'" --bogus "$A"
 refused no-server "no SERVER" -q
+refused unspecified "'0.0.0.0:$port': 0.0.0.0 cannot be a server" "$A" 0.0.0.0:$port
+refused broadcast "'255.255.255.255': 255.255.255.255 cannot be a server" 255.255.255.255
+refused multicast "'224.0.0.251:5353': 224.0.0.251 cannot be a server" 224.0.0.251:5353
+refused class-e "'240.0.0.1': 240.0.0.1 cannot be a server" 240.0.0.1
+refused ipv6 "'[::1]:$port': IPv6 is not supported by the probe protocol" "[::1]:$port"
 refused module "cannot load the module $work/none.dll" --module "$work/none.dll" "$A"
 
 if [ $failures -gt 0 ]; then

@@ -1,5 +1,9 @@
 #include "ProbeHost.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
 #include <string.h>
 
 #include "ZelFact.h"
@@ -36,6 +40,17 @@ std::string ProgramDirectory()
     return program.substr(0, program.find_last_of("\\/"));
 }
 
+// Signalled by the console control handler, which runs on a thread of its own.
+HANDLE g_interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+BOOL WINAPI OnConsoleControl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    SetEvent(g_interrupt);
+    return TRUE;
+}
+
 template <class F>
 F Export(HMODULE library, const char* name)
 {
@@ -44,8 +59,9 @@ F Export(HMODULE library, const char* name)
 
 class ProbeSink : public ILinkrateDetectorSink {
 public:
-    ProbeSink(const std::function<void(const Reply&)>& onReply, RoundResult& result)
-        : m_onReply(onReply), m_result(result)
+    ProbeSink(const std::vector<Server>& servers, const std::function<void(const Reply&, bool)>& onReply,
+              RoundResult& result)
+        : m_progress(servers), m_onReply(onReply), m_result(result)
     {
     }
 
@@ -53,19 +69,22 @@ public:
     {
         // The text is the detector's only during this call.
         m_result.replies.push_back(Reply{ip != nullptr ? ip : "", port, rtt});
-        m_onReply(m_result.replies.back());
+        bool listed = m_progress.Heard(m_result.replies.back());
+        m_result.allAnswered = m_progress.AllAnswered();
+        m_onReply(m_result.replies.back(), listed);
     }
 
     void LRD_THISCALL OnDetectFinished() override { m_result.finished = true; }
 
 private:
-    const std::function<void(const Reply&)>& m_onReply;
+    RoundProgress m_progress;
+    const std::function<void(const Reply&, bool)>& m_onReply;
     RoundResult& m_result;
 };
 
 // Replies and the end timer reach the detector only through this thread's
-// messages.
-void PumpUntil(const bool& done, DWORD timeoutMs)
+// messages. Returns false when an interrupt ended the wait.
+bool PumpUntil(const RoundResult& result, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     for (;;) {
@@ -74,10 +93,12 @@ void PumpUntil(const bool& done, DWORD timeoutMs)
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+        if (InterruptRequested())
+            return false;
         DWORD elapsed = GetTickCount() - start;
-        if (done || elapsed >= timeoutMs)
-            return;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
+        if (result.finished || result.allAnswered || elapsed >= timeoutMs)
+            return true;
+        MsgWaitForMultipleObjects(1, &g_interrupt, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
     }
 }
 
@@ -98,6 +119,35 @@ private:
 };
 
 }  // namespace
+
+void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+bool InterruptRequested() { return WaitForSingleObject(g_interrupt, 0) == WAIT_OBJECT_0; }
+
+std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresses)
+{
+    // The module starts WinSock only with its first detector; names are resolved
+    // before that. The reference is held for the life of the process.
+    static const int started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data);
+    }();
+    if (started != 0)
+        return ErrorText(DWORD(started));
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* found = nullptr;
+    int error = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (error != 0)
+        return ErrorText(DWORD(error));
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next)
+        if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in))
+            addresses.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr));
+    freeaddrinfo(found);
+    return {};
+}
 
 std::string ProbeHost::Load(const Options& options)
 {
@@ -128,11 +178,11 @@ std::string ProbeHost::Load(const Options& options)
 }
 
 std::string ProbeHost::RunRound(const std::vector<Server>& servers, uint32_t timeLimitMs,
-                                const std::function<void(const Reply&)>& onReply, RoundResult& result)
+                                const std::function<void(const Reply&, bool)>& onReply, RoundResult& result)
 {
     result = RoundResult{};
     // The sink outlives the detector.
-    ProbeSink sink(onReply, result);
+    ProbeSink sink(servers, onReply, result);
     auto* detector = static_cast<ILinkrateDetector*>(m_create((int32_t)LRD_DETECTOR_ID, 0));
     if (detector == nullptr)
         return "the module gave no detector (component 39)";
@@ -153,7 +203,11 @@ std::string ProbeHost::RunRound(const std::vector<Server>& servers, uint32_t tim
         detector->Finalize();
         return "the detector refused Detect (it could not make its window or socket; -v shows why)";
     }
-    PumpUntil(result.finished, timeLimitMs + kEndMarginMs);
+    if (!PumpUntil(result, timeLimitMs + kEndMarginMs)) {
+        result.interrupted = true;
+        detector->Finalize();
+        return {};
+    }
 
     std::vector<uint8_t> arrayBytes(LRD_IP_INFO_ARRAY_SIZE(servers.size()), 0);
     auto* array = reinterpret_cast<IPInfoArray*>(arrayBytes.data());

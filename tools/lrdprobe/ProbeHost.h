@@ -2,8 +2,6 @@
 // into the process, and one detection run on a new detector.
 #pragma once
 
-#include <windows.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,7 +15,17 @@ struct RoundResult {
     std::vector<IPInfo> sorted;   // GetSortedIPArray, best first
     std::vector<Reply> replies;   // as the sink heard them
     bool finished = false;        // OnDetectFinished came in time
+    bool allAnswered = false;     // every listed server answered before the time limit
+    bool interrupted = false;     // Ctrl-C ended the round; sorted stays empty
 };
+
+// Turns Ctrl-C (SIGINT under Wine) and Ctrl-Break into a request that the
+// rounds stop, instead of ending the process at once.
+void CatchInterrupt();
+bool InterruptRequested();
+
+// The IPv4 addresses of a host name, through the system's resolver.
+std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresses);
 
 class ProbeHost {
 public:
@@ -29,11 +37,13 @@ public:
     std::string Load(const Options& options);
 
     // One detection on a new detector: Initialize, Detect with the record list,
-    // messages pumped until OnDetectFinished (or a margin past the time limit),
-    // GetSortedIPArray, Finalize, Release. Every reply also goes to onReply as it
-    // comes. Returns an empty text, or what failed.
+    // messages pumped until every listed server has answered or OnDetectFinished
+    // (or a margin past the time limit), GetSortedIPArray, Finalize, Release. An
+    // interrupt ends the pump and the round without a result. Every reply also
+    // goes to onReply as it comes, with whether it came from a listed server.
+    // Returns an empty text, or what failed.
     std::string RunRound(const std::vector<Server>& servers, uint32_t timeLimitMs,
-                         const std::function<void(const Reply&)>& onReply, RoundResult& result);
+                         const std::function<void(const Reply&, bool listed)>& onReply, RoundResult& result);
 
 private:
     PFN_CreateComponent m_create = nullptr;

@@ -1,5 +1,7 @@
 #include "ProbeOptions.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -12,11 +14,13 @@ namespace lrdprobe {
 const char kUsage[] =
     "usage: lrdprobe [options] SERVER...\n"
     "       lrdprobe [options] -f FILE\n"
-    "  Probes every SERVER (ADDRESS[:PORT], port 8000 when absent) through\n"
-    "  LinkrateDetector.dll and prints the servers ranked best first.\n"
+    "  Probes every SERVER through LinkrateDetector.dll and prints the servers\n"
+    "  ranked best first. A SERVER is ADDRESS[:PORT] or HOSTNAME[:PORT], port 8000\n"
+    "  when absent; a host name stands for each of its IPv4 addresses.\n"
     "  -f FILE          read servers from FILE, one a line, '#' starts a comment;\n"
     "                   '-' is standard input (may be repeated)\n"
-    "  -t MS            time limit of a detection, 1 to 60000 (default 2000)\n"
+    "  -t MS            time limit of a round, 1 to 60000 (default 2000); a round\n"
+    "                   ends sooner when every server has answered\n"
     "  -c N             rounds, 1 to 1000, a new detector each (default 1)\n"
     "  --format FORMAT  summary as table, csv or json (default table)\n"
     "  -q               no live line per reply\n"
@@ -24,9 +28,15 @@ const char kUsage[] =
     "  --log FILE       append the module's log lines to FILE\n"
     "  --module PATH    the module to load (default: LinkrateDetector.dll beside lrdprobe)\n"
     "  -h, --help       this text\n"
-    "Live lines go to standard error, the summary to standard output.\n"
+    "Ranking: servers that answered more rounds first; among those that answered\n"
+    "as many, the smaller score first, score = median round-trip time in ms x the\n"
+    "load of the last reply (100 when a server sends none), the smaller load when\n"
+    "scores are equal. Servers that never answered come last. A server counts as\n"
+    "answered only by a reply from its own address and port within 5000 ms.\n"
+    "Live lines go to standard error, the summary to standard output; Ctrl-C\n"
+    "prints the summary of the rounds completed so far.\n"
     "Exit status: 0 when a server answered, 1 when none did, 2 for a usage error\n"
-    "or a module that cannot be loaded or used.\n";
+    "or a module that cannot be loaded or used, 130 when interrupted.\n";
 
 namespace {
 
@@ -45,6 +55,52 @@ std::string NotANumber(const std::string& what, const std::string& text, uint64_
     return what + " '" + text + "' is not a number from " + std::to_string(low) + " to " + std::to_string(high);
 }
 
+// Colons beyond the one before a port, or brackets, are IPv6 forms.
+bool IsIPv6Text(const std::string& text)
+{
+    return (!text.empty() && text[0] == '[') || std::count(text.begin(), text.end(), ':') > 1;
+}
+
+// Destinations that no single server can answer from: null when the address
+// can be one, else why not.
+const char* WhyNotAServer(uint32_t address)
+{
+    if (address == 0)
+        return "the unspecified address";
+    if (address == 0xFFFFFFFFu)
+        return "the broadcast address";
+    if ((address >> 28) == 0xE)
+        return "a multicast address, 224.0.0.0/4";
+    if ((address >> 28) == 0xF)
+        return "a reserved address, 240.0.0.0/4";
+    return nullptr;
+}
+
+// Letters, digits and hyphens in dot-separated labels of at most 63 characters,
+// the last label starting with a letter: so "1.2.3" or "0x7f.1" are never taken
+// for names and handed to a resolver that would read them as numbers.
+bool IsHostName(const std::string& text)
+{
+    if (text.empty() || text.size() > 253)
+        return false;
+    std::string name = text.back() == '.' ? text.substr(0, text.size() - 1) : text;
+    size_t start = 0, lastStart = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('.', start);
+        if (end == std::string::npos)
+            end = name.size();
+        std::string label = name.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (char c : label)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+                return false;
+        lastStart = start;
+        start = end + 1;
+    }
+    return std::isalpha(static_cast<unsigned char>(name[lastStart])) != 0;
+}
+
 bool TakesValue(const std::string& option)
 {
     return option == "-f" || option == "-t" || option == "-c" || option == "--format" || option == "--log" ||
@@ -53,24 +109,52 @@ bool TakesValue(const std::string& option)
 
 }  // namespace
 
-std::string ParseServer(const std::string& text, Server& server)
+std::string ParseServer(const std::string& text, std::vector<Server>& servers, const NameResolver& resolve)
 {
+    std::string prefix = "server '" + text + "': ";
+    if (IsIPv6Text(text))
+        return prefix + "IPv6 is not supported by the probe protocol";
     size_t colon = text.find(':');
-    std::string address = text.substr(0, colon);
-    uint32_t parsed = 0;
-    if (!lrdtools::ParseAddress(address, parsed))
-        return "server '" + text + "': '" + address + "' is not a dotted IPv4 address";
+    std::string host = text.substr(0, colon);
     uint64_t port = kDefaultPort;
     if (colon != std::string::npos) {
         std::string portText = text.substr(colon + 1);
         if (!lrdtools::ParseDecimal(portText, 1, 65535, port))
-            return "server '" + text + "': " + NotANumber("port", portText, 1, 65535);
+            return prefix + NotANumber("port", portText, 1, 65535);
     }
-    server = Server{lrdtools::FormatAddress(parsed), uint16_t(port)};
+
+    uint32_t parsed = 0;
+    if (lrdtools::ParseAddress(host, parsed)) {
+        if (const char* why = WhyNotAServer(parsed))
+            return prefix + host + " cannot be a server (" + why + ")";
+        servers.push_back(Server{lrdtools::FormatAddress(parsed), uint16_t(port), {}});
+        return {};
+    }
+    if (!IsHostName(host))
+        return prefix + "'" + host + "' is not a dotted IPv4 address or a host name";
+
+    std::vector<uint32_t> addresses;
+    std::string reason = resolve ? resolve(host, addresses) : "host names are not resolved here";
+    if (!reason.empty())
+        return prefix + "cannot resolve '" + host + "': " + reason;
+    if (addresses.empty())
+        return prefix + "'" + host + "' has no IPv4 address";
+    std::vector<uint32_t> distinct;
+    for (uint32_t address : addresses) {
+        if (std::find(distinct.begin(), distinct.end(), address) != distinct.end())
+            continue;
+        if (const char* why = WhyNotAServer(address))
+            return prefix + "'" + host + "' resolves to " + lrdtools::FormatAddress(address) +
+                   ", which cannot be a server (" + why + ")";
+        distinct.push_back(address);
+    }
+    for (uint32_t address : distinct)
+        servers.push_back(Server{lrdtools::FormatAddress(address), uint16_t(port), host});
     return {};
 }
 
-std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers)
+std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers,
+                             const NameResolver& resolve)
 {
     std::istringstream lines(text);
     std::string line;
@@ -78,11 +162,9 @@ std::string ParseServerLines(const std::string& name, const std::string& text, s
         std::string entry = Trim(line.substr(0, line.find('#')));
         if (entry.empty())
             continue;
-        Server server;
-        std::string problem = ParseServer(entry, server);
+        std::string problem = ParseServer(entry, servers, resolve);
         if (!problem.empty())
             return name + " line " + std::to_string(number) + ": " + problem;
-        servers.push_back(server);
     }
     return {};
 }
@@ -100,7 +182,8 @@ bool ReadWholeFile(const std::string& name, std::string& text)
     return !file.bad();
 }
 
-std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read)
+std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,
+                         const NameResolver& resolve)
 {
     Options parsed;
     std::vector<std::string> given;
@@ -128,11 +211,9 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
         } else if (!arg.empty() && arg[0] == '-') {
             return "unknown option '" + arg + "'";
         } else {
-            Server server;
-            std::string problem = ParseServer(arg, server);
+            std::string problem = ParseServer(arg, parsed.servers, resolve);
             if (!problem.empty())
                 return problem;
-            parsed.servers.push_back(server);
             continue;
         }
 
@@ -141,7 +222,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
             if (!read(value, text))
                 return "-f " + value + ": cannot read the file";
             std::string problem =
-                ParseServerLines(value == "-" ? "standard input" : value, text, parsed.servers);
+                ParseServerLines(value == "-" ? "standard input" : value, text, parsed.servers, resolve);
             if (!problem.empty())
                 return problem;
             continue;

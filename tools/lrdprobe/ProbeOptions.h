@@ -22,6 +22,7 @@ enum class Format { kTable, kCsv, kJson };
 struct Server {
     std::string address;  // canonical dotted IPv4, at most 15 characters
     uint16_t port;
+    std::string name = {};  // the host name the address came from; empty for an address given as such
 };
 
 struct Options {
@@ -40,17 +41,25 @@ struct Options {
 // it cannot be read.
 using FileReader = std::function<bool(const std::string& name, std::string& text)>;
 
-// Reads the arguments after the program name into `options`, the files named by
-// -f through `read`. Returns an empty text when everything is sound, else one
-// line that names the faulty argument or file line; nothing is probed then.
-std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read);
+// Gives the IPv4 addresses (host byte order) of a host name; returns an empty
+// text, or the resolver's reason when the name does not resolve.
+using NameResolver = std::function<std::string(const std::string& name, std::vector<uint32_t>& addresses)>;
 
-// One SERVER argument, ADDRESS[:PORT]. Returns an empty text or what is wrong.
-std::string ParseServer(const std::string& text, Server& server);
+// Reads the arguments after the program name into `options`, the files named by
+// -f through `read` and the host names through `resolve` (without one, every
+// host name is refused). Returns an empty text when everything is sound, else one
+// line that names the faulty argument or file line; nothing is probed then.
+std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,
+                         const NameResolver& resolve = {});
+
+// One SERVER, ADDRESS[:PORT] or HOSTNAME[:PORT]: appends one server, or one per
+// address of the host name. Returns an empty text or what is wrong.
+std::string ParseServer(const std::string& text, std::vector<Server>& servers, const NameResolver& resolve = {});
 
 // The servers of a list file: one a line, "#" starts a comment, blank lines and
 // surrounding blanks are ignored. Problems name the file and the line.
-std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers);
+std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers,
+                             const NameResolver& resolve = {});
 
 // Reads a file with the standard library; "-" is standard input.
 bool ReadWholeFile(const std::string& name, std::string& text);

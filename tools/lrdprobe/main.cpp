@@ -17,11 +17,23 @@ namespace {
 constexpr int kSomeAnswered = 0;
 constexpr int kNoneAnswered = 1;
 constexpr int kFailed = 2;
+// What a shell reports for a program ended by SIGINT.
+constexpr int kInterrupted = 130;
 
 int Fail(const std::string& problem)
 {
-    fprintf(stderr, "lrdprobe: %s\n", problem.c_str());
+    fprintf(stderr, "lrdprobe: %s\ntry 'lrdprobe --help'\n", problem.c_str());
     return kFailed;
+}
+
+void PrintSummary(const Summary& summary, const Options& options)
+{
+    std::vector<Row> rows = summary.Ranked();
+    std::string text = options.format == Format::kCsv    ? FormatCsv(rows, summary.Rounds())
+                       : options.format == Format::kJson ? FormatJson(rows, summary.Rounds(), options.timeLimitMs)
+                                                         : FormatTable(rows, summary.Rounds());
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
 }
 
 }  // namespace
@@ -31,11 +43,10 @@ int main(int argc, char** argv)
     // Live lines come as replies arrive, also into a pipe or a file.
     setvbuf(stderr, nullptr, _IONBF, 0);
     Options options;
-    std::string problem = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, ReadWholeFile);
-    if (!problem.empty()) {
-        fprintf(stderr, "lrdprobe: %s\n%s", problem.c_str(), kUsage);
-        return kFailed;
-    }
+    std::string problem =
+        ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, ReadWholeFile, ResolveIPv4);
+    if (!problem.empty())
+        return Fail(problem);
     if (options.help) {
         fputs(kUsage, stdout);
         return kSomeAnswered;
@@ -43,31 +54,35 @@ int main(int argc, char** argv)
     if (options.verbose)
         ShowDebuggerOutput();
 
+    CatchInterrupt();
     ProbeHost host;
     problem = host.Load(options);
     if (!problem.empty())
         return Fail(problem);
 
     Summary summary(options.servers);
-    for (uint32_t round = 1; round <= options.rounds; ++round) {
-        auto live = [&](const Reply& reply) {
+    for (uint32_t round = 1; round <= options.rounds && !InterruptRequested(); ++round) {
+        auto live = [&](const Reply& reply, bool listed) {
             if (!options.quiet)
-                fputs(LiveLine(reply, summary.Listed(reply), round, options.rounds).c_str(), stderr);
+                fputs(LiveLine(reply, listed, round, options.rounds).c_str(), stderr);
         };
         RoundResult result;
         problem = host.RunRound(options.servers, options.timeLimitMs, live, result);
         if (!problem.empty())
             return Fail(problem);
-        if (!result.finished)
+        if (result.interrupted)
+            break;
+        if (!result.finished && !result.allAnswered)
             fprintf(stderr, "lrdprobe: the detection did not end in time; its results are taken as they were\n");
         summary.AddRound(result.sorted, result.replies);
     }
 
-    std::vector<Row> rows = summary.Ranked();
-    std::string text = options.format == Format::kCsv    ? FormatCsv(rows, summary.Rounds())
-                       : options.format == Format::kJson ? FormatJson(rows, summary.Rounds(), options.timeLimitMs)
-                                                         : FormatTable(rows, summary.Rounds());
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
+    if (InterruptRequested()) {
+        fprintf(stderr, "lrdprobe: interrupted after %u of %u rounds\n", summary.Rounds(), options.rounds);
+        if (summary.Rounds() > 0)
+            PrintSummary(summary, options);
+        return kInterrupted;
+    }
+    PrintSummary(summary, options);
     return summary.AnyAnswered() ? kSomeAnswered : kNoneAnswered;
 }
