@@ -208,7 +208,7 @@ void CLinkrateDetector::PreDestroy()
     // detector and cannot be destroyed from here; Cleanup and StopTimer cut them
     // off, so that what is still queued there finds nothing.
     const DWORD thread = GetCurrentThreadId();
-    if (dwOwnerThread != 0 && dwOwnerThread != thread)
+    if (dwOwnerThread != 0 && dwOwnerThread != thread && (hWnd != nullptr || bEndTimerRunning))
         Error("CLinkrateDetector released on thread [%u], not on thread [%u] that initialised it: its late messages "
               "there are ignored",
               (uint32_t)thread, (uint32_t)dwOwnerThread);
