@@ -91,10 +91,11 @@ public:
     unsigned Failures(PlatformCall call) const;
 
     // The k-th call from now (1: the next one) fails, and with it the count - 1
-    // calls after it; count 0 fails every call from the k-th on. error 0 means
-    // the function's usual error (the last column of the list above).
+    // calls after it; count 0 fails every call from the k-th on, and k 0 fails
+    // none. error 0 means the function's usual error (the last column of the
+    // list above).
     void Fail(PlatformCall call, unsigned k, DWORD error = 0, unsigned count = 1);
-    // Every call whose arguments the filter accepts fails.
+    // Every call whose arguments the filter accepts fails (a null filter: none).
     void FailWhen(PlatformCall call, CallFilter filter, DWORD error = 0);
     // The k-th call from now, and the count - 1 after it (0: all), waits ms
     // milliseconds before it goes through.
