@@ -164,6 +164,7 @@ TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
     HANDLE released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD pendingTypes = 0;
     bool windowGone = false;
+    bool timerGone = false;
 
     std::thread owner([&] {
         ILinkrateDetector* detector = harness.NewDetector();
@@ -181,6 +182,10 @@ TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
             return;
         PumpFor(300);
         windowGone = FindDetectorWindow() == nullptr;
+        // Three intervals of the end timer later, no tick waits: the late tick
+        // killed its timer.
+        Sleep(150);
+        timerGone = (HIWORD(GetQueueStatus(QS_TIMER)) & QS_TIMER) == 0;
     });
     ASSERT_EQ(WaitForSingleObject(queued, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(pendingTypes, (DWORD)(QS_POSTMESSAGE | QS_TIMER)) << "a read notification and a tick wait";
@@ -193,6 +198,7 @@ TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
     EXPECT_TRUE(sink.reports.empty());
     EXPECT_EQ(sink.finished, 0);
     EXPECT_TRUE(windowGone) << "the owning thread closed the window";
+    EXPECT_TRUE(timerGone) << "the end timer died on its own thread";
     EXPECT_EQ(CountMatching(capture, "not on thread"), 1u) << "the cross-thread release is named";
 }
 
