@@ -311,6 +311,10 @@ int main()
         bool rebaseline = false;
         for (int i = 0; i < ImportFaults::kCallCount; ++i) {
             const PlatformCall call = ImportFaults::At(i);
+            if (!faults.Imports(call)) {
+                printf("%-26s not imported\n", ImportFaults::Name(call));
+                continue;
+            }
             if (!Swept(call)) {
                 printf("%-26s %6u %6s %7s %6s\n", ImportFaults::Name(call), counts[i], "-", "-", "-");
                 continue;
