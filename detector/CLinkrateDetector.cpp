@@ -46,6 +46,7 @@ CLinkrateDetector::CLinkrateDetector()
     dwEndTimerLimit = 0;
     pReadScopes = nullptr;
     nTakeCostUs = kAssumedTakeCostUs;
+    dwOwnerThread = 0;
     SeedRandom((uint32_t)time(nullptr));
 }
 
@@ -62,6 +63,7 @@ int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
     }
     pSink = sink;
     bInit = 0;
+    dwOwnerThread = GetCurrentThreadId();
     if (CreateLRDWindow() && CreateSocket())
         bInit = 1;
     return 1;
@@ -142,13 +144,25 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     if (candidateList.Size() > replyQueue.Capacity() && replyQueue.Empty())
         replyQueue.Reserve(candidateList.Size());
 
+    if (timeLimitMs != 0) {
+        StopTimer(DETECT_TIMER_ID);
+        // The end timer is made before any request goes out: a detection that
+        // could never end is refused, not started.
+        if (!StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer)) {
+            candidateList.Clear();
+            Error("%s exit fail", kDetect);
+            return 0;
+        }
+    }
+
     bDetecting = 1;
     dwStartTick = LrdTickCount();
     int32_t result = SendToAll(candidateList);
     if (timeLimitMs != 0) {
-        StopTimer(DETECT_TIMER_ID);
+        // The time limit counts from the end of the sends. Should the timer not
+        // start anew, it ends the detection as first set, somewhat earlier.
+        RestartTimer(DETECT_TIMER_ID);
         bFinished = 0;
-        StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer);
         bEndTimerRunning = 1;
         dwEndTimerStart = LrdTickCount();
         dwEndTimerLimit = timeLimitMs;
@@ -190,6 +204,14 @@ bool CLinkrateDetector::EndOfDetectionDue() const
 void CLinkrateDetector::PreDestroy()
 {
     Trace("CLinkrateDetector::~CLinkrateDetector()");
+    // The window and the timers belong to the thread that initialised the
+    // detector and cannot be destroyed from here; Cleanup and StopTimer cut them
+    // off, so that what is still queued there finds nothing.
+    const DWORD thread = GetCurrentThreadId();
+    if (dwOwnerThread != 0 && dwOwnerThread != thread && (hWnd != nullptr || bEndTimerRunning))
+        Error("CLinkrateDetector released on thread [%u], not on thread [%u] that initialised it: its late messages "
+              "there are ignored",
+              (uint32_t)thread, (uint32_t)dwOwnerThread);
     for (ReadScope* scope = pReadScopes; scope != nullptr; scope = scope->outer)
         scope->detectorGone = true;
     pReadScopes = nullptr;

@@ -127,4 +127,7 @@ private:
     // What taking one datagram costs here, smoothed over the takes so far
     // (microseconds). Requests are spaced at least this far apart.
     uint32_t nTakeCostUs;
+    // The thread that initialised the detector, whose window and timers these are
+    // (0 before Initialize).
+    DWORD dwOwnerThread;
 };

@@ -2,6 +2,8 @@
 // socket itself.
 #include "CLinkrateDetector.h"
 
+#include <mswsock.h>
+
 #include <mutex>
 
 #include "HostComponents.h"
@@ -75,6 +77,13 @@ int32_t CLinkrateDetector::CreateSocket()
     u_long nonBlocking = 1;
     if (ioctlsocket(hSocket, FIONBIO, &nonBlocking) == SOCKET_ERROR)
         return fail();
+    // Windows reports an ICMP "port unreachable" for an earlier request as a
+    // failed receive (WSAECONNRESET) on an unconnected UDP socket; with the
+    // option off it does not. Where the option is refused, OnRead skips such
+    // failures instead.
+    BOOL reportResets = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(hSocket, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0, &returned, nullptr, nullptr);
     int optionLength = sizeof nRecvBufSize;
     // A reply's load field ends at byte 20: a size below that is as good as unread.
     if (getsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&nRecvBufSize), &optionLength) ==
@@ -132,8 +141,21 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
         if (IsWindow(hWnd)) {
-            DestroyWindow(hWnd);
-            hWnd = nullptr;
+            // From now on the window's messages, those already queued included,
+            // find no detector. This works from any thread of the process.
+            SetWindowLongA(hWnd, GWL_USERDATA, 0);
+            // Only the window's own thread may destroy it: a release on another
+            // thread leaves the closing to the window's thread (DefWindowProcA
+            // destroys it on WM_CLOSE at its next pump), and so does a refused
+            // DestroyWindow. The default procedure stands in for the module's
+            // meanwhile, since the module may be unloaded by then.
+            if (GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId() && DestroyWindow(hWnd)) {
+                hWnd = nullptr;
+            } else {
+                SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
+                if (PostMessageA(hWnd, WM_CLOSE, 0, 0))
+                    hWnd = nullptr;
+            }
         }
         UnregisterClassA(kWindowClass, nullptr);
     }

@@ -82,6 +82,7 @@ void CLinkrateDetector::TakeReplies()
 {
     if (hSocket == INVALID_SOCKET || pRecvBuf == nullptr)
         return;
+    uint32_t resets = 0;
     while (!replyQueue.Full()) {
         sockaddr_in source = {};
         int sourceLength = sizeof source;
@@ -100,6 +101,12 @@ void CLinkrateDetector::TakeReplies()
             // was taken earlier finds the socket empty.
             if (error == WSAEWOULDBLOCK)
                 return;
+            // The report of an ICMP error for an earlier request (Windows makes
+            // these unless SIO_UDP_CONNRESET is off): no datagram was lost, and
+            // the next one may be waiting. Bounded, so that a socket that reports
+            // nothing else cannot hold the thread.
+            if ((error == WSAECONNRESET || error == WSAENETRESET) && ++resets <= kHandledPerNotification)
+                continue;
             // A datagram larger than the buffer arrives cut to the buffer's size.
             if (error == WSAEMSGSIZE)
                 count = nRecvBufSize;

@@ -3,9 +3,9 @@
 // member operations as the callback of each.
 //
 // Every timer is a thread timer without a window, so its ticks arrive only while
-// the thread that started it dispatches messages. All timers of a service share one
-// timer procedure, a thunk that hands the service to TimerThunkProc; the tick then
-// finds its entry by the system's timer id.
+// the thread that started it dispatches messages. Ticks reach the service through
+// the module's timer routes (TimerRouting.h), which need no executable memory; the
+// tick then finds its entry by the system's timer id.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +14,7 @@
 
 #include <new>
 
-#include "ThunkPool.h"
+#include "TimerRouting.h"
 
 template <class TOwner>
 class CTimerService {
@@ -26,40 +26,54 @@ public:
     struct TimerEntry {
         int32_t nKey;
         UINT_PTR uTimerId;
+        DWORD dwThreadId;  // the thread that started the running timer
+        uint32_t dwInterval;
         TimerCallback pfnCallback;
         TimerEntry* pNext;
     };
 
-    CTimerService() : m_pEntries(nullptr), m_pThunk(nullptr)
-    {
-        m_pThunk = AcquireTimerThunk(this, reinterpret_cast<const void*>(&TimerThunkProc));
-    }
+    CTimerService() : m_pEntries(nullptr) {}
 
-    virtual ~CTimerService()
-    {
-        RemoveAllTimers();
-        ReleaseTimerThunk(m_pThunk);
-    }
+    virtual ~CTimerService() { RemoveAllTimers(); }
 
     CTimerService(const CTimerService&) = delete;
     CTimerService& operator=(const CTimerService&) = delete;
 
     // Starts the key's timer, or starts it anew with this interval and callback.
-    // A null callback changes nothing, not even a running timer of the key.
-    void StartTimer(int32_t key, uint32_t intervalMs, TimerCallback callback)
+    // Non-zero when the timer runs afterwards. A null callback changes nothing,
+    // not even a running timer of the key; a timer that cannot be made leaves the
+    // key idle.
+    int32_t StartTimer(int32_t key, uint32_t intervalMs, TimerCallback callback)
     {
         if (callback == nullptr)
-            return;
+            return 0;
         TimerEntry* entry = FindOrAddEntry(key);
         if (entry == nullptr)
-            return;
+            return 0;
         StopEntry(entry);
-        // A failed SetTimer, or no thunk, leaves a running entry with id 0 that
-        // never fires.
-        entry->uTimerId = m_pThunk != nullptr
-            ? SetTimer(nullptr, 0, intervalMs, reinterpret_cast<TIMERPROC>(m_pThunk))
-            : 0;
+        UINT_PTR timerId = StartRoutedTimer(intervalMs, &TimerTick, this);
+        if (timerId == 0)
+            return 0;
+        entry->uTimerId = timerId;
+        entry->dwThreadId = GetCurrentThreadId();
+        entry->dwInterval = intervalMs;
         entry->pfnCallback = callback;
+        return 1;
+    }
+
+    // Counts the running key's interval anew from now. Zero when the key does not
+    // run on this thread or its timer could not be started anew; it then keeps
+    // running as it was.
+    int32_t RestartTimer(int32_t key)
+    {
+        TimerEntry* entry = FindEntry(key);
+        if (entry == nullptr || entry->pfnCallback == nullptr || entry->dwThreadId != GetCurrentThreadId())
+            return 0;
+        UINT_PTR timerId = StartRoutedTimer(entry->dwInterval, &TimerTick, this, entry->uTimerId);
+        if (timerId == 0)
+            return 0;
+        entry->uTimerId = timerId;
+        return 1;
     }
 
     void StopTimer(int32_t key)
@@ -74,19 +88,16 @@ protected:
     const TimerEntry* FirstTimerEntry() const { return m_pEntries; }
 
 private:
-    // The thunk's target: the TIMERPROC arguments with the window, which is null
-    // for a thread timer, replaced by the service. A thunk given back by a
-    // destroyed service passes null.
-    static void CALLBACK TimerThunkProc(CTimerService* service, UINT message, UINT_PTR timerId, DWORD time)
+    static void TimerTick(void* service, UINT_PTR timerId)
     {
-        if (service != nullptr)
-            service->DispatchTimer(message, timerId, time);
+        static_cast<CTimerService*>(service)->DispatchTimer(timerId);
     }
 
-    void DispatchTimer(UINT message, UINT_PTR timerId, DWORD time)
+    void DispatchTimer(UINT_PTR timerId)
     {
+        const DWORD thread = GetCurrentThreadId();
         TimerEntry* entry = m_pEntries;
-        while (entry != nullptr && entry->uTimerId != timerId)
+        while (entry != nullptr && !(entry->uTimerId == timerId && entry->dwThreadId == thread))
             entry = entry->pNext;
         if (entry == nullptr)
             return;
@@ -99,6 +110,14 @@ private:
             (owner->*copy.pfnCallback)();
     }
 
+    TimerEntry* FindEntry(int32_t key) const
+    {
+        TimerEntry* entry = m_pEntries;
+        while (entry != nullptr && entry->nKey != key)
+            entry = entry->pNext;
+        return entry;
+    }
+
     TimerEntry* FindOrAddEntry(int32_t key)
     {
         TimerEntry** link = &m_pEntries;
@@ -107,17 +126,20 @@ private:
                 return *link;
             link = &(*link)->pNext;
         }
-        TimerEntry* entry = new (std::nothrow) TimerEntry{key, 0, nullptr, nullptr};
+        TimerEntry* entry = new (std::nothrow) TimerEntry{key, 0, 0, 0, nullptr, nullptr};
         *link = entry;
         return entry;
     }
 
+    // Works from any thread: the route goes at once, so no tick reaches the
+    // service any more; a timer of another thread dies at its next tick there.
     void StopEntry(TimerEntry* entry)
     {
         if (entry->pfnCallback == nullptr)
             return;
-        KillTimer(nullptr, entry->uTimerId);
+        StopRoutedTimer(entry->dwThreadId, entry->uTimerId);
         entry->uTimerId = 0;
+        entry->dwThreadId = 0;
         entry->pfnCallback = nullptr;
     }
 
@@ -132,5 +154,4 @@ private:
     }
 
     TimerEntry* m_pEntries;
-    void* m_pThunk;
 };

@@ -1,16 +1,22 @@
 // Timers in a process with data execution prevention and without the system's
-// emulation of the classic heap thunk: the thunk must sit in executable memory.
+// emulation of the classic heap thunk, and with executable memory refused: the
+// ticks reach their owner without any code made at run time.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 
 #include <stdlib.h>
 #include <string.h>
 
+#include "ImportFaults.h"
 #include "MessagePump.h"
 #include "TimerOwner.h"
 
 namespace {
+
+// ERROR_DYNAMIC_CODE_BLOCKED, what a code-integrity policy answers.
+const DWORD kDynamicCodeBlocked = 1655;
 
 const void* g_dataCode = nullptr;
 int g_executeFaults = 0;
@@ -57,9 +63,16 @@ TEST(TimerUnderDep, TicksReachTheOwner)
     EXPECT_EQ(g_executeFaults, 1);
     EXPECT_EQ(g_recorded, 0);
 
+    // The timer service is linked into this program, so its calls go through
+    // the program's own import table.
+    ImportFaults faults(GetModuleHandleA(nullptr));
+    const DWORD executable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    faults.FailWhen(PlatformCall::VirtualAlloc, [=](const uintptr_t* args) { return (args[3] & executable) != 0; },
+                    kDynamicCodeBlocked);
     TimerOwner owner;
-    owner.StartTimer(1, 20, &TimerOwner::OnA);
+    ASSERT_TRUE(owner.StartTimer(1, 20, &TimerOwner::OnA));
     EXPECT_TRUE(PumpUntil([&] { return owner.ticksA >= 4; }, 5000));
+    EXPECT_EQ(faults.Failures(PlatformCall::VirtualAlloc), 0u) << "no executable memory asked for";
 }
 
 }  // namespace

@@ -133,7 +133,7 @@ TEST(TimerService, DestroyedOwnerHearsNothingMore)
     owner->StartTimer(1, 10, &TimerOwner::OnDestroyOwner);
     owner->StartTimer(2, 10000, &TimerOwner::OnDestroyOwner);
     // A tick taken from the queue before the owner goes and dispatched after: the
-    // system runs the message's timer procedure, the thunk of the destroyed owner.
+    // system runs the message's timer procedure, which finds no route any more.
     MSG late;
     ASSERT_TRUE(TakeTimerMessage(&late));
     delete owner;

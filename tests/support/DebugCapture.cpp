@@ -61,3 +61,9 @@ void DebugCapture::Clear()
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.clear();
 }
+
+void DebugCapture::Reserve(size_t lines)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_lines.reserve(lines);
+}

@@ -17,4 +17,7 @@ public:
     // Texts that contain the fragment.
     std::vector<std::string> Matching(const std::string& fragment) const;
     void Clear();
+    // Room for this many texts before any is written, for tests that compare the
+    // process's heap use before and after.
+    void Reserve(size_t lines);
 };

@@ -1,0 +1,93 @@
+#include "TimerRouting.h"
+
+#include <map>
+#include <new>
+#include <utility>
+
+namespace {
+
+struct Route {
+    TimerTickHandler handler;
+    void* receiver;
+};
+
+typedef std::pair<DWORD, UINT_PTR> RouteKey;  // thread, timer id
+
+// Process-wide: a route may be removed by another thread than the one whose
+// timer it serves. Held only for the map's own steps, never while a handler
+// runs, since a handler may call out to the host.
+SRWLOCK g_routesLock = SRWLOCK_INIT;
+std::map<RouteKey, Route> g_routes;
+
+class RoutesLock {
+public:
+    RoutesLock() { AcquireSRWLockExclusive(&g_routesLock); }
+    ~RoutesLock() { ReleaseSRWLockExclusive(&g_routesLock); }
+    RoutesLock(const RoutesLock&) = delete;
+    RoutesLock& operator=(const RoutesLock&) = delete;
+};
+
+void CALLBACK RouteTimerTick(HWND, UINT, UINT_PTR timerId, DWORD)
+{
+    Route route = {};
+    bool found = false;
+    {
+        RoutesLock lock;
+        auto it = g_routes.find(RouteKey(GetCurrentThreadId(), timerId));
+        if (it != g_routes.end()) {
+            route = it->second;
+            found = true;
+        }
+    }
+    // A timer whose receiver is gone (released on another thread, or a tick that
+    // was already queued when the timer stopped) ends here, on its own thread.
+    if (!found) {
+        KillTimer(nullptr, timerId);
+        return;
+    }
+    route.handler(route.receiver, timerId);
+}
+
+bool AddRoute(DWORD threadId, UINT_PTR timerId, const Route& route)
+{
+    RoutesLock lock;
+    try {
+        g_routes[RouteKey(threadId, timerId)] = route;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void RemoveRoute(DWORD threadId, UINT_PTR timerId)
+{
+    RoutesLock lock;
+    g_routes.erase(RouteKey(threadId, timerId));
+}
+
+}  // namespace
+
+UINT_PTR StartRoutedTimer(uint32_t intervalMs, TimerTickHandler handler, void* receiver, UINT_PTR replacing)
+{
+    const DWORD thread = GetCurrentThreadId();
+    UINT_PTR timerId = SetTimer(nullptr, replacing, intervalMs, RouteTimerTick);
+    if (timerId == 0)
+        return 0;
+    // No tick can come in between: ticks arrive only while this thread
+    // dispatches messages.
+    if (!AddRoute(thread, timerId, Route{handler, receiver})) {
+        if (timerId != replacing)
+            KillTimer(nullptr, timerId);
+        return 0;
+    }
+    if (replacing != 0 && timerId != replacing)
+        StopRoutedTimer(thread, replacing);
+    return timerId;
+}
+
+void StopRoutedTimer(DWORD threadId, UINT_PTR timerId)
+{
+    RemoveRoute(threadId, timerId);
+    if (threadId == GetCurrentThreadId())
+        KillTimer(nullptr, timerId);
+}

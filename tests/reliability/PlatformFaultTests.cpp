@@ -1,0 +1,205 @@
+// Windows behaviour that Wine does not show, made through the module's import
+// table: a receive that reports an ICMP error between two replies, executable
+// memory refused, a timer that cannot be made, and DestroyWindow refused on a
+// thread that does not own the window.
+#include <winsock2.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "DebugCapture.h"
+#include "DetectorHarness.h"
+#include "ImportFaults.h"
+#include "LoopbackResponder.h"
+#include "MessagePump.h"
+
+namespace {
+
+// A port on 127.0.0.1 where nothing listens.
+const uint16_t kNobody = 9;
+// ERROR_DYNAMIC_CODE_BLOCKED, what a code-integrity policy answers.
+const DWORD kDynamicCodeBlocked = 1655;
+
+size_t CountMatching(const DebugCapture& capture, const std::string& fragment)
+{
+    return capture.Matching(fragment).size();
+}
+
+// Polls the responders until each has answered a request.
+bool AnswerEach(std::initializer_list<LoopbackResponder*> responders)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        bool all = true;
+        for (LoopbackResponder* responder : responders) {
+            responder->Poll();
+            all = all && !responder->Requests().empty();
+        }
+        if (all)
+            return true;
+        if (GetTickCount() - start > 5000)
+            return false;
+        Sleep(1);
+    }
+}
+
+class PlatformFaults : public ::testing::Test {
+protected:
+    PlatformFaults()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~PlatformFaults() override
+    {
+        EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
+        EXPECT_EQ(harness.Counters().allocations, harness.Counters().frees);
+        EXPECT_EQ(FindDetectorWindow(), nullptr);
+        WSACleanup();
+    }
+
+    DetectorHarness harness{3};
+    // Declared after the module: the table is restored before the module goes.
+    ImportFaults faults{harness.module.Handle()};
+};
+
+TEST_F(PlatformFaults, ConnectionResetBetweenRepliesIsSkipped)
+{
+    LoopbackResponder first, second;
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", first.Port());
+    servers.Add("127.0.0.1", kNobody);
+    servers.Add("127.0.0.1", second.Port());
+    DebugCapture capture;
+    RecordingSink sink;
+    size_t takenAtFirstReport = 0;
+    sink.onReport = [&] {
+        if (sink.reports.size() == 1)
+            takenAtFirstReport = CountMatching(capture, "recv udp [16]bytes");
+    };
+    ILinkrateDetector* detector = harness.NewDetector();
+    // The socket option is asked for; its refusal is not fatal.
+    faults.Fail(PlatformCall::WSAIoctl, 1);
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    EXPECT_EQ(faults.Failures(PlatformCall::WSAIoctl), 1u) << "SIO_UDP_CONNRESET asked for";
+    ASSERT_EQ(detector->Detect(servers.List(), 0), 1);
+
+    // Both replies wait on the socket; the receive between them reports the port
+    // where nothing listens, as Windows does.
+    ASSERT_TRUE(AnswerEach({&first, &second}));
+    Sleep(50);
+    faults.Fail(PlatformCall::recvfrom, 2, WSAECONNRESET);
+    ASSERT_TRUE(PumpUntil([&] { return sink.reports.size() == 2; }, 5000));
+    EXPECT_EQ(faults.Failures(PlatformCall::recvfrom), 1u);
+    EXPECT_EQ(CountMatching(capture, "recv udp [-1]bytes"), 0u) << "no receive-failure line";
+    EXPECT_EQ(takenAtFirstReport, 2u) << "the batch went on past the reset";
+    EXPECT_EQ(detector->Finalize(), 1);
+    detector->Release(0);
+}
+
+TEST_F(PlatformFaults, TimersNeedNoExecutableMemoryAndATimerThatCannotBeMadeRefusesDetect)
+{
+    const DWORD executable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    faults.FailWhen(PlatformCall::VirtualAlloc, [=](const uintptr_t* args) { return (args[3] & executable) != 0; },
+                    kDynamicCodeBlocked);
+    LoopbackResponder server;
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", server.Port());
+    DebugCapture capture;
+
+    // Under a code-integrity policy the end timer still fires.
+    RecordingSink sink;
+    ILinkrateDetector* detector = harness.NewDetector();
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    ASSERT_EQ(detector->Detect(servers.List(), 100), 1);
+    EXPECT_TRUE(PumpUntil([&] {
+        server.Poll();
+        return sink.finished == 1;
+    }, 5000)) << "the end timer fired without executable memory";
+    EXPECT_EQ(sink.reports.size(), 1u);
+    EXPECT_EQ(detector->Finalize(), 1);
+    detector->Release(0);
+    EXPECT_TRUE(capture.Matching("[Error]").empty());
+
+    // No timer at all: refused with its line, no request out, nothing running.
+    RecordingSink refusedSink;
+    detector = harness.NewDetector();
+    ASSERT_EQ(detector->Initialize(&refusedSink), 1);
+    faults.Fail(PlatformCall::SetTimer, 1, 0, 0);
+    const size_t requests = server.Requests().size();
+    EXPECT_EQ(detector->Detect(servers.List(), 100), 0);
+    EXPECT_EQ(CountMatching(capture, "CLinkrateDetector::Detect() exit fail"), 1u);
+    ResultBuffer result(1);
+    EXPECT_EQ(detector->GetSortedIPArray(result.Array()), 0) << "no detection open";
+    PumpFor(300);
+    server.Poll();
+    EXPECT_EQ(server.Requests().size(), requests) << "no request went out";
+
+    // Timers again: the same detector detects as if nothing had happened.
+    faults.Fail(PlatformCall::SetTimer, 0);
+    ASSERT_EQ(detector->Detect(servers.List(), 100), 1);
+    EXPECT_TRUE(PumpUntil([&] {
+        server.Poll();
+        return refusedSink.finished == 1;
+    }, 5000));
+    EXPECT_EQ(refusedSink.reports.size(), 1u);
+    EXPECT_EQ(detector->Finalize(), 1);
+    detector->Release(0);
+}
+
+TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
+{
+    // Windows refuses DestroyWindow on a thread that does not own the window;
+    // Wine would ask the owner instead.
+    faults.FailWhen(PlatformCall::DestroyWindow, [](const uintptr_t* args) {
+        return GetWindowThreadProcessId(reinterpret_cast<HWND>(args[0]), nullptr) != GetCurrentThreadId();
+    }, ERROR_ACCESS_DENIED);
+    LoopbackResponder server;
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", server.Port());
+    DebugCapture capture;
+    RecordingSink sink;
+    HANDLE queued = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD pendingTypes = 0;
+    bool windowGone = false;
+    bool timerGone = false;
+
+    std::thread owner([&] {
+        ILinkrateDetector* detector = harness.NewDetector();
+        detector->SetAutoRelease(1);
+        if (detector->Initialize(&sink) != 1 || detector->Detect(servers.List(), 50) != 1 || !AnswerEach({&server})) {
+            SetEvent(queued);
+            return;
+        }
+        // Without pumping: the reply's read notification waits in the queue, and
+        // the end timer falls due.
+        Sleep(200);
+        pendingTypes = HIWORD(GetQueueStatus(QS_POSTMESSAGE | QS_TIMER));
+        SetEvent(queued);
+        if (WaitForSingleObject(released, 10000) != WAIT_OBJECT_0)
+            return;
+        PumpFor(300);
+        windowGone = FindDetectorWindow() == nullptr;
+        // Three intervals of the end timer later, no tick waits: the late tick
+        // killed its timer.
+        Sleep(150);
+        timerGone = (HIWORD(GetQueueStatus(QS_TIMER)) & QS_TIMER) == 0;
+    });
+    ASSERT_EQ(WaitForSingleObject(queued, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(pendingTypes, (DWORD)(QS_POSTMESSAGE | QS_TIMER)) << "a read notification and a tick wait";
+    harness.module.ZelvoDllFreeMap();
+    SetEvent(released);
+    owner.join();
+    CloseHandle(queued);
+    CloseHandle(released);
+
+    EXPECT_TRUE(sink.reports.empty());
+    EXPECT_EQ(sink.finished, 0);
+    EXPECT_TRUE(windowGone) << "the owning thread closed the window";
+    EXPECT_TRUE(timerGone) << "the end timer died on its own thread";
+    EXPECT_EQ(CountMatching(capture, "not on thread"), 1u) << "the cross-thread release is named";
+}
+
+}  // namespace
