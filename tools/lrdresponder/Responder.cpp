@@ -152,8 +152,8 @@ private:
             ++m_counts.unusableSource;
             return false;
         }
-        uint64_t nowNs = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
-        if (!m_limiter.Allow(from.address, nowNs)) {
+        auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+        if (!m_limiter.Allow(from.address, uint64_t(now.count()))) {
             ++m_counts.rateLimited;
             return false;
         }
