@@ -24,15 +24,18 @@ Verdict Answer(const Bytes& request, std::optional<uint32_t> load, Bytes& reply)
     return verdict;
 }
 
+// The request with the fill data of an answer.
+const Bytes kEcho{2, 0, 0, 0, 4, 3, 5, 6, 0x0D, 0x0C, 0x0B, 0x0A, 0, 0, 0, 0};
+
 }  // namespace
 
-TEST(ProbeReply, EchoesTheFirstSixteenBytesAndAppendsTheLoadBigEndian)
+TEST(ProbeReply, EchoesTheFirstTwelveBytesMarksTheFillDataAndAppendsTheLoadBigEndian)
 {
     Bytes reply;
     EXPECT_EQ(Answer(kRequest, std::nullopt, reply), Verdict::Answer);
-    EXPECT_EQ(reply, kRequest);
+    EXPECT_EQ(reply, kEcho);
 
-    Bytes expected = kRequest;
+    Bytes expected = kEcho;
     expected.insert(expected.end(), {0x01, 0x02, 0x03, 0x04});
     EXPECT_EQ(Answer(kRequest, 0x01020304u, reply), Verdict::Answer);
     EXPECT_EQ(reply, expected);
@@ -50,9 +53,20 @@ TEST(ProbeReply, AnswersALongRequestWithItsFirstSixteenBytesOnly)
     request.insert(request.end(), 1000, 0x77);
     Bytes reply;
     EXPECT_EQ(Answer(request, 0xFFFFFFFFu, reply), Verdict::Answer);
-    Bytes expected = kRequest;
+    Bytes expected = kEcho;
     expected.insert(expected.end(), 4, 0xFF);
     EXPECT_EQ(reply, expected);
+}
+
+// An answer that a forged source sends to another responder, or back to this
+// one, must not be answered again.
+TEST(ProbeReply, AnAnswerIsNotARequest)
+{
+    for (std::optional<uint32_t> load : {std::optional<uint32_t>(), std::optional<uint32_t>(1u)}) {
+        Bytes reply, again;
+        ASSERT_EQ(Answer(kRequest, load, reply), Verdict::Answer);
+        EXPECT_EQ(Answer(reply, load, again), Verdict::WrongFillData);
+    }
 }
 
 TEST(ProbeReply, RefusesInvalidRequestsWithTheirReasonAndLeavesTheReplyAlone)
@@ -83,6 +97,17 @@ TEST(ProbeReply, RefusesInvalidRequestsWithTheirReasonAndLeavesTheReplyAlone)
     zeroTick[11] = 1;
     Bytes reply;
     EXPECT_EQ(Answer(zeroTick, std::nullopt, reply), Verdict::Answer);
+
+    // Fill data other than 1, in either byte order.
+    for (uint8_t first : {0, 2, 0xFF}) {
+        Bytes fill = kRequest;
+        fill[12] = first;
+        EXPECT_EQ(judge(fill), Verdict::WrongFillData);
+    }
+    Bytes bigEndianFill = kRequest;
+    bigEndianFill[12] = 0;
+    bigEndianFill[15] = 1;
+    EXPECT_EQ(judge(bigEndianFill), Verdict::WrongFillData);
 
     // Garbage of request size, and a zero-filled one.
     EXPECT_EQ(judge(Bytes(16, 0xAB)), Verdict::WrongCommand);

@@ -27,6 +27,20 @@ TEST(ResponderOptions, ReadsEveryOptionInAnyPositionAndKeepsThePortOrder)
     EXPECT_EQ(options.bindAddress, 0u);
     EXPECT_FALSE(options.load);
     EXPECT_EQ(options.delayMs, 0u);
+    EXPECT_EQ(options.loadFile, "");
+    EXPECT_EQ(options.rateLimit, 100u);
+    EXPECT_EQ(options.rateBurst, 200u);
+    EXPECT_EQ(options.statsIntervalS, 0u);
+
+    ASSERT_EQ(Parse({"--rate-limit", "50/5", "--load-file", "/run/load", "--stats-interval", "86400", "1"}, options), "");
+    EXPECT_EQ(options.rateLimit, 50u);
+    EXPECT_EQ(options.rateBurst, 5u);
+    EXPECT_EQ(options.loadFile, "/run/load");
+    EXPECT_EQ(options.statsIntervalS, 86400u);
+    ASSERT_EQ(Parse({"--rate-limit", "1000000", "1"}, options), "");
+    EXPECT_EQ(options.rateBurst, 2000000u);
+    ASSERT_EQ(Parse({"--rate-limit", "0", "1"}, options), "");
+    EXPECT_EQ(options.rateLimit, 0u);
 
     ASSERT_EQ(Parse({"--load", "0", "1"}, options), "");
     EXPECT_EQ(options.load, 0u);
@@ -36,6 +50,9 @@ TEST(ResponderOptions, ReadsEveryOptionInAnyPositionAndKeepsThePortOrder)
 
 TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
 {
+    auto kBadRate = [](const std::string& text) {
+        return "--rate-limit: '" + text + "' is not N or N/BURST with N from 0 to 1000000 and BURST from 1 to 1000000";
+    };
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{}, "no PORT given"},
         {{"0"}, "PORT: '0' is not a number from 1 to 65535"},
@@ -57,6 +74,18 @@ TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
         {{"--bind", "010.0.0.1", "5"}, "--bind: '010.0.0.1' is not a dotted IPv4 address"},
         {{"--bind", "1..2.3", "5"}, "--bind: '1..2.3' is not a dotted IPv4 address"},
         {{"--bind", "localhost", "5"}, "--bind: 'localhost' is not a dotted IPv4 address"},
+        {{"--rate-limit", "0/5", "5"}, kBadRate("0/5")},
+        {{"--rate-limit", "1000001", "5"}, kBadRate("1000001")},
+        {{"--rate-limit", "5/0", "5"}, kBadRate("5/0")},
+        {{"--rate-limit", "5/", "5"}, kBadRate("5/")},
+        {{"--rate-limit", "/5", "5"}, kBadRate("/5")},
+        {{"--rate-limit", "5/5/5", "5"}, kBadRate("5/5/5")},
+        {{"--rate-limit", "1", "--rate-limit", "2", "5"}, "--rate-limit given twice"},
+        {{"--stats-interval", "0", "5"}, "--stats-interval: '0' is not a number from 1 to 86400"},
+        {{"--stats-interval", "86401", "5"}, "--stats-interval: '86401' is not a number from 1 to 86400"},
+        {{"--load-file", "", "5"}, "--load-file: the path is empty"},
+        {{"--load-file", "a", "--load-file", "b", "5"}, "--load-file given twice"},
+        {{"--load", "1", "--load-file", "a", "5"}, "--load and --load-file given together"},
     };
     for (const auto& [args, message] : cases) {
         Options options;

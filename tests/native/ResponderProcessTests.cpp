@@ -12,10 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -40,6 +44,14 @@ Bytes Request(uint32_t tick, uint32_t cmd = 2)
     return bytes;
 }
 
+// The answer to Request(tick): the fill data of an answer is 0.
+Bytes Answer(uint32_t tick)
+{
+    Bytes bytes = Request(tick);
+    bytes[12] = 0;
+    return bytes;
+}
+
 struct Datagram {
     std::string address;
     uint16_t port = 0;
@@ -59,9 +71,9 @@ public:
     }
     ~UdpPeer() { close(m_fd); }
 
-    void Send(uint16_t to, const Bytes& bytes)
+    void Send(uint16_t to, const Bytes& bytes, const char* address = "127.0.0.2")
     {
-        sockaddr_in target = Loopback("127.0.0.2", to);
+        sockaddr_in target = Loopback(address, to);
         EXPECT_EQ(sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target),
                   ssize_t(bytes.size()));
     }
@@ -161,10 +173,16 @@ public:
         return true;
     }
 
+    // The two start-up lines: where it listens, then how it answers.
     bool WaitUntilListening()
     {
-        return Pump([&] { return out.find('\n') != std::string::npos; }) &&
+        return Pump([&] { return std::count(out.begin(), out.end(), '\n') >= 2; }) &&
                out.rfind("lrdresponder: listening on UDP", 0) == 0;
+    }
+
+    bool WaitForOutput(const std::string& text)
+    {
+        return Pump([&] { return out.find(text) != std::string::npos; });
     }
 
     void Signal(int signal) { kill(m_pid, signal); }
@@ -194,6 +212,54 @@ Bytes WithLoad(Bytes bytes, std::initializer_list<uint8_t> load)
     return bytes;
 }
 
+// The number after the last `label` in `text`, or -1 when there is none.
+long long CountAfter(const std::string& text, const std::string& label)
+{
+    size_t at = text.rfind(label);
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + label.size());
+}
+
+// Writes the file whole, as a monitoring agent should: the responder never reads
+// half a number.
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::string temporary = path + ".new";
+    FILE* file = std::fopen(temporary.c_str(), "w");
+    ASSERT_TRUE(file);
+    std::fputs(content.c_str(), file);
+    std::fclose(file);
+    ASSERT_EQ(std::rename(temporary.c_str(), path.c_str()), 0);
+}
+
+// Sends one UDP datagram with a source of the test's choosing, through a raw
+// socket with hand-built IPv4 and UDP headers; the system fills in the header
+// checksum, and UDP over IPv4 may go without one. Needs root: false otherwise.
+bool SendForged(const char* fromAddress, uint16_t fromPort, const char* toAddress, uint16_t toPort, const Bytes& payload)
+{
+    int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (fd < 0)
+        return false;
+    Bytes packet(28, 0);
+    sockaddr_in from = Loopback(fromAddress, fromPort), to = Loopback(toAddress, toPort);
+    uint16_t total = uint16_t(packet.size() + payload.size()), udpLength = uint16_t(8 + payload.size());
+    packet[0] = 0x45;  // version 4, five words of header
+    packet[2] = uint8_t(total >> 8);
+    packet[3] = uint8_t(total);
+    packet[8] = 64;    // time to live
+    packet[9] = IPPROTO_UDP;
+    std::memcpy(&packet[12], &from.sin_addr, 4);
+    std::memcpy(&packet[16], &to.sin_addr, 4);
+    std::memcpy(&packet[20], &from.sin_port, 2);
+    std::memcpy(&packet[22], &to.sin_port, 2);
+    packet[24] = uint8_t(udpLength >> 8);
+    packet[25] = uint8_t(udpLength);
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    bool sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                ssize_t(packet.size());
+    close(fd);
+    return sent;
+}
+
 uint32_t TickOf(const Bytes& reply)
 {
     return reply.size() < 12 ? 0 : uint32_t(reply[8]) | uint32_t(reply[9]) << 8 | uint32_t(reply[10]) << 16 |
@@ -207,8 +273,10 @@ TEST(ResponderProcess, AnswersValidRequestsFromTheirPortIgnoresTheRestAndCountsO
     uint16_t ports[2] = {FreePort(), FreePort()};
     Program program({"--bind", "127.0.0.2", "--load", "7", std::to_string(ports[0]), std::to_string(ports[1])});
     ASSERT_TRUE(program.WaitUntilListening()) << program.out << program.err;
-    EXPECT_EQ(program.out, "lrdresponder: listening on UDP 127.0.0.2:" + std::to_string(ports[0]) + " 127.0.0.2:" +
-                               std::to_string(ports[1]) + ", load 7, delay 0 ms\n");
+    uint16_t low = std::min(ports[0], ports[1]), high = std::max(ports[0], ports[1]);
+    std::string range = std::to_string(low) + (high == low + 1 ? "-" : ", ") + std::to_string(high);
+    EXPECT_EQ(program.out, "lrdresponder: listening on UDP 127.0.0.2 ports " + range +
+                               " (2 in all)\nlrdresponder: load 7, delay 0 ms, rate limit 100/s burst 200\n");
 
     UdpPeer peer;
     for (uint16_t port : ports) {
@@ -224,15 +292,17 @@ TEST(ResponderProcess, AnswersValidRequestsFromTheirPortIgnoresTheRestAndCountsO
         ASSERT_TRUE(peer.Receive(reply));
         EXPECT_EQ(reply.address, "127.0.0.2");
         EXPECT_EQ(reply.port, port);
-        EXPECT_EQ(reply.bytes, WithLoad(Request(0x01000000u + port), {0, 0, 0, 7}));
+        EXPECT_EQ(reply.bytes, WithLoad(Answer(0x01000000u + port), {0, 0, 0, 7}));
     }
 
     program.Signal(SIGTERM);
     EXPECT_EQ(program.WaitForExit(), 0);
     EXPECT_NE(program.out.find("lrdresponder: stopped\n"
                                "requests answered: 2\n"
-                               "requests ignored: 6 (too short 2, wrong command 2, zero tick 2)\n"
-                               "answers not sent: 0 (send failed 0, too many held 0, held at stop 0)\n"),
+                               "requests ignored: 6 (too short 2, wrong command 2, zero tick 2, wrong fill data 0)\n"
+                               "requests refused: 0 (own address 0, unusable source 0, rate limited 0)\n"
+                               "answers not sent: 0 (send failed 0, too many held 0, held at stop 0)\n"
+                               "datagrams dropped by the system: 0\n"),
               std::string::npos)
         << program.out;
     EXPECT_EQ(program.err, "");
@@ -266,7 +336,7 @@ TEST(ResponderProcess, HeldAnswersDoNotHoldUpOtherRequests)
     while (ticks.size() < 5 && peer.Receive(reply)) {
         ticks.push_back(TickOf(reply.bytes));
         EXPECT_EQ(reply.port, expectedPort[ticks.back()]);
-        EXPECT_EQ(reply.bytes, Request(ticks.back()));
+        EXPECT_EQ(reply.bytes, Answer(ticks.back()));
     }
     ASSERT_EQ(ticks.size(), 5u);
     EXPECT_EQ(ticks.front(), 5u);
@@ -287,7 +357,8 @@ TEST(ResponderProcess, StopsAtOnceOnSigintWhileHoldingAnAnswer)
     program.Signal(SIGINT);
     EXPECT_EQ(program.WaitForExit(), 0);
     EXPECT_NE(program.out.find("requests answered: 0\n"
-                               "requests ignored: 1 (too short 1, wrong command 0, zero tick 0)\n"
+                               "requests ignored: 1 (too short 1, wrong command 0, zero tick 0, wrong fill data 0)\n"
+                               "requests refused: 0 (own address 0, unusable source 0, rate limited 0)\n"
                                "answers not sent: 1 (send failed 0, too many held 0, held at stop 1)\n"),
               std::string::npos)
         << program.out;
@@ -314,4 +385,167 @@ TEST(ResponderProcess, RefusesBadArgumentsAndPortsInUse)
               0u)
         << busy.err;
     EXPECT_EQ(busy.out, "");
+
+    Program noLoadFile({"--load-file", "/nonexistent/load", std::to_string(free)});
+    EXPECT_EQ(noLoadFile.WaitForExit(), 1);
+    EXPECT_EQ(noLoadFile.err, "lrdresponder: load file /nonexistent/load: cannot open it: No such file or directory\n");
+}
+
+// One forged request whose source is another responder: the answer goes to that
+// responder, which must not answer it, or the two answer each other forever. A
+// forged request from the responder's own address and port, and one from port 0,
+// get no answer at all.
+TEST(ResponderProcess, AForgedRequestBetweenTwoRespondersEndsAfterOneAnswer)
+{
+    uint16_t portA = FreePort(), portB = UdpPeer("127.0.0.3").port;
+    Program a({"--bind", "127.0.0.2", std::to_string(portA)});
+    Program b({"--bind", "127.0.0.3", std::to_string(portB)});
+    ASSERT_TRUE(a.WaitUntilListening() && b.WaitUntilListening());
+    if (!SendForged("127.0.0.3", portB, "127.0.0.2", portA, Request(77)))
+        GTEST_SKIP() << "a raw socket needs root";
+    ASSERT_TRUE(SendForged("127.0.0.2", portA, "127.0.0.2", portA, Request(78)));
+    ASSERT_TRUE(SendForged("127.0.0.9", 0, "127.0.0.2", portA, Request(79)));
+
+    // A request of the test's own to each, after the forged ones: once both are
+    // answered, both have handled everything sent before.
+    UdpPeer peer;
+    for (auto [address, port] : {std::pair{"127.0.0.2", portA}, std::pair{"127.0.0.3", portB}}) {
+        peer.Send(port, Request(80), address);
+        Datagram reply;
+        ASSERT_TRUE(peer.Receive(reply));
+        EXPECT_EQ(reply.bytes, Answer(80));
+    }
+    a.Signal(SIGTERM);
+    b.Signal(SIGTERM);
+    ASSERT_EQ(a.WaitForExit(), 0);
+    ASSERT_EQ(b.WaitForExit(), 0);
+    EXPECT_NE(a.out.find("requests answered: 2\n"
+                         "requests ignored: 0 (too short 0, wrong command 0, zero tick 0, wrong fill data 0)\n"
+                         "requests refused: 2 (own address 1, unusable source 1, rate limited 0)\n"),
+              std::string::npos)
+        << a.out;
+    EXPECT_NE(b.out.find("requests answered: 1\n"
+                         "requests ignored: 1 (too short 0, wrong command 0, zero tick 0, wrong fill data 1)\n"),
+              std::string::npos)
+        << b.out;
+}
+
+// 10 000 requests a second from one address for a second, while another address
+// asks once. The limited source gets no more than the bucket allows over the
+// time it could be answered; the other one is answered all the same. With the
+// limit off, everything that reached the program is answered.
+TEST(ResponderProcess, AFloodFromOneSourceGetsNoMoreThanTheRateLimit)
+{
+    struct Case {
+        std::vector<std::string> options;
+        double rate, burst;  // 0: no limit
+    };
+    for (const Case& c : {Case{{}, 100, 200}, Case{{"--rate-limit", "1000/50"}, 1000, 50},
+                          Case{{"--rate-limit", "0"}, 0, 0}}) {
+        SCOPED_TRACE(c.options.empty() ? "default" : c.options[1]);
+        uint16_t port = FreePort();
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--bind", "127.0.0.2", std::to_string(port)});
+        Program program(args);
+        ASSERT_TRUE(program.WaitUntilListening()) << program.err;
+
+        UdpPeer flooder, other("127.0.0.4");
+        Datagram reply;
+        auto start = std::chrono::steady_clock::now();
+        for (int round = 0; round < 100; ++round) {
+            for (int i = 0; i < 100; ++i)
+                flooder.Send(port, Request(uint32_t(round * 100 + i + 1)));
+            if (round == 50)
+                other.Send(port, Request(99999));
+            while (flooder.Receive(reply, 0)) {
+            }
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (round + 1)));
+        }
+        ASSERT_TRUE(other.Receive(reply));
+        EXPECT_EQ(reply.bytes, Answer(99999));
+        program.Signal(SIGTERM);
+        ASSERT_EQ(program.WaitForExit(), 0);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+        // The flooder's own socket may overflow, so the program's counts tell.
+        long long answered = CountAfter(program.out, "requests answered: ") - 1;
+        long long limited = CountAfter(program.out, "rate limited ");
+        long long dropped = CountAfter(program.out, "datagrams dropped by the system: ");
+        EXPECT_EQ(answered + limited + dropped, 10000) << program.out;
+        if (c.rate > 0) {
+            EXPECT_LE(answered, c.burst + c.rate * seconds) << program.out;
+            EXPECT_GE(answered, std::min(c.burst, 10000.0 - dropped)) << program.out;
+        } else {
+            EXPECT_EQ(limited, 0) << program.out;
+        }
+    }
+}
+
+// The load file, the signals and the counts line of a responder run as a service.
+TEST(ResponderProcess, FollowsItsLoadFileAndAnswersSignalsWithoutStopping)
+{
+    char directory[] = "/tmp/lrdresponder-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(directory));
+    std::string path = std::string(directory) + "/load";
+    WriteFile(path, "7\n");
+    uint16_t port = FreePort();
+    Program program({"--bind", "127.0.0.2", "--load-file", path, "--stats-interval", "1", std::to_string(port)});
+    ASSERT_TRUE(program.WaitUntilListening()) << program.err;
+    EXPECT_NE(program.out.find("\nlrdresponder: load 7 from " + path + ", delay 0 ms"), std::string::npos);
+
+    UdpPeer peer;
+    uint32_t tick = 1;
+    auto expectLoad = [&](uint8_t load) {
+        peer.Send(port, Request(tick));
+        Datagram reply;
+        ASSERT_TRUE(peer.Receive(reply));
+        EXPECT_EQ(reply.bytes, WithLoad(Answer(tick), {0, 0, 0, load}));
+        ++tick;
+    };
+    expectLoad(7);
+
+    WriteFile(path, "9\n");
+    ASSERT_TRUE(program.WaitForOutput("lrdresponder: load 9 from " + path + "\n")) << program.out;
+    expectLoad(9);
+
+    // A file without a number is reported once, however long it stays, and the
+    // load stays: three lines of counts later, a second has passed and the file
+    // has been read again.
+    WriteFile(path, "nine\n");
+    std::string fault = "lrdresponder: load file " + path + ": 'nine' is not a number from 0 to 4294967295; load stays 9\n";
+    ASSERT_TRUE(program.Pump([&] { return program.err.find(fault) != std::string::npos; })) << program.err;
+    size_t linesBefore = std::count(program.out.begin(), program.out.end(), '\n');
+    ASSERT_TRUE(program.Pump([&] {
+        return size_t(std::count(program.out.begin(), program.out.end(), '\n')) >= linesBefore + 3;
+    }));
+    expectLoad(9);
+
+    // SIGHUP reads the file again and does not end the program.
+    WriteFile(path, "11");
+    program.Signal(SIGHUP);
+    ASSERT_TRUE(program.WaitForOutput("lrdresponder: load 11 from " + path + "\n")) << program.out;
+    expectLoad(11);
+
+    program.Signal(SIGUSR1);
+    ASSERT_TRUE(program.WaitForOutput("answers not sent: 0 (send failed 0, too many held 0, held at stop 0)\n"
+                                      "datagrams dropped by the system: 0\n"
+                                      "load file faults: 1\n"))
+        << program.out;
+    EXPECT_NE(program.out.find("lrdresponder: counts at 20"), std::string::npos);
+    // A line of counts: "lrdresponder: 2026-12-08T01:36:18Z answered 1, ignored 0, ..."
+    size_t line = program.out.find("\nlrdresponder: 20");
+    ASSERT_NE(line, std::string::npos) << program.out;
+    std::string counts = program.out.substr(line + 1, program.out.find('\n', line + 1) - line - 1);
+    EXPECT_EQ(counts.substr(33, 10), "Z answered") << counts;
+    EXPECT_NE(counts.find(", ignored 0, refused 0 (rate limited 0), not sent 0, dropped 0, load file faults "),
+              std::string::npos)
+        << counts;
+    expectLoad(11);
+
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.WaitForExit(), 0);
+    EXPECT_EQ(program.err, fault);
+    EXPECT_EQ(CountAfter(program.out, "requests answered: "), 5);
+    unlink(path.c_str());
+    rmdir(directory);
 }

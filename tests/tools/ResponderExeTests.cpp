@@ -134,8 +134,10 @@ TEST_F(ResponderExe, AnswersValidRequestsWithTheLoadAndIgnoresGarbage)
     uint16_t port = FreePort();
     Process program("--bind 127.0.0.1 --load 9 " + std::to_string(port));
     ASSERT_TRUE(program.Started());
+    // The answer carries fill data 0, which no request has.
     auto answer = [](uint32_t tick) {
         Bytes bytes = Request(tick);
+        bytes[12] = 0;
         bytes.insert(bytes.end(), {0, 0, 0, 9});
         return bytes;
     };

@@ -1,7 +1,9 @@
 // The platform edge of lrdresponder: UDP sockets, waiting for datagrams, and the
-// stop request (SIGINT/SIGTERM on Linux, Ctrl-C or closing the console on
-// Windows). NetPosix.cpp and NetWindows.cpp implement it; everything else is
-// plain C++. Addresses and ports are in host byte order.
+// requests made by signal: stop (SIGINT/SIGTERM on POSIX systems, Ctrl-C or
+// closing the console on Windows), read the load file again (SIGHUP) and print
+// the counts (SIGUSR1), the last two on POSIX systems only. NetPosix.cpp and
+// NetWindows.cpp implement it; everything else is plain C++. Addresses and ports
+// are in host byte order.
 #pragma once
 
 #include <cstddef>
@@ -43,17 +45,31 @@ public:
     // Sends from `source` (the address a request came to) when it is not 0.
     bool Send(const uint8_t* data, size_t size, const Endpoint& to, uint32_t source);
 
+    // Datagrams the system dropped because the socket's queue was full, as far as
+    // the datagrams received so far tell (see CountsSystemDrops).
+    uint64_t SystemDrops() const { return m_systemDrops; }
+
     std::intptr_t Handle() const { return m_handle; }
 
 private:
     std::intptr_t m_handle = -1;
+    uint64_t m_systemDrops = 0;
 };
+
+// Whether the system reports the datagrams it drops: Linux does (SO_RXQ_OVFL),
+// Windows does not.
+bool CountsSystemDrops();
 
 // Waits until a socket has a datagram, a stop is requested, or `timeoutMs`
 // passes (negative: no limit). `readable[i]` tells about `sockets[i]`.
 bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool>& readable, std::string& error);
 
 bool StopRequested();
+
+// Whether a reload (SIGHUP) or the counts (SIGUSR1) were asked for since the last
+// call; each request is answered once. Always false on Windows.
+bool TakeReloadRequest();
+bool TakeCountsRequest();
 
 // The program has printed what it prints when it stops. A Windows console that
 // is being closed ends the process as soon as its handler returns, so the handler

@@ -16,14 +16,22 @@ namespace lrdresponder::net {
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_reload = 0;
+volatile sig_atomic_t g_counts = 0;
 // The self-pipe: the signal handler writes a byte so that a waiting poll wakes up
 // even when the signal lands between the flag check and the poll.
 int g_wake[2] = {-1, -1};
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
 
-void OnStopSignal(int)
+void OnSignal(int signal)
 {
     int saved = errno;
-    g_stop = 1;
+    if (signal == SIGHUP)
+        g_reload = 1;
+    else if (signal == SIGUSR1)
+        g_counts = 1;
+    else
+        g_stop = 1;
     char byte = 1;
     [[maybe_unused]] ssize_t ignored = write(g_wake[1], &byte, 1);
     errno = saved;
@@ -52,19 +60,21 @@ bool Start(std::string& error)
         return false;
     }
     struct sigaction action{};
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
-        error = SystemError("sigaction");
-        return false;
+    for (int signal : kSignals) {
+        if (sigaction(signal, &action, nullptr) != 0) {
+            error = SystemError("sigaction");
+            return false;
+        }
     }
     return true;
 }
 
 void Finish()
 {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (int signal : kSignals)
+        ::signal(signal, SIG_DFL);
     for (int& fd : g_wake) {
         if (fd >= 0)
             close(fd);
@@ -78,7 +88,7 @@ UdpSocket::~UdpSocket()
         close(int(m_handle));
 }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle)
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle), m_systemDrops(other.m_systemDrops)
 {
     other.m_handle = -1;
 }
@@ -86,6 +96,7 @@ UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle)
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept
 {
     std::swap(m_handle, other.m_handle);
+    std::swap(m_systemDrops, other.m_systemDrops);
     return *this;
 }
 
@@ -100,6 +111,10 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     sockaddr_in address = SocketAddress(local);
     if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
         error = SystemError("IP_PKTINFO");
+#ifdef SO_RXQ_OVFL
+    } else if (setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        error = SystemError("SO_RXQ_OVFL");
+#endif
     } else if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         error = SystemError("bind");
     } else {
@@ -114,7 +129,7 @@ bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& fr
 {
     sockaddr_in source{};
     iovec data{buffer, room};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(uint32_t))];
     msghdr message{};
     message.msg_name = &source;
     message.msg_namelen = sizeof source;
@@ -135,6 +150,14 @@ bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& fr
             std::memcpy(&info, CMSG_DATA(item), sizeof info);
             // The local address the datagram arrived on, never a broadcast one.
             to = ntohl(info.ipi_spec_dst.s_addr);
+#ifdef SO_RXQ_OVFL
+        } else if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL) {
+            // The socket's drop counter when this datagram was queued: it only
+            // grows (wrapping at 32 bits), and comes only once it is not 0.
+            uint32_t dropped;
+            std::memcpy(&dropped, CMSG_DATA(item), sizeof dropped);
+            m_systemDrops += uint32_t(dropped - uint32_t(m_systemDrops));
+#endif
         }
     }
     return true;
@@ -191,6 +214,33 @@ bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool
 bool StopRequested()
 {
     return g_stop != 0;
+}
+
+bool TakeReloadRequest()
+{
+    // A signal between the test and the clearing is answered by this request.
+    if (g_reload == 0)
+        return false;
+    g_reload = 0;
+    return true;
+}
+
+bool TakeCountsRequest()
+{
+    // A signal between the test and the clearing is answered by this request.
+    if (g_counts == 0)
+        return false;
+    g_counts = 0;
+    return true;
+}
+
+bool CountsSystemDrops()
+{
+#ifdef SO_RXQ_OVFL
+    return true;
+#else
+    return false;
+#endif
 }
 
 void StopHandled() {}

@@ -104,7 +104,7 @@ UdpSocket::~UdpSocket()
         closesocket(SOCKET(m_handle));
 }
 
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle)
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle), m_systemDrops(other.m_systemDrops)
 {
     other.m_handle = std::intptr_t(INVALID_SOCKET);
 }
@@ -112,6 +112,7 @@ UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_handle(other.m_handle)
 UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept
 {
     std::swap(m_handle, other.m_handle);
+    std::swap(m_systemDrops, other.m_systemDrops);
     return *this;
 }
 
@@ -224,6 +225,21 @@ bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool
 bool StopRequested()
 {
     return g_stop;
+}
+
+bool TakeReloadRequest()
+{
+    return false;
+}
+
+bool TakeCountsRequest()
+{
+    return false;
+}
+
+bool CountsSystemDrops()
+{
+    return false;
 }
 
 void StopHandled()

@@ -22,9 +22,13 @@ Verdict AnswerRequest(const uint8_t* datagram, size_t size, const std::optional<
         return Verdict::WrongCommand;
     if (LittleEndianAt(datagram, 8) == 0)
         return Verdict::ZeroTick;
+    if (LittleEndianAt(datagram, kFillDataOffset) != kRequestFillData)
+        return Verdict::WrongFillData;
 
     // Only the first 16 bytes go back, so a long request cannot make a long answer.
-    std::copy(datagram, datagram + kRequestSize, reply.bytes.begin());
+    std::copy(datagram, datagram + kFillDataOffset, reply.bytes.begin());
+    for (size_t i = 0; i < 4; ++i)
+        reply.bytes[kFillDataOffset + i] = uint8_t(kReplyFillData >> (8 * i));
     reply.size = kRequestSize;
     if (load) {
         for (size_t i = 0; i < 4; ++i)
