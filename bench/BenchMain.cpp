@@ -1,5 +1,6 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--network]: the benchmark under Wine.
-// Without a choice of parts it runs both. Its rows belong to the one table that
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--network] [--blocking]: the
+// benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
+// is one of the busy processes that the blocking part starts. Its rows belong to the one table that
 // scripts/bench prints.
 #include <stdlib.h>
 #include <string.h>
@@ -13,7 +14,7 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, network = false;
+    bool quick = false, lists = false, network = false, blocking = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -25,14 +26,20 @@ int main(int argc, char** argv)
             lists = true;
         else if (strcmp(argv[i], "--network") == 0)
             network = true;
+        else if (strcmp(argv[i], "--blocking") == 0)
+            blocking = true;
+        else if (strcmp(argv[i], "--burn") == 0) {
+            Burn();
+            return 0;
+        }
     }
-    if (!lists && !network)
-        lists = network = true;
+    if (!lists && !network && !blocking)
+        lists = network = blocking = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
-        if (network)
-            RunNetworkBench(quick);
+        if (network || blocking)
+            RunNetworkBench(quick, network, blocking, largest);
     } catch (const std::exception& e) {
         fprintf(stderr, "lrd_bench: %s\n", e.what());
         return 1;
