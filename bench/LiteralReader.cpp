@@ -39,7 +39,7 @@ void LiteralReader::Detect(const std::vector<ServerInfo>& servers)
     for (const ServerInfo& server : servers)
         m_candidates.InsertServer(server);
     m_startTick = LrdTickCount();
-    for (const IPInfo& candidate : m_candidates.List())
+    for (const IPInfo& candidate : m_candidates.Items())
         SendRequest(candidate.szIP, candidate.ushPort);
 }
 
