@@ -48,7 +48,7 @@ enum : uint32_t {
     // The time between the sends of a detection is held to this share (percent)
     // of the time of the sends themselves, so that Detect blocks its caller not
     // much longer than a plain send loop would.
-    kPacingPercent = 150,
+    kPacingPercent = 100,
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
