@@ -188,7 +188,8 @@ void CandidateList::Sort()
         m_reversed = false;
     }
     // A server that never answered must not outrank one that did, whatever the
-    // values say: its 5000 ms at load 100 beat a reply of 5 ms at load 200000.
+    // values say: by the product alone, its 5000 ms at load 100 would beat a
+    // reply of 5 ms at load 200000.
     std::stable_sort(m_order.begin(), m_order.begin() + Size(), [this](uint32_t a, uint32_t b) {
         const Candidate& first = m_records[a];
         const Candidate& second = m_records[b];
