@@ -1,5 +1,6 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network]: the
-// benchmark under Wine. Without a choice of parts it runs all three. Its rows belong to the one table that
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking]:
+// the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
+// is one of the busy processes that the blocking part starts. Its rows belong to the one table that
 // scripts/bench prints.
 #include <stdlib.h>
 #include <string.h>
@@ -14,7 +15,7 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, summary = false, network = false;
+    bool quick = false, lists = false, summary = false, network = false, blocking = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -28,16 +29,22 @@ int main(int argc, char** argv)
             summary = true;
         else if (strcmp(argv[i], "--network") == 0)
             network = true;
+        else if (strcmp(argv[i], "--blocking") == 0)
+            blocking = true;
+        else if (strcmp(argv[i], "--burn") == 0) {
+            Burn();
+            return 0;
+        }
     }
-    if (!lists && !summary && !network)
-        lists = summary = network = true;
+    if (!lists && !summary && !network && !blocking)
+        lists = summary = network = blocking = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
         if (summary)
             RunSummaryBench("wine", quick, largest);
-        if (network)
-            RunNetworkBench(quick);
+        if (network || blocking)
+            RunNetworkBench(quick, network, blocking, largest);
     } catch (const std::exception& e) {
         fprintf(stderr, "lrd_bench: %s\n", e.what());
         return 1;

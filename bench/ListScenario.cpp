@@ -66,8 +66,15 @@ ListScenario MakeScenario(uint32_t n, uint32_t seed)
     for (uint32_t i = 0; i < n; ++i) {
         uint32_t h = Mix(seed ^ (i * 0x27D4EB2Fu));
         uint8_t address[4] = {addresses[i][0], addresses[i][1], addresses[i][2], addresses[i][3]};
-        scenario.replies.push_back(
-            MakeReply(address, scenario.servers[i].ushPort, h % 40, (h >> 8) % 3 == 0, (h >> 12) % 4));
+        uint16_t port = scenario.servers[i].ushPort;
+        // A few replies whose product exceeds a silent server's 5000 x 100: a
+        // heavily loaded server, and one that answered late.
+        if (i % 16 == 3)
+            scenario.replies.push_back(MakeReply(address, port, 5, true, 200000));
+        else if (i % 16 == 11)
+            scenario.replies.push_back(MakeReply(address, port, 5503, false, 0));
+        else
+            scenario.replies.push_back(MakeReply(address, port, h % 40, (h >> 8) % 3 == 0, (h >> 12) % 4));
         if (i % 16 == 5) {
             uint8_t stranger[4] = {192, 168, (uint8_t)(h >> 20), (uint8_t)(h >> 24)};
             scenario.replies.push_back(MakeReply(stranger, 7, h % 9, false, 0));

@@ -2,7 +2,8 @@
 // duplicates (same address on other ports, and the same address and port twice),
 // a few texts that no reply can match, and one reply per server in the caller's
 // order plus replies from strangers. Short and long replies, with round-trip
-// times and loads that tie often, so that the stable sort has work to do.
+// times and loads that tie often, so that the stable sort has work to do, and a
+// few whose product exceeds that of a server never heard from.
 #pragma once
 
 #include <stdint.h>

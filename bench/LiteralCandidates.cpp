@@ -22,12 +22,27 @@ void LiteralCandidates::InsertServer(const ServerInfo& server)
             ++position;
         }
     }
-    m_items.insert(position, record);
+    m_items.insert(position, Entry{record, false});
     if ((DrawRandom() & 1) != 0)
         m_items.reverse();
 }
 
-void LiteralCandidates::Sort() { m_items.sort(IPInfoLess); }
+void LiteralCandidates::Sort()
+{
+    m_items.sort([](const Entry& a, const Entry& b) {
+        if (a.answered != b.answered)
+            return a.answered;
+        return IPInfoLess(a.info, b.info);
+    });
+}
+
+std::vector<IPInfo> LiteralCandidates::Items() const
+{
+    std::vector<IPInfo> items;
+    for (const Entry& entry : m_items)
+        items.push_back(entry.info);
+    return items;
+}
 
 bool LiteralCandidates::HandleReply(const uint8_t* data, int32_t length, const char* sourceText, uint16_t sourcePort,
                                     uint32_t startTick, uint32_t arrivalTick, uint32_t* rtt)
@@ -39,9 +54,12 @@ bool LiteralCandidates::HandleReply(const uint8_t* data, int32_t length, const c
         return false;
     *rtt = arrivalTick - tick;
     if (length == 16) {
-        for (IPInfo& candidate : m_items)
-            if (SameAddressText(candidate.szIP, sourceText))
-                candidate.dwRTT = *rtt;
+        for (Entry& candidate : m_items) {
+            if (SameAddressText(candidate.info.szIP, sourceText)) {
+                candidate.info.dwRTT = *rtt;
+                candidate.answered = true;
+            }
+        }
         return true;
     }
     uint8_t loadBytes[4] = {0, 0, 0, 0};
@@ -50,10 +68,11 @@ bool LiteralCandidates::HandleReply(const uint8_t* data, int32_t length, const c
     uint32_t load = ((uint32_t)loadBytes[0] << 24) | (loadBytes[1] << 16) | (loadBytes[2] << 8) | loadBytes[3];
     if (load == 0)
         load = 1;
-    for (IPInfo& candidate : m_items) {
-        if (candidate.ushPort == sourcePort && SameAddressText(candidate.szIP, sourceText)) {
-            candidate.dwRTT = *rtt;
-            candidate.dwLoad = load;
+    for (Entry& candidate : m_items) {
+        if (candidate.info.ushPort == sourcePort && SameAddressText(candidate.info.szIP, sourceText)) {
+            candidate.info.dwRTT = *rtt;
+            candidate.info.dwLoad = load;
+            candidate.answered = true;
         }
     }
     return true;

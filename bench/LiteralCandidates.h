@@ -1,7 +1,9 @@
 // The candidate list and the reply matching as first written, kept as the
 // reference that the module's faster list is measured and checked against: a
 // linked list walked from the front for every placement and reversed node by
-// node after an odd coin, and a walk over every candidate for every reply.
+// node after an odd coin, and a walk over every candidate for every reply. The
+// ordering is the mended one: every candidate that answered before every one
+// never heard from, each group by the product rule.
 #pragma once
 
 #include <stdint.h>
@@ -21,9 +23,12 @@ public:
     // whether the reply was accepted; its round-trip time goes to rtt.
     bool HandleReply(const uint8_t* data, int32_t length, const char* sourceText, uint16_t sourcePort,
                      uint32_t startTick, uint32_t arrivalTick, uint32_t* rtt);
-    std::vector<IPInfo> Items() const { return std::vector<IPInfo>(m_items.begin(), m_items.end()); }
-    const std::list<IPInfo>& List() const { return m_items; }
+    std::vector<IPInfo> Items() const;
 
 private:
-    std::list<IPInfo> m_items;
+    struct Entry {
+        IPInfo info;
+        bool answered;  // a reply has set its values
+    };
+    std::list<Entry> m_items;
 };

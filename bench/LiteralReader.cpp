@@ -39,16 +39,27 @@ void LiteralReader::Detect(const std::vector<ServerInfo>& servers)
     for (const ServerInfo& server : servers)
         m_candidates.InsertServer(server);
     m_startTick = LrdTickCount();
-    for (const IPInfo& candidate : m_candidates.List()) {
-        uint8_t wire[kProbeSize];
-        EncodeRequest(MakeRequest(m_seq++, LrdTickCount()), wire);
-        sockaddr_in destination = {};
-        destination.sin_family = AF_INET;
-        destination.sin_port = htons(candidate.ushPort);
-        destination.sin_addr.s_addr = inet_addr(candidate.szIP);
-        sendto(m_socket, reinterpret_cast<const char*>(wire), kProbeSize, 0,
-               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    }
+    for (const IPInfo& candidate : m_candidates.Items())
+        SendRequest(candidate.szIP, candidate.ushPort);
+}
+
+void LiteralReader::SendLoop(const std::vector<ServerInfo>& servers)
+{
+    m_startTick = LrdTickCount();
+    for (const ServerInfo& server : servers)
+        SendRequest(server.szAddr, server.ushPort);
+}
+
+void LiteralReader::SendRequest(const char* ip, uint16_t port)
+{
+    uint8_t wire[kProbeSize];
+    EncodeRequest(MakeRequest(m_seq++, LrdTickCount()), wire);
+    sockaddr_in destination = {};
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(port);
+    destination.sin_addr.s_addr = inet_addr(ip);
+    sendto(m_socket, reinterpret_cast<const char*>(wire), kProbeSize, 0,
+           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
 }
 
 LRESULT CALLBACK LiteralReader::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -23,11 +23,15 @@ public:
 
     // Places the servers in the literal list and sends each one request.
     void Detect(const std::vector<ServerInfo>& servers);
+    // The plain send loop alone: one request to each server in the given order,
+    // with nothing placed; replies are still read, and match no candidate.
+    void SendLoop(const std::vector<ServerInfo>& servers);
     size_t ReceiveBufferSize() const { return m_buffer.size(); }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void OnRead();
+    void SendRequest(const char* ip, uint16_t port);
 
     Report m_report;
     HWND m_window = nullptr;

@@ -260,17 +260,135 @@ void RunCapture(ModuleHost& host, ServerFarm& farm, bool quick)
              Format("%u", literalBuffer), "at most 65536", moduleBuffer <= 65536 ? "met" : "NOT met");
 }
 
+// Servers that never answer: nothing listens on their port. Each has an address
+// of its own, as a long list of real servers would.
+std::vector<ServerInfo> SilentServers(size_t n)
+{
+    std::vector<ServerInfo> servers(n);
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(servers[i].szAddr, sizeof servers[i].szAddr, "127.%u.%u.%u", (unsigned)(8 + i / 62500),
+                 (unsigned)(i / 250 % 250), (unsigned)(1 + i % 250));
+        servers[i].ushPort = 9;
+    }
+    return servers;
+}
+
+// n answering servers: the farm's first ones, each address taken again as often
+// as needed. The responder keeps a socket per server, so a list longer than the
+// farm probes some servers several times; every request still gets its reply.
+std::vector<ServerInfo> AnsweringServers(ServerFarm& farm, size_t n)
+{
+    const size_t distinct = std::min<size_t>(n, 4096);
+    farm.Answer(distinct, 0);
+    std::vector<ServerInfo> first = farm.First(distinct);
+    std::vector<ServerInfo> servers;
+    while (servers.size() < n)
+        servers.insert(servers.end(), first.begin(), first.begin() + std::min(first.size(), n - servers.size()));
+    return servers;
+}
+
+// Two processes that keep both cores of the machine busy while they live:
+// copies of this program started with --burn, ended by their handles.
+class BusyProcesses {
+public:
+    BusyProcesses()
+    {
+        char path[MAX_PATH];
+        GetModuleFileNameA(nullptr, path, sizeof path);
+        for (PROCESS_INFORMATION& process : m_processes) {
+            std::string command = Format("\"%s\" --burn", path);
+            STARTUPINFOA startup = {};
+            startup.cb = sizeof startup;
+            if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                &process))
+                throw std::runtime_error("cannot start a busy process");
+        }
+        // Give them time to reach their loops.
+        Sleep(500);
+    }
+    ~BusyProcesses()
+    {
+        for (PROCESS_INFORMATION& process : m_processes) {
+            TerminateProcess(process.hProcess, 0);
+            WaitForSingleObject(process.hProcess, 10000);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+    }
+    BusyProcesses(const BusyProcesses&) = delete;
+    BusyProcesses& operator=(const BusyProcesses&) = delete;
+
+private:
+    PROCESS_INFORMATION m_processes[2] = {};
+};
+
+// The time that Detect blocks its caller, against the plain send loop over the
+// same servers, for silent and answering lists.
+void RunBlocking(ModuleHost& host, ServerFarm& farm, bool quick, uint32_t largest, bool busy)
+{
+    for (bool answering : {false, true}) {
+        for (size_t n : {256u, 4096u, 65535u}) {
+            if (n > largest)
+                break;
+            const size_t rounds = quick ? 1 : n > 4096 ? 3 : 5;
+            std::vector<ServerInfo> servers = answering ? AnsweringServers(farm, n) : SilentServers(n);
+            std::vector<double> module, plain;
+            for (size_t round = 0; round < rounds; ++round) {
+                module.push_back(Seconds(DetectWithModule(host, servers, 500).detect));
+                Detection d;
+                {
+                    LiteralReader reader([&](const char*, uint16_t, uint32_t rtt) { d.heard.Add(rtt); });
+                    d.start = Clock::now();
+                    reader.SendLoop(servers);
+                    d.detect = Clock::now() - d.start;
+                    WaitForReports(d, answering ? n : 0, 500);
+                }
+                plain.push_back(Seconds(d.detect));
+            }
+            std::sort(module.begin(), module.end());
+            std::sort(plain.begin(), plain.end());
+            double m = module[module.size() / 2], p = plain[plain.size() / 2];
+            double limit = answering ? 3 : 1.5;
+            // The least of each side as well: on a shared machine the medians
+            // carry the other jobs' noise.
+            PrintRow(busy ? "Detect blocking, wine, 2 busy processes" : "Detect blocking, wine, quiet",
+                     Format("N=%u %s: time inside Detect, median (least) of %u", (unsigned)n,
+                            answering ? "answering" : "silent", (unsigned)rounds),
+                     Format("%s (%s): %.2fx (%.2fx) the plain loop", FormatSeconds(m).c_str(),
+                            FormatSeconds(module[0]).c_str(), m / p, module[0] / plain[0]),
+                     Format("plain send loop %s (%s)", FormatSeconds(p).c_str(), FormatSeconds(plain[0]).c_str()),
+                     Format("at most %.1fx the plain loop", limit), m <= limit * p ? "met" : "NOT met");
+        }
+    }
+}
+
 }  // namespace
 
-void RunNetworkBench(bool quick)
+void RunNetworkBench(bool quick, bool exchange, bool blocking, uint32_t largest)
 {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     {
         ModuleHost host;
         ServerFarm farm;
-        RunRoundTrips(host, farm, quick);
-        RunCapture(host, farm, quick);
+        if (exchange) {
+            RunRoundTrips(host, farm, quick);
+            RunCapture(host, farm, quick);
+        }
+        if (blocking) {
+            RunBlocking(host, farm, quick, largest, false);
+            BusyProcesses busy;
+            RunBlocking(host, farm, quick, largest, true);
+        }
     }
     WSACleanup();
+}
+
+void Burn()
+{
+    volatile uint32_t spin = 0;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 30 * 60 * 1000)
+        for (int i = 0; i < 1000000; ++i)
+            spin = spin + 1;
 }

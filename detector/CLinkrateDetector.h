@@ -42,6 +42,13 @@ enum : uint32_t {
     // until this detector has measured it: about what it costs under Wine on
     // loopback, where it is two to three times the cost of a send.
     kAssumedTakeCostUs = 80,
+    // While no reply comes in during the sends, the socket is looked at once in
+    // this many sends: a look costs about as much as a send.
+    kSendsPerQuietLook = 8,
+    // The time between the sends of a detection is held to this share (percent)
+    // of the time of the sends themselves, so that Detect blocks its caller not
+    // much longer than a plain send loop would.
+    kPacingPercent = 100,
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
@@ -125,7 +132,7 @@ private:
     ReplyQueue replyQueue;
     ReadScope* pReadScopes;
     // What taking one datagram costs here, smoothed over the takes so far
-    // (microseconds). Requests are spaced at least this far apart.
+    // (microseconds). While replies come in, requests are spaced this far apart.
     uint32_t nTakeCostUs;
     // The thread that initialised the detector, whose window and timers these are
     // (0 before Initialize).

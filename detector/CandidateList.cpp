@@ -144,7 +144,7 @@ bool CandidateList::InsertRandom(const IPInfo& record)
     }
 
     uint32_t id = count;
-    m_records.push_back(Candidate{record, 0, 0, 0});
+    m_records.push_back(Candidate{record, 0, 0, 0, false});
     // Before the candidate at `position` in list order; read backwards, that is
     // after it in the ring.
     uint32_t physical = m_reversed ? count - position : position;
@@ -187,8 +187,16 @@ void CandidateList::Sort()
         std::reverse(m_order.begin(), m_order.begin() + Size());
         m_reversed = false;
     }
-    std::stable_sort(m_order.begin(), m_order.begin() + Size(),
-                     [this](uint32_t a, uint32_t b) { return IPInfoLess(m_records[a].info, m_records[b].info); });
+    // A server that never answered must not outrank one that did, whatever the
+    // values say: by the product alone, its 5000 ms at load 100 would beat a
+    // reply of 5 ms at load 200000.
+    std::stable_sort(m_order.begin(), m_order.begin() + Size(), [this](uint32_t a, uint32_t b) {
+        const Candidate& first = m_records[a];
+        const Candidate& second = m_records[b];
+        if (first.answered != second.answered)
+            return first.answered;
+        return IPInfoLess(first.info, second.info);
+    });
 }
 
 void CandidateList::WriteOut(IPInfoArray* out) const
@@ -307,13 +315,18 @@ void CandidateList::SetRtt(const char* address, uint32_t rtt)
     // takes the walk over every candidate.
     uint32_t value;
     if (ParseCanonicalIPv4(address, &value) && (m_indexValid || BuildIndex(Size()))) {
-        for (uint32_t next = FindAddress(value); next != 0; next = m_records[next - 1].nextSameAddress)
+        for (uint32_t next = FindAddress(value); next != 0; next = m_records[next - 1].nextSameAddress) {
             m_records[next - 1].info.dwRTT = rtt;
+            m_records[next - 1].answered = true;
+        }
         return;
     }
-    for (Candidate& candidate : m_records)
-        if (SameAddressText(candidate.info.szIP, address))
+    for (Candidate& candidate : m_records) {
+        if (SameAddressText(candidate.info.szIP, address)) {
             candidate.info.dwRTT = rtt;
+            candidate.answered = true;
+        }
+    }
 }
 
 void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load)
@@ -323,6 +336,7 @@ void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t r
         for (uint32_t next = FindEndpoint(value, port); next != 0; next = m_records[next - 1].nextSameEndpoint) {
             m_records[next - 1].info.dwRTT = rtt;
             m_records[next - 1].info.dwLoad = load;
+            m_records[next - 1].answered = true;
         }
         return;
     }
@@ -330,6 +344,7 @@ void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t r
         if (candidate.info.ushPort == port && SameAddressText(candidate.info.szIP, address)) {
             candidate.info.dwRTT = rtt;
             candidate.info.dwLoad = load;
+            candidate.answered = true;
         }
     }
 }

@@ -20,8 +20,10 @@
 // reply says otherwise.
 IPInfo MakeCandidate(const ServerInfo& server);
 
-// Whether a is the better candidate: both round-trip times 0 compare the loads,
-// otherwise the smaller product of round-trip time and load wins.
+// Whether a is the better candidate by its values: both round-trip times 0
+// compare the loads, otherwise the smaller product of round-trip time and load
+// wins. The list ranks every candidate that answered before every one never
+// heard from, and by this rule within each of the two.
 bool IPInfoLess(const IPInfo& a, const IPInfo& b);
 
 // ASCII comparison without regard to case; true when equal.
@@ -45,7 +47,9 @@ public:
     // False when nothing was inserted.
     bool InsertServer(const ServerInfo& server);
     void Reverse();
-    // Stable: candidates of which neither is better keep their order.
+    // Best first: candidates that answered before those never heard from, each
+    // group by IPInfoLess. Stable: candidates of which neither is better keep
+    // their order.
     void Sort();
     // Writes the count and then, per candidate, the address text with its
     // terminator, dwRTT and dwLoad. Bytes 16 to 19 of each record and the bytes
@@ -55,7 +59,8 @@ public:
 
     // What a reply does: a short one sets the round-trip time of every candidate
     // whose address text equals address without regard to case; a long one sets
-    // round-trip time and load of those that also have the port.
+    // round-trip time and load of those that also have the port. Either marks
+    // them as answered.
     void SetRtt(const char* address, uint32_t rtt);
     void SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load);
 
@@ -79,12 +84,15 @@ public:
 
 private:
     // A candidate with what the index needs of it: the value of its address
-    // text (when canonical) and the links to the next candidates of its keys.
+    // text (when canonical) and the links to the next candidates of its keys;
+    // and whether a reply has set its values. A silent server keeps values that
+    // an answering one can also have (or exceed), so the values cannot tell.
     struct Candidate {
         IPInfo info;
         uint32_t address;
         uint32_t nextSameAddress;   // id + 1 of the next, 0 at the end
         uint32_t nextSameEndpoint;
+        bool answered;
     };
     // A table slot: the high 16 bits of a key's hash above id + 1 of its first
     // candidate; 0 for an empty slot. Four bytes a slot keep the tables of the

@@ -47,23 +47,45 @@ int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates)
     // sends, so that their arrival ticks are not those of the end of the loop; the
     // sink hears of them only from the read notification.
     //
-    // Requests go out no faster than replies can be taken: servers at similar
+    // While replies come in, the socket is looked at between every two sends, and
+    // requests go out no faster than replies can be taken: servers at similar
     // distances answer as densely as the requests went out, and where a take
-    // costs more than a send (under Wine two to three times as much) the replies would
-    // pile up on the socket and be stamped the later the more came before them.
-    // The wait between two sends is spent taking replies. Until a request has
-    // gone out the socket may have no address, and a receive would only fail.
+    // costs more than a send (under Wine two to three times as much) the replies
+    // would pile up on the socket and be stamped the later the more came before
+    // them. The wait between two sends is spent taking replies.
+    //
+    // While nothing comes in, nothing is waited for, and the socket is looked at
+    // once in kSendsPerQuietLook sends only, since a look costs about as much as
+    // a send: a list of silent servers goes out at nearly the pace of a plain
+    // send loop. The caller is blocked meanwhile, and on a busy machine every
+    // wait stretches, so the time between the sends is held to kPacingPercent of
+    // the time of the sends themselves; beyond it the looks are as rare as when
+    // nothing comes in. What a look finds is taken in any case: the socket's
+    // buffer is the only other place for it. Until a request has gone out the
+    // socket may have no address, and a receive would only fail.
     bool sent = false;
-    uint64_t lastSend = 0;
+    uint32_t untilLook = 1;  // sends until the socket is looked at
+    uint64_t sending = 0;    // microseconds spent in the sends
+    uint64_t between = 0;    // microseconds spent taking and waiting between them
+    uint64_t lastSend = 0, sendEnd = 0;
+    auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
     candidates.Walk([&](const IPInfo& candidate) {
-        if (sent) {
+        if (sent && --untilLook == 0) {
+            uint32_t queued = replyQueue.Size();
+            TakeReplies();
+            bool flowing = replyQueue.Size() != queued;
             // With the queue full nothing more is taken, and waiting is no use.
-            do
+            while (flowing && !replyQueue.Full() && LrdMicroseconds() - lastSend < nTakeCostUs &&
+                   inBudget(LrdMicroseconds()))
                 TakeReplies();
-            while (!replyQueue.Full() && LrdMicroseconds() - lastSend < nTakeCostUs);
+            untilLook = flowing && inBudget(LrdMicroseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
         }
         lastSend = LrdMicroseconds();
+        if (sent)
+            between += lastSend - sendEnd;
         sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
+        sendEnd = LrdMicroseconds();
+        sending += sendEnd - lastSend;
     });
     // What arrives from now on raises a notification of its own.
     if (!replyQueue.Empty())
@@ -185,8 +207,10 @@ bool CLinkrateDetector::HandleDatagram(const TakenDatagram& datagram, const Read
     }
     if (outcome.verdict != ReplyVerdict::kAccepted)
         return true;
-    // The reporting window is judged now, when the sink hears of the reply.
-    if (TickElapsed(dwStartTick, LrdTickCount()) <= kReportWindowMs && pSink != nullptr && datagram.sourcePort != 0) {
+    // The reporting window is judged by the reply's arrival: replies taken while a
+    // long list still went out are handled only after Detect has returned.
+    if (TickElapsed(dwStartTick, datagram.arrivalTick) <= kReportWindowMs && pSink != nullptr &&
+        datagram.sourcePort != 0) {
         pSink->OnIPDetected(sourceText, datagram.sourcePort, outcome.rtt);
         // The sink may have released the detector: then nothing of it may be
         // touched, not even to look at its state.

@@ -29,6 +29,7 @@ public:
     void Clear() { m_count = 0; }
 
     uint32_t Capacity() const { return m_capacity; }
+    uint32_t Size() const { return m_count; }
     bool Empty() const { return m_count == 0; }
     bool Full() const { return m_count == m_capacity; }
     // The slot at the back, to be filled by the caller. Not when Full().

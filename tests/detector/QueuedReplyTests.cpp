@@ -149,6 +149,29 @@ TEST_F(QueuedReplies, EachReportedOnceInArrivalOrderWithTheTimeOfItsArrival)
         EXPECT_EQ(sink.reports[i].ip + ":" + std::to_string(sink.reports[i].port), all[i]) << "report " << i;
 }
 
+// A host that dispatches nothing for longer than the reporting window still
+// hears of every reply that arrived within it; one taken only after it is not
+// reported.
+TEST_F(QueuedReplies, TheReportingWindowCountsFromTheArrivalNotTheHandling)
+{
+    Detect(0);
+    uint32_t takenBy = TakeWithoutDispatching(4);
+    size_t inTime = Taken(capture).size();
+    ASSERT_LT(takenBy - start, 4000u) << "the replies were taken well inside the window";
+    while (Tick() - start <= 5000 + 200)
+        Sleep(50);
+    // One more round of requests: its replies can only be taken after the window.
+    SendMessageA(window, WM_TIMER, kResendTimer, 0);
+    ASSERT_TRUE(PumpUntil([&] { return Taken(capture).size() >= inTime + 4; }));
+    PumpFor(200);
+    ASSERT_EQ(sink.reports.size(), inTime);
+    std::vector<std::string> taken = Taken(capture);
+    for (size_t i = 0; i < inTime; ++i) {
+        EXPECT_EQ(sink.reports[i].ip + ":" + std::to_string(sink.reports[i].port), taken[i]) << "report " << i;
+        EXPECT_LE(sink.reports[i].rtt, takenBy - start) << "report " << i;
+    }
+}
+
 TEST_F(QueuedReplies, FinalizeFromTheSinkStopsTheBatch)
 {
     Detect(0);

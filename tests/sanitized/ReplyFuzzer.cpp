@@ -147,23 +147,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t load = (uint32_t)loadBytes[0] << 24 | loadBytes[1] << 16 | loadBytes[2] << 8 | loadBytes[3];
     if (load == 0)
         load = 1;
+    // Candidates are placed with their values, not by replies: only those that
+    // this reply matched have answered.
+    auto matches = [&](const IPInfo& info) {
+        return strcasecmp(info.szIP, sourceText) == 0 && (length == kProbeSize || info.ushPort == port);
+    };
     for (size_t i = 0; i < after.size(); ++i) {
         const IPInfo& was = before[i];
         const IPInfo& now = after[i];
         Check(memcmp(was.szIP, now.szIP, sizeof was.szIP) == 0 && was.ushPort == now.ushPort, "identity changed");
-        bool sameAddress = strcasecmp(was.szIP, sourceText) == 0;
-        bool matches = sameAddress && (length == kProbeSize || was.ushPort == port);
-        Check(now.dwRTT == (matches ? rtt : was.dwRTT), "round-trip time of a candidate");
-        Check(now.dwLoad == (matches && length > kProbeSize ? load : was.dwLoad), "load of a candidate");
+        bool matched = matches(was);
+        Check(now.dwRTT == (matched ? rtt : was.dwRTT), "round-trip time of a candidate");
+        Check(now.dwLoad == (matched && length > kProbeSize ? load : was.dwLoad), "load of a candidate");
         Check(now.dwLoad != 0, "a load of 0");
     }
 
-    // Ranking what the reply left: a permutation, best first, written out whole.
+    // Ranking what the reply left: a permutation, every candidate that answered
+    // before every one never heard from, each group best first, written out whole.
     candidates.Sort();
     std::vector<IPInfo> sorted;
     candidates.Walk([&](const IPInfo& info) { sorted.push_back(info); });
-    for (size_t i = 1; i < sorted.size(); ++i)
-        Check(!IPInfoLess(sorted[i], sorted[i - 1]), "sorted best first");
+    for (size_t i = 1; i < sorted.size(); ++i) {
+        Check(matches(sorted[i - 1]) || !matches(sorted[i]), "a silent candidate ranked before one that answered");
+        if (matches(sorted[i - 1]) == matches(sorted[i]))
+            Check(!IPInfoLess(sorted[i], sorted[i - 1]), "sorted best first");
+    }
     std::vector<uint8_t> out(LRD_IP_INFO_ARRAY_SIZE(sorted.size()), 0xCD);
     candidates.WriteOut(reinterpret_cast<IPInfoArray*>(out.data()));
     Check(Little32(out.data()) == sorted.size(), "written count");
