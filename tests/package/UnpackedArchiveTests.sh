@@ -23,7 +23,7 @@ fail() {
 python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$archive" "$work/unpacked"
 # extractall keeps no modes; Wine does not need them.
 root="$work/unpacked/$(basename "$archive" .zip)"
-for file in bin/LinkrateDetector.dll bin/host/ZelFact.dll bin/lrdprobe.exe bin/lrdresponder.exe \
+for file in bin/LinkrateDetector.dll bin/ZelFact.dll bin/lrdprobe.exe bin/lrdresponder.exe \
   include/LinkrateDetector.h docs/protocol.md docs/responder.md README.md LICENSE CHANGELOG.md; do
   [ -f "$root/$file" ] || fail "the archive lacks $file"
 done
@@ -35,7 +35,7 @@ wine "$root/bin/lrdprobe.exe" -q -t 2000 --format csv "$server" >"$work/probe.ou
 status=$?
 [ $status = 0 ] || fail "lrdprobe from the archive: status $status; $(head -c 400 "$work/probe.err")"
 sed -i 's/\r$//' "$work/probe.out"
-grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,.*,5,1,1$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
+grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9]*,[0-9]*,5,[0-9]*,1,1,0,$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
 
 # Without the module beside it, it names the place it looked: its own directory.
 mv "$root/bin/LinkrateDetector.dll" "$work/"
@@ -46,7 +46,7 @@ grep -qi 'cannot load the module .*unpacked.*bin.LinkrateDetector\.dll' "$work/m
   fail "lrdprobe without its module: $(cat "$work/missing.err")"
 mv "$work/LinkrateDetector.dll" "$root/bin/"
 
-for binary in LinkrateDetector.dll host/ZelFact.dll lrdprobe.exe lrdresponder.exe; do
+for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   resources=$(strings -el "$root/bin/$binary")
   for value in "$version" LinkrateDetector; do
     grep -qxF "$value" <<<"$resources" || fail "$binary: no '$value' in its version resource"

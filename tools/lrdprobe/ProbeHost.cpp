@@ -152,7 +152,11 @@ std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresse
 std::string ProbeHost::Load(const Options& options)
 {
     std::string directory = ProgramDirectory();
+    // A build tree keeps the shipped factory library in host\ (the tests' own
+    // ZelFact.dll sits beside the programs there); a release has it beside lrdprobe.
     std::string factoryPath = directory + "\\host\\ZelFact.dll";
+    if (GetFileAttributesA(factoryPath.c_str()) == INVALID_FILE_ATTRIBUTES)
+        factoryPath = directory + "\\ZelFact.dll";
     HMODULE factory = LoadLibraryA(factoryPath.c_str());
     if (factory == nullptr)
         return "cannot load the host factory library " + factoryPath + " (" + ErrorText(GetLastError()) + ")";
