@@ -2,7 +2,10 @@
 
 #include <map>
 #include <new>
+#include <set>
 #include <utility>
+
+#include "ModuleState.h"
 
 namespace {
 
@@ -18,6 +21,9 @@ typedef std::pair<DWORD, UINT_PTR> RouteKey;  // thread, timer id
 // runs, since a handler may call out to the host.
 SRWLOCK g_routesLock = SRWLOCK_INIT;
 std::map<RouteKey, Route> g_routes;
+// Timers whose route another thread removed: each still ticks once on its own
+// thread, in this module's code, and holds the module until then.
+std::set<RouteKey> g_orphans;
 
 class RoutesLock {
 public:
@@ -29,20 +35,25 @@ public:
 
 void CALLBACK RouteTimerTick(HWND, UINT, UINT_PTR timerId, DWORD)
 {
+    const RouteKey key(GetCurrentThreadId(), timerId);
     Route route = {};
-    bool found = false;
+    bool found = false, orphan = false;
     {
         RoutesLock lock;
-        auto it = g_routes.find(RouteKey(GetCurrentThreadId(), timerId));
+        auto it = g_routes.find(key);
         if (it != g_routes.end()) {
             route = it->second;
             found = true;
+        } else {
+            orphan = g_orphans.erase(key) != 0;
         }
     }
     // A timer whose receiver is gone (released on another thread, or a tick that
     // was already queued when the timer stopped) ends here, on its own thread.
     if (!found) {
         KillTimer(nullptr, timerId);
+        if (orphan)
+            EndModuleUnloadHold();
         return;
     }
     route.handler(route.receiver, timerId);
@@ -59,10 +70,23 @@ bool AddRoute(DWORD threadId, UINT_PTR timerId, const Route& route)
     return true;
 }
 
-void RemoveRoute(DWORD threadId, UINT_PTR timerId)
+// Whether there was a route to remove.
+bool RemoveRoute(DWORD threadId, UINT_PTR timerId)
 {
     RoutesLock lock;
-    g_routes.erase(RouteKey(threadId, timerId));
+    return g_routes.erase(RouteKey(threadId, timerId)) != 0;
+}
+
+// A timer of another thread, cut off from its receiver, that will tick there once
+// more. Without memory for the record it is still cut off, but holds nothing.
+void AddOrphan(DWORD threadId, UINT_PTR timerId)
+{
+    RoutesLock lock;
+    try {
+        if (g_orphans.insert(RouteKey(threadId, timerId)).second)
+            HoldModuleUnload();
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 }  // namespace
@@ -87,7 +111,9 @@ UINT_PTR StartRoutedTimer(uint32_t intervalMs, TimerTickHandler handler, void* r
 
 void StopRoutedTimer(DWORD threadId, UINT_PTR timerId)
 {
-    RemoveRoute(threadId, timerId);
+    bool routed = RemoveRoute(threadId, timerId);
     if (threadId == GetCurrentThreadId())
         KillTimer(nullptr, timerId);
+    else if (routed)
+        AddOrphan(threadId, timerId);
 }

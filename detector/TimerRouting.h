@@ -23,5 +23,6 @@ typedef void (*TimerTickHandler)(void* receiver, UINT_PTR timerId);
 UINT_PTR StartRoutedTimer(uint32_t intervalMs, TimerTickHandler handler, void* receiver, UINT_PTR replacing = 0);
 
 // Removes the timer's route. On the timer's own thread the timer is killed as
-// well; on another thread it dies at its next tick.
+// well; on another thread it dies at its next tick, and the module cannot be
+// unloaded until then (that tick runs the module's timer procedure).
 void StopRoutedTimer(DWORD threadId, UINT_PTR timerId);

@@ -42,9 +42,9 @@ Registry g_registry;
 std::map<uint32_t, ComponentCreator> g_creatorCache;
 // What keeps the module from being unloaded, for ZelvoDllCanUnloadNow, which
 // takes no lock: one for every registry record, one for every removal until its
-// component is destroyed and its unload notice has returned, and one for every
-// ZelvoDllFreeMap in progress. One counter, so that a record passing to its
-// removal never lets it read zero in between.
+// component is destroyed and its unload notice has returned, one for every
+// ZelvoDllFreeMap in progress and one for every unload hold. One counter, so
+// that a record passing to its removal never lets it read zero in between.
 std::atomic<uint32_t> g_unloadBlockers{0};
 // The thread in ZelvoDllFreeMap, which holds the module lock while it releases
 // components: the unload notice of those releases waits until it lets go.
@@ -154,6 +154,10 @@ ComponentRemoval::~ComponentRemoval()
     }
     --g_unloadBlockers;
 }
+
+void HoldModuleUnload() { ++g_unloadBlockers; }
+
+void EndModuleUnloadHold() { --g_unloadBlockers; }
 
 void ReportLeaks()
 {

@@ -31,6 +31,13 @@ private:
 };
 void ReportLeaks();
 
+// Module code that will still run after the last component is gone (a timer left
+// ticking on another thread by a release there) holds the module: until the hold
+// ends, ZelvoDllCanUnloadNow says 0, so that the host does not free the code
+// that tick is still to run.
+void HoldModuleUnload();
+void EndModuleUnloadHold();
+
 // Re-entrant; created on first use, which also sets the safe flag.
 void LockModule();
 void UnlockModule();

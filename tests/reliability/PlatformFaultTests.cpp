@@ -190,6 +190,8 @@ TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
     ASSERT_EQ(WaitForSingleObject(queued, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(pendingTypes, (DWORD)(QS_POSTMESSAGE | QS_TIMER)) << "a read notification and a tick wait";
     harness.module.ZelvoDllFreeMap();
+    // The end timer's last tick on the owning thread still runs module code.
+    int32_t unloadableBeforeTick = harness.module.ZelvoDllCanUnloadNow();
     SetEvent(released);
     owner.join();
     CloseHandle(queued);
@@ -199,6 +201,8 @@ TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
     EXPECT_EQ(sink.finished, 0);
     EXPECT_TRUE(windowGone) << "the owning thread closed the window";
     EXPECT_TRUE(timerGone) << "the end timer died on its own thread";
+    EXPECT_EQ(unloadableBeforeTick, 0) << "the module held until the late tick";
+    EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
     EXPECT_EQ(CountMatching(capture, "not on thread"), 1u) << "the cross-thread release is named";
 }
 
