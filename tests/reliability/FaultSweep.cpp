@@ -21,6 +21,7 @@
 #include "DetectorHarness.h"
 #include "ImportFaults.h"
 #include "MessagePump.h"
+#include "ProcessCensus.h"
 #include "TempFolder.h"
 
 namespace {
@@ -39,20 +40,8 @@ const PlatformCall kNotSwept[] = {PlatformCall::IsWindow};
 
 std::string ErrorLine(const char* operation) { return std::string(operation) + " exit fail"; }
 
-// Kernel handles open in the process, counted one by one (Wine answers no
-// handle count). Handle values are handed out lowest first, so the scan stops
+// Handle values are handed out lowest first, so counting the open ones can stop
 // well past the highest one seen at the start.
-DWORD OpenHandles(uintptr_t limit)
-{
-    DWORD open = 0;
-    for (uintptr_t value = 4; value < limit; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++open;
-    }
-    return open;
-}
-
 uintptr_t HighestHandle()
 {
     uintptr_t highest = 0;
@@ -66,18 +55,8 @@ uintptr_t HighestHandle()
 
 int64_t HeapBytesInUse()
 {
-    int64_t bytes = 0;
-    HANDLE heaps[256];
-    DWORD count = GetProcessHeaps(256, heaps);
-    for (DWORD i = 0; i < count && i < 256; ++i) {
-        if (!HeapLock(heaps[i]))
-            continue;
-        PROCESS_HEAP_ENTRY entry = {};
-        while (HeapWalk(heaps[i], &entry))
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY)
-                bytes += entry.cbData;
-        HeapUnlock(heaps[i]);
-    }
+    int64_t bytes, blocks;
+    HeapInUse(bytes, blocks);
     return bytes;
 }
 
@@ -93,48 +72,6 @@ int ThreadWindows()
     EnumThreadWindows(GetCurrentThreadId(), CountWindow, reinterpret_cast<LPARAM>(&count));
     return count;
 }
-
-// Sends every datagram straight back. Keeps nothing, so that the sweep's own
-// heap use stays the same from run to run.
-class Echo {
-public:
-    Echo()
-    {
-        m_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in own{};
-        own.sin_family = AF_INET;
-        own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = sizeof own;
-        u_long nonBlocking = 1;
-        bind(m_socket, reinterpret_cast<sockaddr*>(&own), sizeof own);
-        getsockname(m_socket, reinterpret_cast<sockaddr*>(&own), &size);
-        ioctlsocket(m_socket, FIONBIO, &nonBlocking);
-        port = ntohs(own.sin_port);
-    }
-    ~Echo() { closesocket(m_socket); }
-    Echo(const Echo&) = delete;
-    Echo& operator=(const Echo&) = delete;
-
-    void Poll()
-    {
-        char buffer[64];
-        sockaddr_in from{};
-        int fromSize = sizeof from;
-        int size;
-        while ((size = recvfrom(m_socket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize)) >=
-                   0 ||
-               WSAGetLastError() == WSAECONNRESET) {
-            if (size >= 0)
-                sendto(m_socket, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), fromSize);
-            fromSize = sizeof from;
-        }
-    }
-
-    uint16_t port = 0;
-
-private:
-    SOCKET m_socket;
-};
 
 struct Baseline {
     int64_t heapBytes;
@@ -157,7 +94,7 @@ public:
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         m_factory.SetLogSettings(1, 3, m_logFile, &m_logLock, 1);
         for (int i = 0; i < kServers; ++i) {
-            m_servers.push_back(std::make_unique<Echo>());
+            m_servers.push_back(std::make_unique<EchoServer>());
             m_list.Add("127.0.0.1", m_servers.back()->port);
         }
         m_faults = std::make_unique<ImportFaults>(m_module.Handle());
@@ -263,7 +200,7 @@ private:
     TempFolder m_folder;
     CRITICAL_SECTION m_logLock;
     HANDLE m_logFile = INVALID_HANDLE_VALUE;
-    std::vector<std::unique_ptr<Echo>> m_servers;
+    std::vector<std::unique_ptr<EchoServer>> m_servers;
     ServerListBuffer m_list;
     DebugCapture m_capture;
     std::unique_ptr<ImportFaults> m_faults;

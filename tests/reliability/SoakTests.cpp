@@ -11,6 +11,7 @@
 
 #include "DetectorHarness.h"
 #include "MessagePump.h"
+#include "ProcessCensus.h"
 
 namespace {
 
@@ -20,44 +21,6 @@ const int kSampleEvery = 1000;
 // the last: 4 bytes a cycle would already exceed it.
 const int64_t kHeapSlackBytes = 32 * 1024;
 const int64_t kPrivateSlackBytes = 256 * 1024;
-
-// Sends every datagram straight back. Keeps nothing, so that the test itself
-// does not grow with the cycles.
-class Echo {
-public:
-    Echo()
-    {
-        m_socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in own{};
-        own.sin_family = AF_INET;
-        own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = sizeof own;
-        u_long nonBlocking = 1;
-        bind(m_socket, reinterpret_cast<sockaddr*>(&own), sizeof own);
-        getsockname(m_socket, reinterpret_cast<sockaddr*>(&own), &size);
-        ioctlsocket(m_socket, FIONBIO, &nonBlocking);
-        port = ntohs(own.sin_port);
-    }
-    ~Echo() { closesocket(m_socket); }
-    void Poll()
-    {
-        char buffer[64];
-        sockaddr_in from{};
-        int fromSize = sizeof from;
-        int size;
-        while ((size = recvfrom(m_socket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize)) >=
-                   0 ||
-               WSAGetLastError() == WSAECONNRESET) {
-            if (size >= 0)
-                sendto(m_socket, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), fromSize);
-            fromSize = sizeof from;
-        }
-    }
-    uint16_t port = 0;
-
-private:
-    SOCKET m_socket;
-};
 
 class CountingSink : public ILinkrateDetectorSink {
 public:
@@ -80,39 +43,6 @@ struct Sample {
     int32_t frees;
     DWORD elapsedMs;
 };
-
-// Open kernel handles (sockets and events among them), counted one by one:
-// handle values are multiples of 4, and Wine answers no handle count.
-DWORD OpenHandles()
-{
-    DWORD open = 0;
-    for (uintptr_t value = 4; value < 0x10000 * 4; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++open;
-    }
-    return open;
-}
-
-// Bytes and blocks in use on every heap of the process.
-void HeapInUse(int64_t& bytes, int64_t& blocks)
-{
-    bytes = blocks = 0;
-    HANDLE heaps[256];
-    DWORD count = GetProcessHeaps(256, heaps);
-    for (DWORD i = 0; i < count && i < 256; ++i) {
-        if (!HeapLock(heaps[i]))
-            continue;
-        PROCESS_HEAP_ENTRY entry = {};
-        while (HeapWalk(heaps[i], &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-                bytes += entry.cbData;
-                ++blocks;
-            }
-        }
-        HeapUnlock(heaps[i]);
-    }
-}
 
 Sample Measure(int cycle, const ZelFactCounters& counters, DWORD started)
 {
@@ -147,7 +77,7 @@ TEST(Soak, TenThousandDetectorLivesLeaveNothingBehind)
     WSAStartup(MAKEWORD(2, 2), &data);
     {
         DetectorHarness harness(0);
-        Echo echo;
+        EchoServer echo;
         ServerListBuffer servers;
         servers.Add("127.0.0.1", echo.port);
         std::vector<uint8_t> textStorage(LRD_IP_STRING_LIST_SIZE(1), 0);
