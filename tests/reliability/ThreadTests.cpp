@@ -63,6 +63,22 @@ public:
 
 // One cycle of a worker; the kind of cycle rotates. Every operation on a
 // detector stays on the thread that created it.
+// Waits for the workers (the first `workers` of threads) and then tells the
+// control thread, the one after them, to stop and waits for it too; closes all of
+// them. Threads that cannot be taken back end the process rather than hang the run.
+void JoinThreads(HANDLE* threads, DWORD workers, DWORD timeoutMs, std::atomic<bool>& workersDone)
+{
+    DWORD waited = WaitForMultipleObjects(workers, threads, TRUE, timeoutMs);
+    workersDone = true;
+    if (waited == WAIT_TIMEOUT || WaitForSingleObject(threads[workers], 60000) == WAIT_TIMEOUT) {
+        std::printf("[  FAILED  ] threads still running after %lu ms: a deadlock\n", (unsigned long)timeoutMs);
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    for (DWORD i = 0; i <= workers; ++i)
+        CloseHandle(threads[i]);
+}
+
 void Cycle(Shared& shared, int worker, int cycle)
 {
     auto fail = [&](const char* what) {
@@ -161,17 +177,8 @@ TEST(Threads, WorkersCreateAndReleaseWhileTheModuleIsReconfigured)
 
     DWORD started = GetTickCount();
     SetEvent(shared.start);
-    DWORD waited = WaitForMultipleObjects(kWorkers, threads, TRUE, kJoinTimeoutMs);
-    shared.workersDone = true;
-    if (waited == WAIT_TIMEOUT || WaitForSingleObject(threads[kWorkers], 60000) == WAIT_TIMEOUT) {
-        // The threads cannot be taken back: end the process rather than hang the run.
-        std::printf("[  FAILED  ] threads still running after %lu ms: a deadlock\n", (unsigned long)kJoinTimeoutMs);
-        fflush(stdout);
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
+    JoinThreads(threads, kWorkers, kJoinTimeoutMs, shared.workersDone);
     DWORD spent = GetTickCount() - started;
-    for (HANDLE thread : threads)
-        CloseHandle(thread);
     CloseHandle(shared.start);
     DeleteCriticalSection(&shared.failureLock);
 
@@ -256,16 +263,8 @@ TEST(Threads, ReleaseNeverTakesAwayTheRegistrationOfADetectorAtTheSameAddress)
     DWORD started = GetTickCount();
     shared.deadline = started + kReuseTimeLimitMs;
     SetEvent(shared.start);
-    DWORD waited = WaitForMultipleObjects(2, threads, TRUE, kReuseTimeLimitMs + kJoinTimeoutMs);
-    shared.workersDone = true;
-    if (waited == WAIT_TIMEOUT || WaitForSingleObject(threads[2], 60000) == WAIT_TIMEOUT) {
-        std::printf("[  FAILED  ] threads still running: a deadlock\n");
-        fflush(stdout);
-        TerminateProcess(GetCurrentProcess(), 3);
-    }
+    JoinThreads(threads, 2, kReuseTimeLimitMs + kJoinTimeoutMs, shared.workersDone);
     DWORD spent = GetTickCount() - started;
-    for (HANDLE thread : threads)
-        CloseHandle(thread);
     CloseHandle(shared.start);
 
     size_t missing = capture.Matching("To remove a component not exist").size();
