@@ -1,6 +1,7 @@
 #include "LiteralReader.h"
 
 #include "ProbeProtocol.h"
+#include "SystemClock.h"
 #include "Tick.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Random.h"
+#include "SystemClock.h"
 #include "Tick.h"
 
 namespace {
@@ -18,8 +19,6 @@ enum : int32_t {
     kTextListCapacity = 64,  // records in the server list the text-list form builds
     kTextListPort = 8000,
 };
-
-CreatorRegistration g_registerDetector(LRD_DETECTOR_ID, &CLinkrateDetector::Create);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "ProbeProtocol.h"
+#include "SystemClock.h"
 #include "Tick.h"
 
 namespace {

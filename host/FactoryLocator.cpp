@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "ModuleState.h"
+#include "HostSettings.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "HostInterfaces.h"
-#include "ModuleState.h"
+#include "HostSettings.h"
 
 // The component factory of the library that path leads to; null, with its
 // "[Zelvo_Error] " lines, when the library or its factory is missing.

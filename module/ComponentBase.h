@@ -4,6 +4,7 @@
 #pragma once
 
 #include "LinkrateDetector.h"
+#include "HostSettings.h"
 #include "ModuleState.h"
 
 // Guards one interface operation: counts it as in progress and, when the last

@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <map>
-#include <string.h>
 
+#include "HostSettings.h"
 #include "UnloadNotice.h"
 
 namespace {
@@ -31,8 +31,6 @@ CRITICAL_SECTION g_moduleLock;
 int32_t g_lockCreated;
 volatile int32_t g_safeFlag;
 HMODULE g_moduleHandle;
-HMODULE volatile g_factoryHandle;
-char g_registryPath[kPathBufferSize];
 CreatorEntry g_creators[kCreatorTableSize];
 uint32_t g_creatorCount;
 
@@ -88,13 +86,6 @@ void DebugPrint(const char* format, ...)
 
 int32_t ModuleSafeFlag() { return g_safeFlag; }
 HMODULE ModuleHandle() { return g_moduleHandle; }
-HMODULE InjectedFactoryHandle() { return g_factoryHandle; }
-
-void CopyRegistryPath(char (&out)[kPathBufferSize])
-{
-    ModuleLockGuard lock;
-    memcpy(out, g_registryPath, sizeof out);
-}
 
 void RegisterCreator(int32_t componentId, ComponentCreator creator)
 {
@@ -247,13 +238,7 @@ IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
 
 int32_t __cdecl SetDLLRegistry(const char* path)
 {
-    ModuleLockGuard lock;
-    // strnlen: a path without a terminator in its first 260 bytes is too long, and
-    // nothing beyond them is read.
-    if (path != nullptr && strnlen(path, kPathBufferSize) < kPathBufferSize)
-        memcpy(g_registryPath, path, strlen(path) + 1);
-    else
-        g_registryPath[0] = '\0';
+    StoreRegistryPath(path);
     return 0;
 }
 
@@ -290,7 +275,7 @@ int32_t __cdecl ZelvoDllCanUnloadNow() { return g_unloadBlockers.load() == 0 ? 1
 
 void* __cdecl SetFactoryHandle(void* factoryModule)
 {
-    g_factoryHandle = (HMODULE)factoryModule;
+    StoreInjectedFactoryHandle((HMODULE)factoryModule);
     return factoryModule;
 }
 

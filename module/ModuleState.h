@@ -1,5 +1,5 @@
 // Module-wide state: the creator table and cache, the live-component registry,
-// the registry path, the injected factory handle, the safe flag and the module lock.
+// the unload count, the safe flag and the module lock.
 #pragma once
 
 #include <windows.h>
@@ -54,10 +54,6 @@ void DebugPrint(const char* format, ...) LRD_FORMAT(1, 2);
 
 int32_t ModuleSafeFlag();
 HMODULE ModuleHandle();
-HMODULE InjectedFactoryHandle();
-// Copies the registry path under the module lock, so that a reader never sees a
-// text that SetDLLRegistry is rewriting on another thread.
-void CopyRegistryPath(char (&out)[kPathBufferSize]);
 
 // Process attach and detach steps of the library. processEnding is non-zero when
 // the detach comes from the end of the process rather than an unload.

@@ -1,6 +1,7 @@
 #include "UnloadNotice.h"
 
 #include "HostComponents.h"
+#include "ModuleState.h"
 
 void SendUnloadNotice()
 {

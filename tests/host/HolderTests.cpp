@@ -22,17 +22,17 @@ class Holders : public ::testing::Test {
 protected:
     Holders()
     {
-        SetFactoryHandle(zelfact.Handle());
+        StoreInjectedFactoryHandle(zelfact.Handle());
         // Each test has a registry path of its own, so that a memory service kept
         // by an earlier test is not reused.
         registry = std::string("holders\\") + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".ini";
-        SetDLLRegistry(registry.c_str());
+        StoreRegistryPath(registry.c_str());
         zelfact.SetNewComponentResult(kOfferedId, 1);
     }
     ~Holders() override
     {
-        SetFactoryHandle(nullptr);
-        SetDLLRegistry(nullptr);
+        StoreInjectedFactoryHandle(nullptr);
+        StoreRegistryPath(nullptr);
     }
     const ZelFactCounters& counters() const { return zelfact.Counters(); }
 
@@ -94,15 +94,15 @@ TEST_F(Holders, FactoryFailuresLeaveTheHolderEmpty)
     } cases[] = {
         {"no library",
          [] {
-             SetFactoryHandle(nullptr);
-             SetDLLRegistry(kMissingConfig);
+             StoreInjectedFactoryHandle(nullptr);
+             StoreRegistryPath(kMissingConfig);
          },
          {"[Zelvo_Error] Load ZelFact.dll Fail.\n"}},
-        {"no export", [] { SetFactoryHandle(GetModuleHandleA("kernel32.dll")); },
+        {"no export", [] { StoreInjectedFactoryHandle(GetModuleHandleA("kernel32.dll")); },
          {"[Zelvo_Error] Can't find CreateComponent().\n", "[Zelvo_Error] Create ComponentFactory in ZelFact.dll Fail\n"}},
         {"export gives null",
          [this] {
-             SetFactoryHandle(zelfact.Handle());
+             StoreInjectedFactoryHandle(zelfact.Handle());
              zelfact.SetExportGivesFactory(0);
          },
          {"[Zelvo_Error] CreateComponent(ComponentId=361) return null.\n",
@@ -128,7 +128,7 @@ TEST_F(Holders, FactoryFailuresLeaveTheHolderEmpty)
 TEST_F(Holders, FactoryHolderMarksAutoReleaseAndReleasesNothing)
 {
     for (const char* path : {"", "factory.ini"}) {
-        SetDLLRegistry(path);
+        StoreRegistryPath(path);
         {
             TZelvoFactoryPtr holder;
             ASSERT_NE(holder.component, nullptr);
@@ -182,14 +182,14 @@ TEST_F(Holders, WithoutAServiceThereIsNoBuffer)
     EXPECT_EQ(buffer, reinterpret_cast<void*>(0xDEADBEEF));
     EXPECT_EQ(counters().memoryServiceRequests, 1);
 
-    SetFactoryHandle(nullptr);
-    SetDLLRegistry(kMissingConfig);
+    StoreInjectedFactoryHandle(nullptr);
+    StoreRegistryPath(kMissingConfig);
     DebugCapture capture;
     EXPECT_EQ(FreeBuffer(&buffer), 0);
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"[Zelvo_Error] Load ZelFact.dll Fail.\n"});
 
     // A failure is not kept: the service is asked again once there is one.
-    SetFactoryHandle(zelfact.Handle());
+    StoreInjectedFactoryHandle(zelfact.Handle());
     zelfact.SetNewComponentResult(LRD_MEMORY_SERVICE_ID, 1);
     EXPECT_EQ(AllocateBuffer(&buffer, 8, 1, 39), 1);
     EXPECT_EQ(FreeBuffer(buffer), 1);
@@ -207,7 +207,7 @@ TEST_F(Holders, MemoryServiceIsObtainedOncePerRegistryPath)
     EXPECT_EQ(counters().allocations, 25);
     EXPECT_EQ(counters().frees, 25);
 
-    SetDLLRegistry((registry + ".changed").c_str());
+    StoreRegistryPath((registry + ".changed").c_str());
     void* buffer = nullptr;
     ASSERT_EQ(AllocateBuffer(&buffer, 100, 1, 39), 1);
     ASSERT_EQ(FreeBuffer(buffer), 1);
@@ -216,7 +216,7 @@ TEST_F(Holders, MemoryServiceIsObtainedOncePerRegistryPath)
 
     // A host that switches back and forth finds both kept.
     for (int i = 0; i < 10; ++i) {
-        SetDLLRegistry(i % 2 ? registry.c_str() : (registry + ".changed").c_str());
+        StoreRegistryPath(i % 2 ? registry.c_str() : (registry + ".changed").c_str());
         ASSERT_EQ(AllocateBuffer(&buffer, 100, 1, 39), 1);
         ASSERT_EQ(FreeBuffer(buffer), 1);
     }
@@ -230,12 +230,12 @@ TEST_F(Holders, BufferGoesBackToTheServiceThatGaveItAfterThePathChanged)
     zelfact.SetSecondServicePath(other.c_str());
     void* first = nullptr;
     ASSERT_EQ(AllocateBuffer(&first, 64, 1, 39), 1);
-    SetDLLRegistry(other.c_str());
+    StoreRegistryPath(other.c_str());
     void* second = nullptr;
     ASSERT_EQ(AllocateBuffer(&second, 64, 1, 39), 1);
     EXPECT_EQ(counters().memoryServiceRequests, 2) << "the new path has a service of its own";
 
-    SetDLLRegistry(registry.c_str());
+    StoreRegistryPath(registry.c_str());
     EXPECT_EQ(FreeBuffer(second), 1);
     EXPECT_EQ(FreeBuffer(first), 1);
     EXPECT_EQ(counters().strayFrees, 0) << "a buffer went to a service that did not give it";
@@ -272,8 +272,8 @@ TEST_F(Holders, ConcurrentCallersKeepOneService)
 
 TEST_F(Holders, FindLoadedFactoryUsesTheLoadedLibraryOnly)
 {
-    SetFactoryHandle(nullptr);
-    SetDLLRegistry(kMissingConfig);
+    StoreInjectedFactoryHandle(nullptr);
+    StoreRegistryPath(kMissingConfig);
     DebugCapture capture;
     IComponentFactory* factory = FindLoadedFactory();
     ASSERT_NE(factory, nullptr);

@@ -1,17 +1,10 @@
-// The host services tests link the module's code into the test itself; these are
-// its exports, called directly.
+// The host services tests link the host layer into the test itself and set what
+// the module's exports would set through its settings.
 #pragma once
-
-#include <stdint.h>
 
 #include <string>
 
 #include <windows.h>
-
-extern "C" {
-int32_t __cdecl SetDLLRegistry(const char* path);
-void* __cdecl SetFactoryHandle(void* factoryModule);
-}
 
 // The folder of the test executable, where the built libraries lie.
 inline std::string ExecutableFolder()

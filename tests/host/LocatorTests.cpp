@@ -3,6 +3,7 @@
 
 #include "DebugCapture.h"
 #include "FactoryLocator.h"
+#include "HostSettings.h"
 #include "LinkedModule.h"
 #include "TempFolder.h"
 #include "ZelFactLibrary.h"
@@ -11,7 +12,7 @@ namespace {
 
 class Locator : public ::testing::Test {
 protected:
-    ~Locator() override { SetFactoryHandle(nullptr); }
+    ~Locator() override { StoreInjectedFactoryHandle(nullptr); }
 
     LibraryLocation Locate(const std::string& registryPath)
     {
@@ -27,7 +28,7 @@ protected:
 
 TEST_F(Locator, InjectedHandleWinsEvenForAMissingFile)
 {
-    SetFactoryHandle(zelfact.Handle());
+    StoreInjectedFactoryHandle(zelfact.Handle());
     DebugCapture capture;
     EXPECT_EQ(LoadFactoryLibrary("C:\\no such folder\\none.ini"), zelfact.Handle());
     EXPECT_TRUE(capture.Lines().empty());

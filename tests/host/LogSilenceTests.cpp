@@ -16,9 +16,9 @@ TEST(LogChannelBeforeTheLibrary, StaysSilentForItsWholeLife)
 {
     ASSERT_EQ(GetModuleHandleA("ZelFact.dll"), nullptr) << "this process must start without the library";
     DebugCapture capture;
-    SetFactoryHandle(GetModuleHandleA("kernel32.dll"));
+    StoreInjectedFactoryHandle(GetModuleHandleA("kernel32.dll"));
     EXPECT_EQ(FindLoadedFactory(), nullptr) << "an injected handle is not used";
-    SetFactoryHandle(nullptr);
+    StoreInjectedFactoryHandle(nullptr);
     CLogChannel early;
     EXPECT_TRUE(capture.Lines().empty());
 

@@ -1,4 +1,4 @@
-#include "Tick.h"
+#include "SystemClock.h"
 
 #include <windows.h>
 

@@ -1,0 +1,18 @@
+// Ticks: a monotonic millisecond count truncated to 32 bits. Every comparison of
+// two ticks goes through these helpers, so that a wrap of the counter between
+// two readings is harmless.
+#pragma once
+
+#include <stdint.h>
+
+// The tick of a microsecond reading of the same clock.
+inline uint32_t TickAt(uint64_t microseconds) { return (uint32_t)(microseconds / 1000); }
+
+// Milliseconds from earlier to later, correct across a wrap of the counter.
+inline uint32_t TickElapsed(uint32_t earlier, uint32_t later) { return later - earlier; }
+
+// Whether tick lies between start and end (both included), in wrap-safe order.
+inline bool TickWithin(uint32_t start, uint32_t tick, uint32_t end)
+{
+    return TickElapsed(start, tick) <= TickElapsed(start, end);
+}
