@@ -27,7 +27,7 @@ int32_t g_moduleLogCell;
 }  // namespace
 
 CLogChannel::CLogChannel()
-    : m_dwDebugMask(0), m_dwFileMask(0), m_hLogFile(INVALID_HANDLE_VALUE), m_pFileLock(nullptr)
+    : dwDebugMask(0), dwFileMask(0), hLogFile(INVALID_HANDLE_VALUE), pFileLock(nullptr)
 {
     if (g_processId.load() == -1)
         g_processId.store((int32_t)GetCurrentProcessId());
@@ -35,10 +35,10 @@ CLogChannel::CLogChannel()
     if (factory == nullptr)
         return;
     HostLogFile* record = nullptr;
-    factory->GetLogSettings(&g_moduleLogCell, kModuleId, &m_dwDebugMask, &m_dwFileMask, &record);
+    factory->GetLogSettings(&g_moduleLogCell, kModuleId, &dwDebugMask, &dwFileMask, &record);
     if (record != nullptr) {
-        m_pFileLock = static_cast<CRITICAL_SECTION*>(record->fileLock);
-        m_hLogFile = static_cast<HANDLE>(record->logFile);
+        pFileLock = static_cast<CRITICAL_SECTION*>(record->fileLock);
+        hLogFile = static_cast<HANDLE>(record->logFile);
     }
 }
 
@@ -60,8 +60,8 @@ void CLogChannel::Error(const char* format, ...)
 
 void CLogChannel::Write(uint32_t level, const char* levelName, const char* format, va_list args)
 {
-    uint32_t debuggerOn = m_dwDebugMask & level;
-    uint32_t fileOn = m_dwFileMask & level;
+    uint32_t debuggerOn = dwDebugMask & level;
+    uint32_t fileOn = dwFileMask & level;
     if (debuggerOn == 0 && fileOn == 0)
         return;
     // The caller's format goes into the line format as text, so its conversions
@@ -79,12 +79,12 @@ void CLogChannel::Write(uint32_t level, const char* levelName, const char* forma
 
 void CLogChannel::WriteToFile(const char* line)
 {
-    if (m_pFileLock != nullptr)
-        EnterCriticalSection(m_pFileLock);
-    if (m_hLogFile != INVALID_HANDLE_VALUE) {
+    if (pFileLock != nullptr)
+        EnterCriticalSection(pFileLock);
+    if (hLogFile != INVALID_HANDLE_VALUE) {
         // Another writer may have moved the pointer since: every line goes to the end.
         LONG high = 0;
-        DWORD moved = SetFilePointer(m_hLogFile, 0, &high, FILE_END);
+        DWORD moved = SetFilePointer(hLogFile, 0, &high, FILE_END);
         DWORD error = GetLastError();
         if (moved == INVALID_SET_FILE_POINTER && error != 0) {
             char message[1024] = {0};
@@ -102,9 +102,9 @@ void CLogChannel::WriteToFile(const char* line)
                       g_fileLineCounter.fetch_add(1), clock.tm_hour, clock.tm_min, clock.tm_sec, g_processId.load(),
                       line);
             DWORD written = 0;
-            WriteFile(m_hLogFile, fileLine, (DWORD)strlen(fileLine), &written, nullptr);
+            WriteFile(hLogFile, fileLine, (DWORD)strlen(fileLine), &written, nullptr);
         }
     }
-    if (m_pFileLock != nullptr)
-        LeaveCriticalSection(m_pFileLock);
+    if (pFileLock != nullptr)
+        LeaveCriticalSection(pFileLock);
 }

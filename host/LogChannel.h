@@ -18,8 +18,8 @@ private:
     void Write(uint32_t level, const char* levelName, const char* format, va_list args);
     void WriteToFile(const char* line);
 
-    uint32_t m_dwDebugMask;
-    uint32_t m_dwFileMask;
-    HANDLE m_hLogFile;                  // the host's; never closed here
-    CRITICAL_SECTION* m_pFileLock;      // the host's; null means no locking
+    uint32_t dwDebugMask;
+    uint32_t dwFileMask;
+    HANDLE hLogFile;                  // the host's; never closed here
+    CRITICAL_SECTION* pFileLock;      // the host's; null means no locking
 };

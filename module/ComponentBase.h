@@ -3,8 +3,8 @@
 // one of its own operations (for example from a callback that operation makes).
 #pragma once
 
-#include "LinkrateDetector.h"
 #include "HostSettings.h"
+#include "LinkrateDetector.h"
 #include "ModuleState.h"
 
 // Guards one interface operation: counts it as in progress and, when the last
@@ -17,9 +17,9 @@ public:
     CCallGuard& operator=(const CCallGuard&) = delete;
 
 private:
-    int32_t* m_pAlive;
-    int32_t* m_pBusyCount;
-    IComponent* m_pComponent;
+    int32_t* pAlive;
+    int32_t* pBusyCount;
+    IComponent* pComponent;
 };
 
 template <class TInterface, int32_t kComponentId, int32_t kVersion>

@@ -130,12 +130,12 @@ ComponentRemoval::ComponentRemoval(IComponent* component, int32_t notifyFactory)
         g_registry.erase(it);
         --g_unloadBlockers;
     }
-    m_noticeDue = g_registry.empty() && notifyFactory != 0;
+    bNoticeDue = g_registry.empty() && notifyFactory != 0;
 }
 
 ComponentRemoval::~ComponentRemoval()
 {
-    if (m_noticeDue) {
+    if (bNoticeDue) {
         if (g_freeMapThread.load() == GetCurrentThreadId()) {
             ModuleLockGuard lock;
             g_freeMapNoticeDue = true;

@@ -27,7 +27,7 @@ public:
     ComponentRemoval& operator=(const ComponentRemoval&) = delete;
 
 private:
-    bool m_noticeDue;
+    bool bNoticeDue;
 };
 void ReportLeaks();
 
