@@ -125,6 +125,15 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     return false;
 }
 
+Endpoint UdpSocket::Local() const
+{
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (getsockname(int(m_handle), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return {};
+    return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
 bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& from, uint32_t& to)
 {
     sockaddr_in source{};
