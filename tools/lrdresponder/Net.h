@@ -20,8 +20,9 @@ struct Endpoint {
 };
 
 // Starts the socket library and the stop handling. On failure `error` says why.
-// A program that only wants sockets may start the socket library itself instead
-// (WSAStartup on Windows; nothing on POSIX systems); it then has no stop handling.
+// A program that wants sockets without the stop handling starts the socket
+// library itself instead (WSAStartup on Windows, nothing on POSIX systems); on
+// POSIX systems Wait then watches the sockets alone.
 bool Start(std::string& error);
 void Finish();
 

@@ -198,6 +198,7 @@ bool UdpSocket::Send(const uint8_t* data, size_t size, const Endpoint& to, uint3
 
 bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool>& readable, std::string& error)
 {
+    // Without Start the self-pipe is -1, which poll skips.
     std::vector<pollfd> fds{{g_wake[0], POLLIN, 0}};
     for (const UdpSocket& socket : sockets)
         fds.push_back({int(socket.Handle()), POLLIN, 0});
