@@ -1,33 +1,16 @@
-// The probe exchange on the wire: the 16-byte request, and what a reply does to
-// the candidates. Byte order is explicit, so this reads the same on any host.
+// What a reply does to the candidates, and the source text it is matched by. The
+// bytes of requests and replies are written and read by ProbeWire.h.
 #pragma once
 
 #include <stdint.h>
 
 #include "CandidateList.h"
+#include "ProbeWire.h"
 
 enum : uint32_t {
-    kProbeCommand = 2,
-    kProbeSize = 16,        // request size, and size of a short reply
-    kProbeFillData = 1,
     kReportWindowMs = 5000, // replies later than this after the start are not reported
-    kReplyExaminedSize = 20, // a reply's bytes after the load field are never looked at
+    kReplyExaminedSize = kLongReplySize, // a reply's bytes after the load field are never looked at
 };
-
-// The request, field by field.
-struct LRDPdu {
-    uint32_t dwCmd;
-    uint16_t ushSeq;
-    uint16_t ushUnused;
-    uint32_t dwTick;
-    uint32_t dwFillData;
-};
-static_assert(sizeof(LRDPdu) == kProbeSize, "request layout");
-
-// Builds request number seq (its low 16 bits go on the wire) sent at tick.
-LRDPdu MakeRequest(uint32_t seq, uint32_t tick);
-// Writes the request in its little-endian wire form.
-void EncodeRequest(const LRDPdu& pdu, uint8_t (&wire)[kProbeSize]);
 
 // Canonical dotted-decimal text of an IPv4 address given in network byte order
 // (the bytes as they stand in memory), as candidates are matched by text.

@@ -14,11 +14,7 @@
 //   quit                              -> ok, then the program ends
 // The program also ends after a minute without commands, so that a crashed test
 // leaves nothing behind. It talks to loopback addresses only.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,13 +26,18 @@
 #include <map>
 #include <sstream>
 
+#include "AddressText.h"
+#include "Net.h"
 #include "ResponderBehaviour.h"
+
+namespace net = lrdresponder::net;
 
 namespace {
 
 constexpr uint64_t kIdleExitMs = 60000;
 // Room for a command answer in one datagram.
 constexpr size_t kAnswerRoom = 60000;
+constexpr uint32_t kLoopback = 0x7F000001;
 
 // Reply times are kept in microseconds: with whole milliseconds a delay of D ms
 // would come out anywhere between D - 1 and D, and short delays would blur.
@@ -49,34 +50,39 @@ uint64_t NowUs()
 
 uint64_t NowMs() { return NowUs() / 1000; }
 
-bool LoopbackAddress(const std::string& text, uint16_t port, sockaddr_in& address)
+bool LoopbackEndpoint(const std::string& text, unsigned port, net::Endpoint& endpoint)
 {
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    return inet_pton(AF_INET, text.c_str(), &address.sin_addr) == 1 &&
-           (ntohl(address.sin_addr.s_addr) >> 24) == 127;
+    uint32_t address = 0;
+    if (port > 65535 || !lrdtools::ParseAddress(text, address) || (address >> 24) != 127)
+        return false;
+    endpoint = {address, uint16_t(port)};
+    return true;
 }
 
 struct Server {
-    int fd;
     Behaviour behaviour;
     std::vector<ReceivedRequest> requests;
 };
 
 struct Reply {
     int server;
-    sockaddr_in to;
+    net::Endpoint to;
     Bytes bytes;
 };
 
 class Responder {
 public:
-    Responder(int control, const sockaddr_in& test) : m_control(control), m_test(test), m_start(NowMs()) {}
+    Responder(net::UdpSocket control, const net::Endpoint& test) : m_test(test), m_start(NowMs())
+    {
+        m_sockets.push_back(std::move(control));
+        m_ids.push_back(0);
+    }
 
     int Run()
     {
         uint64_t lastCommand = NowUs();
+        std::vector<bool> readable;
+        std::string error;
         while (!m_quit) {
             uint64_t now = NowUs();
             if (now - lastCommand >= kIdleExitMs * 1000)
@@ -86,42 +92,41 @@ public:
             if (!m_replies.empty() && m_replies.begin()->first < wakeAt)
                 wakeAt = m_replies.begin()->first;
 
-            std::vector<pollfd> fds{{m_control, POLLIN, 0}};
-            std::vector<int> ids{0};
-            for (auto& [id, server] : m_servers) {
-                fds.push_back({server.fd, POLLIN, 0});
-                ids.push_back(id);
-            }
+            // Rounded up to the next millisecond, so that no reply leaves early.
             uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
-            timespec wait{time_t(waitUs / 1000000), long(waitUs % 1000000 * 1000)};
-            if (ppoll(fds.data(), fds.size(), &wait, nullptr) < 0)
+            if (!net::Wait(m_sockets, int((waitUs + 999) / 1000), readable, error))
                 return 1;
             // Servers first: a command may remove one of them.
-            for (size_t i = 1; i < fds.size(); ++i)
-                if (fds[i].revents & POLLIN)
-                    ReceiveRequests(ids[i]);
-            if (fds[0].revents & POLLIN) {
+            for (size_t i = 1; i < m_sockets.size(); ++i)
+                if (readable[i])
+                    ReceiveRequests(i);
+            if (readable[0]) {
                 ServeCommand();
                 lastCommand = NowUs();
             }
         }
-        for (auto& entry : m_servers)
-            close(entry.second.fd);
         return 0;
     }
 
 private:
-    void ReceiveRequests(int id)
+    // The index of a server's socket in m_sockets, 0 when there is no such server.
+    size_t SocketOf(int id) const
     {
+        auto found = std::find(m_ids.begin() + 1, m_ids.end(), id);
+        return found == m_ids.end() ? 0 : size_t(found - m_ids.begin());
+    }
+
+    void ReceiveRequests(size_t socket)
+    {
+        int id = m_ids[socket];
         Server& server = m_servers.at(id);
         static uint8_t buffer[65536];
-        sockaddr_in from{};
-        socklen_t fromSize = sizeof from;
-        ssize_t size;
-        while ((size = recvfrom(server.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                                &fromSize)) >= 0) {
+        size_t size = 0;
+        net::Endpoint from;
+        uint32_t to = 0;
+        while (m_sockets[socket].Receive(buffer, sizeof buffer, size, from, to)) {
             Bytes request(buffer, buffer + size);
-            ReceivedRequest record{++m_order, unsigned(NowMs() - m_start), ntohs(from.sin_port), {}};
+            ReceivedRequest record{++m_order, unsigned(NowMs() - m_start), from.port, {}};
             record.bytes.assign(request.begin(), request.begin() + std::min(request.size(), kMaxRecorded));
             server.requests.push_back(record);
             if (server.behaviour.answer) {
@@ -130,7 +135,6 @@ private:
                 for (unsigned copy = 0; copy < server.behaviour.copies; ++copy)
                     m_replies.insert({due, Reply{id, from, reply}});
             }
-            fromSize = sizeof from;
         }
     }
 
@@ -139,28 +143,26 @@ private:
     {
         while (!m_replies.empty() && m_replies.begin()->first <= now) {
             const Reply& reply = m_replies.begin()->second;
-            auto server = m_servers.find(reply.server);
-            if (server != m_servers.end())
-                sendto(server->second.fd, reply.bytes.data(), reply.bytes.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&reply.to), sizeof reply.to);
+            if (size_t socket = SocketOf(reply.server); socket != 0)
+                m_sockets[socket].Send(reply.bytes.data(), reply.bytes.size(), reply.to, 0);
             m_replies.erase(m_replies.begin());
         }
     }
 
     void ServeCommand()
     {
-        static char buffer[65536];
-        sockaddr_in from{};
-        socklen_t fromSize = sizeof from;
-        ssize_t size = recvfrom(m_control, buffer, sizeof buffer - 1, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
-        if (size < 0 || from.sin_port != m_test.sin_port)
+        static uint8_t buffer[65536];
+        size_t size = 0;
+        net::Endpoint from;
+        uint32_t to = 0;
+        if (!m_sockets[0].Receive(buffer, sizeof buffer - 1, size, from, to) || from.port != m_test.port)
             return;
         buffer[size] = '\0';
-        std::istringstream in(buffer);
+        std::istringstream in(reinterpret_cast<const char*>(buffer));
         std::string tag, command;
         in >> tag >> command;
         std::string answer = tag + " " + Execute(command, in);
-        sendto(m_control, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&m_test), sizeof m_test);
+        m_sockets[0].Send(reinterpret_cast<const uint8_t*>(answer.data()), answer.size(), m_test, 0);
     }
 
     std::string Execute(const std::string& command, std::istringstream& in)
@@ -204,15 +206,18 @@ private:
             std::string address, hex;
             unsigned port = 65536;
             in >> address >> port >> hex;
-            sockaddr_in to;
+            net::Endpoint to;
             Bytes bytes;
-            if (port > 65535 || !LoopbackAddress(address, uint16_t(port), to) || !FromHex(hex, bytes))
+            if (!LoopbackEndpoint(address, port, to) || !FromHex(hex, bytes))
                 return "err bad send";
-            ssize_t sent = sendto(server.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-            return sent < 0 ? "err " + std::string(strerror(errno)) : "ok " + std::to_string(sent);
+            if (!m_sockets[SocketOf(id)].Send(bytes.data(), bytes.size(), to, 0))
+                return "err " + std::string(strerror(errno));
+            return "ok " + std::to_string(bytes.size());
         }
         if (command == "remove") {
-            close(server.fd);
+            size_t socket = SocketOf(id);
+            m_sockets.erase(m_sockets.begin() + socket);
+            m_ids.erase(m_ids.begin() + socket);
             m_servers.erase(found);
             return "ok";
         }
@@ -221,28 +226,29 @@ private:
 
     std::string Add(const std::string& text, unsigned port)
     {
-        sockaddr_in address;
-        if (port > 65535 || !LoopbackAddress(text, uint16_t(port), address))
+        net::Endpoint local;
+        if (!LoopbackEndpoint(text, port, local))
             return "err bad address";
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        socklen_t size = sizeof address;
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            std::string answer = "err " + std::string(strerror(errno));
-            if (fd >= 0)
-                close(fd);
-            return answer;
-        }
-        m_servers[++m_lastId] = Server{fd, Behaviour{}, {}};
-        return "ok " + std::to_string(m_lastId) + " " + std::to_string(ntohs(address.sin_port));
+        net::UdpSocket socket;
+        std::string error;
+        if (!socket.Open(local, error))
+            return "err " + error;
+        uint16_t bound = socket.Local().port;
+        m_sockets.push_back(std::move(socket));
+        m_ids.push_back(++m_lastId);
+        m_servers[m_lastId] = Server{};
+        return "ok " + std::to_string(m_lastId) + " " + std::to_string(bound);
     }
 
-    int m_control;
-    sockaddr_in m_test;
+    net::Endpoint m_test;
     uint64_t m_start;
     bool m_quit = false;
     int m_lastId = 0;
     unsigned m_order = 0;
+    // The control socket first, then one a server; m_ids holds each one's server
+    // id (0 for the control socket), as Wait takes the sockets in one list.
+    std::vector<net::UdpSocket> m_sockets;
+    std::vector<int> m_ids;
     std::map<int, Server> m_servers;
     std::multimap<uint64_t, Reply> m_replies;
 };
@@ -262,15 +268,12 @@ int main(int argc, char** argv)
     for (int fd = 0; fd <= 2; ++fd)
         dup2(null, fd);
 
-    sockaddr_in test, own;
-    LoopbackAddress("127.0.0.1", uint16_t(testPort), test);
-    LoopbackAddress("127.0.0.1", 0, own);
-    int control = socket(AF_INET, SOCK_DGRAM, 0);
-    socklen_t size = sizeof own;
-    if (control < 0 || bind(control, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0 ||
-        getsockname(control, reinterpret_cast<sockaddr*>(&own), &size) != 0)
+    net::Endpoint test{kLoopback, uint16_t(testPort)};
+    net::UdpSocket control;
+    std::string error;
+    if (!control.Open({kLoopback, 0}, error))
         return 1;
-    std::string hello = "hello " + std::to_string(ntohs(own.sin_port)) + " " + std::to_string(getpid());
-    sendto(control, hello.data(), hello.size(), 0, reinterpret_cast<sockaddr*>(&test), sizeof test);
-    return Responder(control, test).Run();
+    std::string hello = "hello " + std::to_string(control.Local().port) + " " + std::to_string(getpid());
+    control.Send(reinterpret_cast<const uint8_t*>(hello.data()), hello.size(), test, 0);
+    return Responder(std::move(control), test).Run();
 }

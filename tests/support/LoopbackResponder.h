@@ -1,8 +1,8 @@
 // A scripted UDP server on 127.0.0.1 inside the test process. It does its work
 // only when polled, so a test drives it from its own message-pump predicates:
 //   PumpUntil([&] { responder.Poll(); return sink.replies == 1; });
-// The caller has started WinSock. For servers with other addresses see
-// ScriptedResponder.h.
+// The caller has started WinSock; the sockets are lrdresponder's own. For
+// servers with other addresses see ScriptedResponder.h.
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "Net.h"
 #include "ResponderBehaviour.h"
 
 class LoopbackResponder {
@@ -30,12 +31,11 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Reply {
-        uint32_t address;
-        uint16_t port;
+        lrdresponder::net::Endpoint to;
         Bytes bytes;
     };
 
-    uintptr_t m_socket;
+    lrdresponder::net::UdpSocket m_socket;
     uint16_t m_port = 0;
     Behaviour m_behaviour;
     Clock::time_point m_start = Clock::now();

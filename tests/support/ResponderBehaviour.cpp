@@ -3,21 +3,9 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "ProbeWire.h"
+
 namespace {
-
-void PutLittle(Bytes& out, size_t offset, uint32_t value)
-{
-    for (size_t i = 0; i < 4; ++i)
-        out[offset + i] = uint8_t(value >> (8 * i));
-}
-
-uint32_t GetLittle(const Bytes& in, size_t offset)
-{
-    uint32_t value = 0;
-    for (size_t i = 0; i < 4; ++i)
-        value |= uint32_t(in[offset + i]) << (8 * i);
-    return value;
-}
 
 bool ParseNumber(const std::string& text, long long low, long long high, long long& value)
 {
@@ -30,18 +18,16 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
 
 Bytes BuildReply(const Bytes& request, const Behaviour& behaviour)
 {
-    // Work on at least 20 bytes so that every field has room, then cut.
+    // Work on a long reply so that every field has room, then cut.
     Bytes reply(request);
-    if (reply.size() < 20)
-        reply.resize(20, 0);
+    if (reply.size() < kLongReplySize)
+        reply.resize(kLongReplySize, 0);
     if (behaviour.cmd)
-        PutLittle(reply, 0, *behaviour.cmd);
-    uint32_t tick = behaviour.tick ? *behaviour.tick : GetLittle(reply, 8);
-    PutLittle(reply, 8, tick + uint32_t(behaviour.tickOffset));
-    if (behaviour.load) {
-        for (size_t i = 0; i < 4; ++i)
-            reply[16 + i] = uint8_t(*behaviour.load >> (8 * (3 - i)));
-    }
+        WritePduField(reply.data(), kCmdOffset, *behaviour.cmd);
+    uint32_t tick = behaviour.tick ? *behaviour.tick : ReadPduField(reply.data(), kTickOffset);
+    WritePduField(reply.data(), kTickOffset, tick + uint32_t(behaviour.tickOffset));
+    if (behaviour.load)
+        WriteLoad(reply.data(), *behaviour.load);
     reply.resize(behaviour.length, 0);
     return reply;
 }

@@ -20,6 +20,9 @@ struct Endpoint {
 };
 
 // Starts the socket library and the stop handling. On failure `error` says why.
+// A program that wants sockets without the stop handling starts the socket
+// library itself instead (WSAStartup on Windows, nothing on POSIX systems); on
+// POSIX systems Wait then watches the sockets alone.
 bool Start(std::string& error);
 void Finish();
 
@@ -36,6 +39,10 @@ public:
     // each datagram was sent to, so that an answer can leave from that address
     // even when the socket is bound to every address.
     bool Open(const Endpoint& local, std::string& error);
+
+    // The address and port the socket is bound to: the port the system chose when
+    // it was opened with port 0. Port 0 when the system cannot tell.
+    Endpoint Local() const;
 
     // The next queued datagram: false when there is none. Errors that only report
     // an earlier send's fate (a port-unreachable notice) count as none. `to` is the

@@ -125,6 +125,15 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     return false;
 }
 
+Endpoint UdpSocket::Local() const
+{
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    if (getsockname(int(m_handle), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return {};
+    return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
 bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& from, uint32_t& to)
 {
     sockaddr_in source{};
@@ -189,6 +198,7 @@ bool UdpSocket::Send(const uint8_t* data, size_t size, const Endpoint& to, uint3
 
 bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool>& readable, std::string& error)
 {
+    // Without Start the self-pipe is -1, which poll skips.
     std::vector<pollfd> fds{{g_wake[0], POLLIN, 0}};
     for (const UdpSocket& socket : sockets)
         fds.push_back({int(socket.Handle()), POLLIN, 0});

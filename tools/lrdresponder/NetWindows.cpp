@@ -19,7 +19,8 @@ std::atomic<bool> g_stop{false};
 SOCKET g_wake = INVALID_SOCKET;
 sockaddr_in g_wakeAddress{};
 HANDLE g_handled = nullptr;
-LPFN_WSARECVMSG g_recvMsg = nullptr;
+// Found through the first socket opened; every later one shares the provider.
+std::atomic<LPFN_WSARECVMSG> g_recvMsg{nullptr};
 
 std::string SocketError(const char* what)
 {
@@ -50,13 +51,17 @@ BOOL WINAPI OnConsoleEvent(DWORD event)
 // WSARecvMsg is reached through the extension pointer of some socket.
 bool LoadRecvMsg(SOCKET socket, std::string& error)
 {
+    if (g_recvMsg)
+        return true;
     GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG recvMsg = nullptr;
     DWORD bytes = 0;
-    if (WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &g_recvMsg, sizeof g_recvMsg, &bytes,
+    if (WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &recvMsg, sizeof recvMsg, &bytes,
                  nullptr, nullptr) != 0) {
         error = SocketError("WSARecvMsg");
         return false;
     }
+    g_recvMsg = recvMsg;
     return true;
 }
 
@@ -76,9 +81,8 @@ bool Start(std::string& error)
     if (g_wake == INVALID_SOCKET ||
         bind(g_wake, reinterpret_cast<sockaddr*>(&g_wakeAddress), sizeof g_wakeAddress) != 0 ||
         getsockname(g_wake, reinterpret_cast<sockaddr*>(&g_wakeAddress), &size) != 0 ||
-        ioctlsocket(g_wake, FIONBIO, &nonBlocking) != 0 || !LoadRecvMsg(g_wake, error)) {
-        if (error.empty())
-            error = SocketError("wake socket");
+        ioctlsocket(g_wake, FIONBIO, &nonBlocking) != 0) {
+        error = SocketError("wake socket");
         return false;
     }
     g_handled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -127,6 +131,10 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     BOOL off = FALSE, on = TRUE;
     DWORD bytes = 0;
     sockaddr_in address = SocketAddress(local);
+    if (!LoadRecvMsg(handle, error)) {
+        closesocket(handle);
+        return false;
+    }
     if (ioctlsocket(handle, FIONBIO, &nonBlocking) != 0) {
         error = SocketError("FIONBIO");
     // Without this, a port-unreachable notice for an earlier answer makes the
@@ -145,6 +153,15 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     return false;
 }
 
+Endpoint UdpSocket::Local() const
+{
+    sockaddr_in address{};
+    int size = sizeof address;
+    if (getsockname(SOCKET(m_handle), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return {};
+    return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
 bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& from, uint32_t& to)
 {
     sockaddr_in source{};
@@ -157,7 +174,7 @@ bool UdpSocket::Receive(uint8_t* buffer, size_t room, size_t& size, Endpoint& fr
     message.dwBufferCount = 1;
     message.Control = {sizeof control, control};
     DWORD received = 0;
-    if (g_recvMsg(SOCKET(m_handle), &message, &received, nullptr, nullptr) != 0)
+    if (g_recvMsg.load()(SOCKET(m_handle), &message, &received, nullptr, nullptr) != 0)
         return false;
 
     size = received;

@@ -1,5 +1,6 @@
 // The answer to one probe request, as plain bytes. No sockets here: both
-// platforms and the tests share this one reading of the wire format.
+// platforms and the tests share this one reading of the wire format, which is
+// the detector's own (ProbeWire.h).
 #pragma once
 
 #include <array>
@@ -7,26 +8,14 @@
 #include <cstdint>
 #include <optional>
 
+#include "ProbeWire.h"
+
 namespace lrdresponder {
 
-// dwCmd (u32), ushSeq (u16), two spare bytes, dwTick (u32), dwFillData (u32),
-// all little-endian.
-constexpr size_t kRequestSize = 16;
-constexpr uint32_t kProbeCommand = 2;
-// Every detector sends this fill data; only a datagram that carries it is a request.
-constexpr uint32_t kRequestFillData = 1;
-// Answers carry this fill data instead, so that an answer is never a request:
-// one forged datagram cannot set two responders answering each other forever.
-// Detectors do not read the field of a reply.
-constexpr uint32_t kReplyFillData = 0;
-constexpr size_t kFillDataOffset = 12;
-// The echoed request and dwLoad, big-endian.
-constexpr size_t kMaxReplySize = kRequestSize + 4;
-
-enum class Verdict { Answer, TooShort, WrongCommand, ZeroTick, WrongFillData };
+using Verdict = RequestVerdict;
 
 struct Reply {
-    std::array<uint8_t, kMaxReplySize> bytes{};
+    std::array<uint8_t, kLongReplySize> bytes{};
     size_t size = 0;
 };
 
