@@ -46,7 +46,11 @@ std::vector<uint8_t> Reply(uint32_t tick, size_t length = 16, uint8_t loadByte =
     return data;
 }
 
-Waiting Datagram(const char* source, uint32_t tick, size_t length = 16) { return {ReceiveKind::kDatagram, Reply(tick, length), source, 4000, 0}; }
+Waiting Datagram(const char* source, uint32_t tick, size_t length = 16)
+{
+    return {ReceiveKind::kDatagram, Reply(tick, length), source, 4000, 0};
+}
+
 Waiting Failure(ReceiveKind kind) { return {kind, {}, "0.0.0.0", 0, 0}; }
 
 // The socket: sends cost sendUs and receives takeUs of the clock. While the
@@ -55,7 +59,7 @@ class ScriptedEndpoint final : public ProbeEndpoint {
 public:
     explicit ScriptedEndpoint(ManualClock& clock) : clock(clock) {}
 
-    bool SocketOpen() const override { return true; }
+    bool SocketOpen() const override { return open; }
     bool ReceiveReady() const override { return true; }
     SendResult Send(const uint8_t* data, uint32_t, const char* ip, uint16_t port) override
     {
@@ -67,7 +71,7 @@ public:
             memcpy(&tick, data + 8, sizeof tick);
             waiting.push_back({ReceiveKind::kDatagram, Reply(tick), ip, port, clock.now});
         }
-        return {16, 0};
+        return sendResult;
     }
     ReceiveResult Receive() override
     {
@@ -82,17 +86,16 @@ public:
         result.kind = current.kind;
         result.nCount = current.bytes.empty() ? -1 : (int32_t)current.bytes.size();
         result.pData = current.bytes.data();
-        unsigned a, b, c, d;
-        sscanf(current.source, "%u.%u.%u.%u", &a, &b, &c, &d);
-        uint8_t source[4] = {(uint8_t)a, (uint8_t)b, (uint8_t)c, (uint8_t)d};
-        memcpy(result.abSource, source, 4);
+        sscanf(current.source, "%hhu.%hhu.%hhu.%hhu", &result.abSource[0], &result.abSource[1], &result.abSource[2],
+               &result.abSource[3]);
         result.ushSourcePort = current.port;
         return result;
     }
 
     ManualClock& clock;
     uint64_t sendUs = 0, takeUs = 0;
-    bool answering = false;
+    bool answering = false, open = true;
+    SendResult sendResult = {16, 0};
     std::deque<Waiting> waiting;
     Waiting current;
     std::string calls;  // S for a send, R for a receive, in order
@@ -119,16 +122,6 @@ public:
         exchange->DetectionEnded();
     }
     void PostReadNotification() override { ++posts; }
-
-    // Without the lines of the sends, which the pacing tests count otherwise.
-    std::vector<std::string> Events() const
-    {
-        std::vector<std::string> kept;
-        for (const std::string& event : events)
-            if (event.find("SendRequest") == std::string::npos && event.find("sent [") == std::string::npos)
-                kept.push_back(event);
-        return kept;
-    }
 
     ProbeExchange* exchange = nullptr;
     bool takes = true;
@@ -184,6 +177,39 @@ TEST(ReceiveKinds, OnlyTheListedWinSockErrorsMeanMoreThanAFailure)
         EXPECT_EQ(ReceiveKindOfError(c.code), c.kind) << c.code;
 }
 
+TEST(ProbeExchange, SendRequestLines)
+{
+    const std::string pdu = "pdu:{dwCmd=2,dwTick=1000,ushSeq=1,dwFillData=1}";
+    const struct {
+        const char* ip;
+        bool open;
+        SendResult sent;
+        int32_t result;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {nullptr, true, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
+        {"127.0.0.2", false, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
+        {"127.0.0.2", true, {16, 0}, 1,
+         {"T CLinkrateDetector::SendRequest() exit success",
+          "T sent [16] bytes to [127.0.0.2:4000] [success], " + pdu + ",errorcode=[0]"}},
+        {"127.0.0.2", true, {8, 0}, 1,
+         {"T CLinkrateDetector::SendRequest() exit success",
+          "T sent [8] bytes to [127.0.0.2:4000] [success], " + pdu + ",errorcode=[0]"}},
+        {"255.255.255.255", true, {kSendFailed, 10013}, 0,
+         {"T CLinkrateDetector::SendRequest() exit success",
+          "T sent [-1] bytes to [255.255.255.255:4000] [error], " + pdu + ",errorcode=[10013]"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines.back());
+        Rig rig;
+        rig.endpoint.open = c.open;
+        rig.endpoint.sendResult = c.sent;
+        EXPECT_EQ(rig.exchange->SendRequest(c.ip, 4000), c.result);
+        EXPECT_EQ(rig.owner.events, c.lines);
+        EXPECT_EQ(rig.endpoint.sends.size(), c.lines.size() - 1) << "nothing sent after the Error line";
+    }
+}
+
 // One read notification over a scripted socket, at 7 ms after the start: the
 // lines, reports and takes in the order they happen.
 TEST(ProbeExchange, WhatEachKindOfReceiveDoesToATake)
@@ -225,7 +251,7 @@ TEST(ProbeExchange, WhatEachKindOfReceiveDoesToATake)
             rig.endpoint.waiting.insert(rig.endpoint.waiting.end(), part.begin(), part.end());
         rig.clock.AtTick(t + 7);
         rig.exchange->OnRead();
-        EXPECT_EQ(rig.owner.Events(), c.events);
+        EXPECT_EQ(rig.owner.events, c.events);
     }
     // The cut datagram is a long reply: it set the load of its candidate.
     Rig rig;
@@ -388,11 +414,11 @@ TEST(ProbeExchange, EndOfDetectionDueAcrossATickWrap)
         rig.exchange->OnRead();
         const std::vector<std::string> handled = {"T from [127.0.0.2:4000] recv udp [16]bytes",
                                                   "report 127.0.0.2:4000 " + std::to_string(c.elapsedMs)};
-        EXPECT_EQ(rig.owner.Events(), c.due ? std::vector<std::string>{"end"} : handled);
+        EXPECT_EQ(rig.owner.events, c.due ? std::vector<std::string>{"end"} : handled);
         EXPECT_FALSE(rig.exchange->EndOfDetectionDue()) << "once ended";
         if (c.due) {
             rig.exchange->OnRead();
-            EXPECT_EQ(rig.owner.Events().back(), "E CLinkrateDetector::OnRead() exit fail");
+            EXPECT_EQ(rig.owner.events.back(), "E CLinkrateDetector::OnRead() exit fail");
         }
     }
 }
