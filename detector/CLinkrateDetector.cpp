@@ -5,8 +5,6 @@
 #include <new>
 
 #include "Random.h"
-#include "SystemClock.h"
-#include "Tick.h"
 
 namespace {
 
@@ -28,23 +26,14 @@ IComponent* CLinkrateDetector::Create()
 }
 
 CLinkrateDetector::CLinkrateDetector()
+    : exchangeSide(*this), probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide)
 {
     Trace("CLinkrateDetector::CLinkrateDetector()");
-    hSocket = INVALID_SOCKET;
     hWnd = nullptr;
     bDetecting = 0;
-    dwSeq = 1;
     pSink = nullptr;
     bInit = 0;
-    pRecvBuf = nullptr;
-    nRecvBufSize = 1024;
-    dwStartTick = LrdTickCount();
     bFinished = 0;
-    bEndTimerRunning = 0;
-    dwEndTimerStart = 0;
-    dwEndTimerLimit = 0;
-    pReadScopes = nullptr;
-    nTakeCostUs = kAssumedTakeCostUs;
     dwOwnerThread = 0;
     SeedRandom((uint32_t)time(nullptr));
 }
@@ -137,11 +126,7 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         }
     }
     PrintList();
-    // Room to take a reply of every candidate while the requests go out. Without
-    // memory for it the queue stays as it is, and replies it cannot hold wait on
-    // the socket.
-    if (candidateList.Size() > replyQueue.Capacity() && replyQueue.Empty())
-        replyQueue.Reserve(candidateList.Size());
+    probeExchange.MakeRoomForReplies(candidateList.Size());
 
     if (timeLimitMs != 0) {
         StopTimer(DETECT_TIMER_ID);
@@ -155,16 +140,14 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     }
 
     bDetecting = 1;
-    dwStartTick = LrdTickCount();
+    probeExchange.StartDetection();
     int32_t result = SendToAll(candidateList);
     if (timeLimitMs != 0) {
         // The time limit counts from the end of the sends. Should the timer not
         // start anew, it ends the detection as first set, somewhat earlier.
         RestartTimer(DETECT_TIMER_ID);
         bFinished = 0;
-        bEndTimerRunning = 1;
-        dwEndTimerStart = LrdTickCount();
-        dwEndTimerLimit = timeLimitMs;
+        probeExchange.EndTimerStarted(timeLimitMs);
     }
     return result;
 }
@@ -186,18 +169,11 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
 void CLinkrateDetector::OnDetectTimer()
 {
     StopTimer(DETECT_TIMER_ID);
-    bEndTimerRunning = 0;
     bFinished = 1;
-    // Replies taken but not yet handled came too late.
-    replyQueue.Clear();
+    probeExchange.DetectionEnded();
     // The sink may release the detector: nothing may touch it after this call.
     if (pSink != nullptr)
         pSink->OnDetectFinished();
-}
-
-bool CLinkrateDetector::EndOfDetectionDue() const
-{
-    return bEndTimerRunning && TickElapsed(dwEndTimerStart, LrdTickCount()) >= dwEndTimerLimit;
 }
 
 void CLinkrateDetector::PreDestroy()
@@ -207,16 +183,37 @@ void CLinkrateDetector::PreDestroy()
     // detector and cannot be destroyed from here; Cleanup and StopTimer cut them
     // off, so that what is still queued there finds nothing.
     const DWORD thread = GetCurrentThreadId();
-    if (dwOwnerThread != 0 && dwOwnerThread != thread && (hWnd != nullptr || bEndTimerRunning))
+    if (dwOwnerThread != 0 && dwOwnerThread != thread && (hWnd != nullptr || probeExchange.EndTimerRunning()))
         Error("CLinkrateDetector released on thread [%u], not on thread [%u] that initialised it: its late messages "
               "there are ignored",
               (uint32_t)thread, (uint32_t)dwOwnerThread);
-    for (ReadScope* scope = pReadScopes; scope != nullptr; scope = scope->outer)
-        scope->detectorGone = true;
-    pReadScopes = nullptr;
+    probeExchange.MarkOwnerGone();
     Cleanup();
     StopTimer(DETECT_TIMER_ID);
 }
+
+void CLinkrateDetector::Cleanup()
+{
+    Trace("CLinkrateDetector::Cleanup()");
+    CloseSocket();
+    DestoryLRDWindow();
+    udpEndpoint.FreeReceiveBuffer();
+    probeExchange.ReleaseReplyQueue();
+}
+
+bool CLinkrateDetector::HoldsResources() const
+{
+    return hWnd != nullptr || udpEndpoint.SocketOpen() || udpEndpoint.HoldsReceiveBuffer() ||
+           probeExchange.HoldsReplyQueue();
+}
+
+int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates) { return probeExchange.SendToAll(candidates); }
+
+int32_t CLinkrateDetector::OnTimeout() { return SendToAll(candidateList); }
+
+// The socket and the error code of the notification are not needed: the
+// exchange takes whatever waits on the detector's one socket.
+void CLinkrateDetector::OnRead(SOCKET, int32_t) { probeExchange.OnRead(); }
 
 void CLinkrateDetector::PrintList()
 {

@@ -12,8 +12,10 @@
 #include "CandidateList.h"
 #include "ComponentBase.h"
 #include "LogChannel.h"
-#include "ReplyQueue.h"
+#include "ProbeExchange.h"
+#include "SystemClock.h"
 #include "TimerService.h"
+#include "UdpEndpoint.h"
 #include "WinSockStartup.h"
 
 enum : int32_t {
@@ -23,32 +25,6 @@ enum : int32_t {
 
 enum : UINT {
     WM_LRD_SOCKET = 13098,  // socket read events posted to the window
-};
-
-enum : uint32_t {
-    // The detector's own receive buffer: room for the largest datagram, however
-    // large the socket's buffer is.
-    kMaxReceiveBuffer = 65536,
-    // The socket's buffer: room for the replies of a few thousand servers that
-    // answer at once. The system may grant less.
-    kSocketReceiveBuffer = 4 * 1024 * 1024,
-    // Room for datagrams taken off the socket and not yet handled: this many from
-    // the start, and one per candidate of a detection with more.
-    kInitialReplyQueue = 64,
-    // Datagrams handled in one read notification at most, so that timers and
-    // other windows of the thread get their turn; the rest come with the next.
-    kHandledPerNotification = 1024,
-    // What taking one datagram off the socket is assumed to cost (microseconds)
-    // until this detector has measured it: about what it costs under Wine on
-    // loopback, where it is two to three times the cost of a send.
-    kAssumedTakeCostUs = 80,
-    // While no reply comes in during the sends, the socket is looked at once in
-    // this many sends: a look costs about as much as a send.
-    kSendsPerQuietLook = 8,
-    // The time between the sends of a detection is held to this share (percent)
-    // of the time of the sends themselves, so that Detect blocks its caller not
-    // much longer than a plain send loop would.
-    kPacingPercent = 100,
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
@@ -72,34 +48,34 @@ public:
     static IComponent* Create();
 
 private:
+    // What the probe exchange needs of the detector: its log channel, its state,
+    // its sink, the end of its detection and its window.
+    class ExchangeSide final : public ExchangeOwner {
+    public:
+        explicit ExchangeSide(CLinkrateDetector& detector) : detector(detector) {}
+        void TraceLine(const char* format, va_list args) override { detector.VTrace(format, args); }
+        void ErrorLine(const char* format, va_list args) override { detector.VError(format, args); }
+        bool TakesReplies() const override { return detector.bInit && !detector.bFinished; }
+        void ReportReply(const char* ip, uint16_t port, uint32_t rtt) override
+        {
+            if (detector.pSink != nullptr)
+                detector.pSink->OnIPDetected(ip, port, rtt);
+        }
+        void EndDetection() override { detector.OnDetectTimer(); }
+        void PostReadNotification() override { detector.PostReadNotification(); }
+
+    private:
+        CLinkrateDetector& detector;
+    };
+
     // End of a detection: timer DETECT_TIMER_ID.
     void OnDetectTimer();
-    // Whether the end timer runs and its time has come.
-    bool EndOfDetectionDue() const;
     void PrintList();
 
-    // Requests and replies.
-    int32_t SendRequest(const char* ip, uint16_t port);
+    // Requests and replies, through the probe exchange.
     int32_t SendToAll(const CandidateList& candidates);
     void OnRead(SOCKET socket, int32_t errorCode);
     int32_t OnTimeout();
-
-    // One handling of read notifications in progress. A sink may pump messages,
-    // so they can nest; PreDestroy marks every one, and each then returns at once
-    // without touching the detector, which may be freed by then.
-    struct ReadScope {
-        bool detectorGone;
-        ReadScope* outer;
-    };
-    // Whether replies are taken and handled: the socket and buffer exist, the
-    // detector is initialised and its detection has not ended.
-    bool AcceptingReplies() const;
-    // Moves the datagrams waiting on the socket into the queue, each with the
-    // tick at which its receive began, until none waits or the queue is full.
-    void TakeReplies();
-    // Handles one taken datagram. False when the sink's call ended the
-    // detector's life.
-    bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
     // Queued datagrams are handled from a read notification only.
     void PostReadNotification();
 
@@ -115,26 +91,19 @@ private:
     bool HoldsResources() const;
 
     HWND hWnd;
-    SOCKET hSocket;
     ILinkrateDetectorSink* pSink;
-    uint8_t* pRecvBuf;
-    int32_t nRecvBufSize;
     int32_t bInit;
-    uint32_t dwSeq;
-    uint32_t dwStartTick;
     CandidateList candidateList;
     int32_t bDetecting;
     int32_t bFinished;
-    // The end timer as last started: running, since when, for how long.
-    int32_t bEndTimerRunning;
-    uint32_t dwEndTimerStart;
-    uint32_t dwEndTimerLimit;
-    ReplyQueue replyQueue;
-    ReadScope* pReadScopes;
-    // What taking one datagram costs here, smoothed over the takes so far
-    // (microseconds). While replies come in, requests are spaced this far apart.
-    uint32_t nTakeCostUs;
     // The thread that initialised the detector, whose window and timers these are
     // (0 before Initialize).
     DWORD dwOwnerThread;
+    // The socket (hSocket, with its receive buffer pRecvBuf of nRecvBufSize
+    // bytes) and the exchange over it (with the sequence counter dwSeq and the
+    // detection's start tick dwStartTick).
+    UdpEndpoint udpEndpoint;
+    SystemClock systemClock;
+    ExchangeSide exchangeSide;
+    ProbeExchange probeExchange;
 };

@@ -93,33 +93,33 @@ void CandidateList::Clear()
 {
     // Swapped out rather than cleared: a detection over many servers should not
     // keep its memory for the life of the detector.
-    std::vector<Candidate>().swap(m_records);
-    std::vector<uint32_t>().swap(m_order);
-    m_head = 0;
-    m_reversed = false;
+    std::vector<Candidate>().swap(records);
+    std::vector<uint32_t>().swap(order);
+    nHead = 0;
+    bReversed = false;
     DropIndex();
     // An empty list is indexed: its tables come with the first insertion.
-    m_indexValid = true;
+    bIndexValid = true;
 }
 
 bool CandidateList::MakeRoomForOneMore()
 {
     try {
-        if (m_records.size() == m_records.capacity())
-            m_records.reserve(std::max<size_t>(16, 2 * m_records.size()));
-        if (Size() == m_order.size()) {
-            std::vector<uint32_t> larger(std::max<size_t>(16, 2 * m_order.size()));
+        if (records.size() == records.capacity())
+            records.reserve(std::max<size_t>(16, 2 * records.size()));
+        if (Size() == order.size()) {
+            std::vector<uint32_t> larger(std::max<size_t>(16, 2 * order.size()));
             for (uint32_t physical = 0; physical < Size(); ++physical)
                 larger[physical] = OrderSlot(physical);
-            m_order.swap(larger);
-            m_head = 0;
+            order.swap(larger);
+            nHead = 0;
         }
     } catch (const std::bad_alloc&) {
         return false;
     }
     // The index only speeds up replies: without memory for larger tables it is
     // given up, and replies walk the list until it can be built again.
-    if (m_indexValid && 2 * (Size() + 1) > m_addressTable.size())
+    if (bIndexValid && 2 * (Size() + 1) > addressTable.size())
         BuildIndex(Size() + 1);
     return true;
 }
@@ -144,12 +144,12 @@ bool CandidateList::InsertRandom(const IPInfo& record)
     }
 
     uint32_t id = count;
-    m_records.push_back(Candidate{record, 0, 0, 0, false});
+    records.push_back(Candidate{record, 0, 0, 0, false});
     // Before the candidate at `position` in list order; read backwards, that is
     // after it in the ring.
-    uint32_t physical = m_reversed ? count - position : position;
+    uint32_t physical = bReversed ? count - position : position;
     if (physical < count - physical) {
-        m_head = (m_head - 1) & ((uint32_t)m_order.size() - 1);
+        nHead = (nHead - 1) & ((uint32_t)order.size() - 1);
         for (uint32_t i = 0; i < physical; ++i)
             OrderSlot(i) = OrderSlot(i + 1);
     } else {
@@ -157,7 +157,7 @@ bool CandidateList::InsertRandom(const IPInfo& record)
             OrderSlot(i) = OrderSlot(i - 1);
     }
     OrderSlot(physical) = id;
-    if (m_indexValid)
+    if (bIndexValid)
         AddToIndex(id);
     return true;
 }
@@ -173,7 +173,7 @@ bool CandidateList::InsertServer(const ServerInfo& server)
 
 void CandidateList::Reverse()
 {
-    m_reversed = !m_reversed;
+    bReversed = !bReversed;
 }
 
 void CandidateList::Sort()
@@ -181,20 +181,20 @@ void CandidateList::Sort()
     if (Size() < 2)
         return;
     // Lay the ids out in list order from the ring's start, then sort them in place.
-    std::rotate(m_order.begin(), m_order.begin() + m_head, m_order.end());
-    m_head = 0;
-    if (m_reversed) {
-        std::reverse(m_order.begin(), m_order.begin() + Size());
-        m_reversed = false;
+    std::rotate(order.begin(), order.begin() + nHead, order.end());
+    nHead = 0;
+    if (bReversed) {
+        std::reverse(order.begin(), order.begin() + Size());
+        bReversed = false;
     }
     // A server that never answered must not outrank one that did, whatever the
     // values say: by the product alone, its 5000 ms at load 100 would beat a
     // reply of 5 ms at load 200000.
-    std::stable_sort(m_order.begin(), m_order.begin() + Size(), [this](uint32_t a, uint32_t b) {
-        const Candidate& first = m_records[a];
-        const Candidate& second = m_records[b];
-        if (first.answered != second.answered)
-            return first.answered;
+    std::stable_sort(order.begin(), order.begin() + Size(), [this](uint32_t a, uint32_t b) {
+        const Candidate& first = records[a];
+        const Candidate& second = records[b];
+        if (first.bAnswered != second.bAnswered)
+            return first.bAnswered;
         return IPInfoLess(first.info, second.info);
     });
 }
@@ -231,13 +231,13 @@ bool CandidateList::BuildIndex(uint32_t capacity)
     while (tableSize < 2 * capacity)
         tableSize *= 2;
     try {
-        m_addressTable.assign(tableSize, 0);
-        m_endpointTable.assign(tableSize, 0);
+        addressTable.assign(tableSize, 0);
+        endpointTable.assign(tableSize, 0);
     } catch (const std::bad_alloc&) {
         DropIndex();
         return false;
     }
-    m_indexValid = true;
+    bIndexValid = true;
     for (uint32_t id = 0; id < Size(); ++id)
         AddToIndex(id);
     return true;
@@ -245,19 +245,19 @@ bool CandidateList::BuildIndex(uint32_t capacity)
 
 void CandidateList::DropIndex()
 {
-    m_indexValid = false;
-    std::vector<Slot>().swap(m_addressTable);
-    std::vector<Slot>().swap(m_endpointTable);
+    bIndexValid = false;
+    std::vector<Slot>().swap(addressTable);
+    std::vector<Slot>().swap(endpointTable);
 }
 
 void CandidateList::AddToIndex(uint32_t id)
 {
-    Candidate& candidate = m_records[id];
-    candidate.nextSameAddress = 0;
-    candidate.nextSameEndpoint = 0;
-    if (!ParseCanonicalIPv4(candidate.info.szIP, &candidate.address))
+    Candidate& candidate = records[id];
+    candidate.dwNextSameAddress = 0;
+    candidate.dwNextSameEndpoint = 0;
+    if (!ParseCanonicalIPv4(candidate.info.szIP, &candidate.dwAddress))
         return;
-    uint32_t address = candidate.address;
+    uint32_t address = candidate.dwAddress;
     uint16_t port = candidate.info.ushPort;
     // Each new candidate becomes the head of its chains; which of a key's
     // candidates comes first does not matter, every one gets the same values.
@@ -265,26 +265,26 @@ void CandidateList::AddToIndex(uint32_t id)
         uint32_t mask = (uint32_t)table.size() - 1;
         uint32_t position = hash & mask;
         while (table[position] != 0 && !((table[position] & kTagMask) == (hash & kTagMask) &&
-                                         sameKey(m_records[(table[position] & kIdMask) - 1])))
+                                         sameKey(records[(table[position] & kIdMask) - 1])))
             position = (position + 1) & mask;
         candidate.*next = table[position] & kIdMask;
         table[position] = (hash & kTagMask) | (id + 1);
     };
-    insert(m_addressTable, HashAddress(address), &Candidate::nextSameAddress,
-           [&](const Candidate& other) { return other.address == address; });
-    insert(m_endpointTable, HashEndpoint(address, port), &Candidate::nextSameEndpoint,
-           [&](const Candidate& other) { return other.address == address && other.info.ushPort == port; });
+    insert(addressTable, HashAddress(address), &Candidate::dwNextSameAddress,
+           [&](const Candidate& other) { return other.dwAddress == address; });
+    insert(endpointTable, HashEndpoint(address, port), &Candidate::dwNextSameEndpoint,
+           [&](const Candidate& other) { return other.dwAddress == address && other.info.ushPort == port; });
 }
 
 uint32_t CandidateList::FindAddress(uint32_t address) const
 {
-    if (m_addressTable.empty())
+    if (addressTable.empty())
         return 0;
     uint32_t hash = HashAddress(address);
-    uint32_t mask = (uint32_t)m_addressTable.size() - 1;
-    for (uint32_t position = hash & mask; m_addressTable[position] != 0; position = (position + 1) & mask) {
-        Slot slot = m_addressTable[position];
-        if ((slot & kTagMask) == (hash & kTagMask) && m_records[(slot & kIdMask) - 1].address == address)
+    uint32_t mask = (uint32_t)addressTable.size() - 1;
+    for (uint32_t position = hash & mask; addressTable[position] != 0; position = (position + 1) & mask) {
+        Slot slot = addressTable[position];
+        if ((slot & kTagMask) == (hash & kTagMask) && records[(slot & kIdMask) - 1].dwAddress == address)
             return slot & kIdMask;
     }
     return 0;
@@ -292,16 +292,16 @@ uint32_t CandidateList::FindAddress(uint32_t address) const
 
 uint32_t CandidateList::FindEndpoint(uint32_t address, uint16_t port) const
 {
-    if (m_endpointTable.empty())
+    if (endpointTable.empty())
         return 0;
     uint32_t hash = HashEndpoint(address, port);
-    uint32_t mask = (uint32_t)m_endpointTable.size() - 1;
-    for (uint32_t position = hash & mask; m_endpointTable[position] != 0; position = (position + 1) & mask) {
-        Slot slot = m_endpointTable[position];
+    uint32_t mask = (uint32_t)endpointTable.size() - 1;
+    for (uint32_t position = hash & mask; endpointTable[position] != 0; position = (position + 1) & mask) {
+        Slot slot = endpointTable[position];
         if ((slot & kTagMask) != (hash & kTagMask))
             continue;
-        const Candidate& first = m_records[(slot & kIdMask) - 1];
-        if (first.address == address && first.info.ushPort == port)
+        const Candidate& first = records[(slot & kIdMask) - 1];
+        if (first.dwAddress == address && first.info.ushPort == port)
             return slot & kIdMask;
     }
     return 0;
@@ -314,17 +314,17 @@ void CandidateList::SetRtt(const char* address, uint32_t rtt)
     // zeros can never equal one. Any other text, or no memory for the index,
     // takes the walk over every candidate.
     uint32_t value;
-    if (ParseCanonicalIPv4(address, &value) && (m_indexValid || BuildIndex(Size()))) {
-        for (uint32_t next = FindAddress(value); next != 0; next = m_records[next - 1].nextSameAddress) {
-            m_records[next - 1].info.dwRTT = rtt;
-            m_records[next - 1].answered = true;
+    if (ParseCanonicalIPv4(address, &value) && (bIndexValid || BuildIndex(Size()))) {
+        for (uint32_t next = FindAddress(value); next != 0; next = records[next - 1].dwNextSameAddress) {
+            records[next - 1].info.dwRTT = rtt;
+            records[next - 1].bAnswered = true;
         }
         return;
     }
-    for (Candidate& candidate : m_records) {
+    for (Candidate& candidate : records) {
         if (SameAddressText(candidate.info.szIP, address)) {
             candidate.info.dwRTT = rtt;
-            candidate.answered = true;
+            candidate.bAnswered = true;
         }
     }
 }
@@ -332,19 +332,19 @@ void CandidateList::SetRtt(const char* address, uint32_t rtt)
 void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load)
 {
     uint32_t value;
-    if (ParseCanonicalIPv4(address, &value) && (m_indexValid || BuildIndex(Size()))) {
-        for (uint32_t next = FindEndpoint(value, port); next != 0; next = m_records[next - 1].nextSameEndpoint) {
-            m_records[next - 1].info.dwRTT = rtt;
-            m_records[next - 1].info.dwLoad = load;
-            m_records[next - 1].answered = true;
+    if (ParseCanonicalIPv4(address, &value) && (bIndexValid || BuildIndex(Size()))) {
+        for (uint32_t next = FindEndpoint(value, port); next != 0; next = records[next - 1].dwNextSameEndpoint) {
+            records[next - 1].info.dwRTT = rtt;
+            records[next - 1].info.dwLoad = load;
+            records[next - 1].bAnswered = true;
         }
         return;
     }
-    for (Candidate& candidate : m_records) {
+    for (Candidate& candidate : records) {
         if (candidate.info.ushPort == port && SameAddressText(candidate.info.szIP, address)) {
             candidate.info.dwRTT = rtt;
             candidate.info.dwLoad = load;
-            candidate.answered = true;
+            candidate.bAnswered = true;
         }
     }
 }

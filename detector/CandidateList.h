@@ -55,7 +55,7 @@ public:
     // terminator, dwRTT and dwLoad. Bytes 16 to 19 of each record and the bytes
     // after each terminator keep the caller's content. out must hold 4 + 28 * Size().
     void WriteOut(IPInfoArray* out) const;
-    uint32_t Size() const { return (uint32_t)m_records.size(); }
+    uint32_t Size() const { return (uint32_t)records.size(); }
 
     // What a reply does: a short one sets the round-trip time of every candidate
     // whose address text equals address without regard to case; a long one sets
@@ -69,7 +69,7 @@ public:
     void Walk(Visit visit) const
     {
         for (uint32_t position = 0; position < Size(); ++position)
-            visit(static_cast<const IPInfo&>(m_records[IdAt(position)].info));
+            visit(static_cast<const IPInfo&>(records[IdAt(position)].info));
     }
 
     // Visits the candidates first to last; the visitor may change them, so the
@@ -77,9 +77,9 @@ public:
     template <class Visit>
     void Modify(Visit visit)
     {
-        m_indexValid = false;
+        bIndexValid = false;
         for (uint32_t position = 0; position < Size(); ++position)
-            visit(m_records[IdAt(position)].info);
+            visit(records[IdAt(position)].info);
     }
 
 private:
@@ -89,10 +89,10 @@ private:
     // an answering one can also have (or exceed), so the values cannot tell.
     struct Candidate {
         IPInfo info;
-        uint32_t address;
-        uint32_t nextSameAddress;   // id + 1 of the next, 0 at the end
-        uint32_t nextSameEndpoint;
-        bool answered;
+        uint32_t dwAddress;
+        uint32_t dwNextSameAddress;   // id + 1 of the next, 0 at the end
+        uint32_t dwNextSameEndpoint;
+        bool bAnswered;
     };
     // A table slot: the high 16 bits of a key's hash above id + 1 of its first
     // candidate; 0 for an empty slot. Four bytes a slot keep the tables of the
@@ -100,13 +100,13 @@ private:
     // longer lists are not indexed.
     using Slot = uint32_t;
 
-    // The id (index into m_records) of the candidate at a position in list order.
+    // The id (index into records) of the candidate at a position in list order.
     uint32_t IdAt(uint32_t position) const
     {
-        uint32_t physical = m_reversed ? Size() - 1 - position : position;
-        return m_order[(m_head + physical) & (m_order.size() - 1)];
+        uint32_t physical = bReversed ? Size() - 1 - position : position;
+        return order[(nHead + physical) & (order.size() - 1)];
     }
-    uint32_t& OrderSlot(uint32_t physical) { return m_order[(m_head + physical) & (m_order.size() - 1)]; }
+    uint32_t& OrderSlot(uint32_t physical) { return order[(nHead + physical) & (order.size() - 1)]; }
     bool MakeRoomForOneMore();
     // Builds the index afresh with tables for at least `capacity` candidates;
     // false (and no index) without memory.
@@ -118,20 +118,20 @@ private:
     uint32_t FindEndpoint(uint32_t address, uint16_t port) const;
 
     // Candidates in the order they were inserted; an id is an index here.
-    std::vector<Candidate> m_records;
-    // The ids in list order, read backwards while m_reversed is set: a ring whose
-    // size is a power of two, starting at m_head, so that a placement near either
+    std::vector<Candidate> records;
+    // The ids in list order, read backwards while bReversed is set: a ring whose
+    // size is a power of two, starting at nHead, so that a placement near either
     // end shifts only the ids between that end and the position.
-    std::vector<uint32_t> m_order;
-    uint32_t m_head = 0;
-    bool m_reversed = false;
+    std::vector<uint32_t> order;
+    uint32_t nHead = 0;
+    bool bReversed = false;
 
     // The index: open-addressing tables (power-of-two sizes, at most half full)
     // by address and by address and port, kept up to date by every insertion.
     // Candidates whose text is not canonical are in neither: no reply can match
     // them. A visitor that may have changed addresses leaves the index invalid
     // until a reply next needs it; so does a failed allocation for its tables.
-    bool m_indexValid = true;
-    std::vector<Slot> m_addressTable;
-    std::vector<Slot> m_endpointTable;
+    bool bIndexValid = true;
+    std::vector<Slot> addressTable;
+    std::vector<Slot> endpointTable;
 };

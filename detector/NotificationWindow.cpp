@@ -1,22 +1,13 @@
-// The hidden window through which socket read events reach the detector, and the
-// socket itself.
+// The hidden window through which socket read events reach the detector.
 #include "CLinkrateDetector.h"
 
-#include <mswsock.h>
-
 #include <mutex>
-
-#include "HostComponents.h"
 
 namespace {
 
 const char kWindowClass[] = "LinkrateDetectorModuleWindow";
 const char kCreateLRDWindow[] = "CLinkrateDetector::CreateLRDWindow()";
-const char kCreateSocket[] = "CLinkrateDetector::CreateSocket()";
-const char kSetSocketTimeout[] = "CLinkrateDetector::SetSocketTimeout()";
 const char kDestoryLRDWindow[] = "CLinkrateDetector::DestoryLRDWindow()";
-
-enum : uint32_t { kBufferTag = LRD_DETECTOR_ID };
 
 // Every detector of the process shares the window class, registers it anew for
 // its window and unregisters it when its window goes; the unregistration fails
@@ -62,80 +53,6 @@ int32_t CLinkrateDetector::CreateLRDWindow()
     return 0;
 }
 
-int32_t CLinkrateDetector::CreateSocket()
-{
-    // Each step keeps what it made on failure; Cleanup gives it back.
-    auto fail = [this] {
-        Error("%s exit fail", kCreateSocket);
-        return 0;
-    };
-    if (hSocket != INVALID_SOCKET || hWnd == nullptr)
-        return fail();
-    hSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    if (hSocket == INVALID_SOCKET)
-        return fail();
-    u_long nonBlocking = 1;
-    if (ioctlsocket(hSocket, FIONBIO, &nonBlocking) == SOCKET_ERROR)
-        return fail();
-    // Windows reports an ICMP "port unreachable" for an earlier request as a
-    // failed receive (WSAECONNRESET) on an unconnected UDP socket; with the
-    // option off it does not. Where the option is refused, OnRead skips such
-    // failures instead.
-    BOOL reportResets = FALSE;
-    DWORD returned = 0;
-    WSAIoctl(hSocket, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0, &returned, nullptr, nullptr);
-    int optionLength = sizeof nRecvBufSize;
-    // A reply's load field ends at byte 20: a size below that is as good as unread.
-    if (getsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&nRecvBufSize), &optionLength) ==
-            SOCKET_ERROR ||
-        nRecvBufSize < 20)
-        nRecvBufSize = 1024;
-    // The socket's buffer may be far larger than any datagram; ours need not be.
-    if (nRecvBufSize > (int32_t)kMaxReceiveBuffer)
-        nRecvBufSize = kMaxReceiveBuffer;
-    void* buffer = nullptr;
-    if (!AllocateBuffer(&buffer, (uint32_t)nRecvBufSize, 1, kBufferTag))
-        return fail();
-    pRecvBuf = static_cast<uint8_t*>(buffer);
-    if (!replyQueue.Reserve(kInitialReplyQueue))
-        return fail();
-    // With the system's default, the replies of a few hundred servers that
-    // answer at once fill the socket's buffer and the rest are lost. A refusal
-    // leaves the default.
-    int32_t socketBuffer = kSocketReceiveBuffer;
-    setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&socketBuffer), sizeof socketBuffer);
-    if (!SetSocketTimeout(1000))
-        return fail();
-    if (WSAAsyncSelect(hSocket, hWnd, WM_LRD_SOCKET, FD_READ) == SOCKET_ERROR)
-        return fail();
-    return 1;
-}
-
-int32_t CLinkrateDetector::SetSocketTimeout(int32_t milliseconds)
-{
-    if (hSocket == INVALID_SOCKET ||
-        setsockopt(hSocket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&milliseconds),
-                   sizeof milliseconds) == SOCKET_ERROR ||
-        setsockopt(hSocket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&milliseconds),
-                   sizeof milliseconds) == SOCKET_ERROR) {
-        Error("%s exit fail", kSetSocketTimeout);
-        return 0;
-    }
-    return 1;
-}
-
-void CLinkrateDetector::Cleanup()
-{
-    Trace("CLinkrateDetector::Cleanup()");
-    CloseSocket();
-    DestoryLRDWindow();
-    if (pRecvBuf != nullptr) {
-        FreeBuffer(pRecvBuf);
-        pRecvBuf = nullptr;
-    }
-    replyQueue.Release();
-}
-
 int32_t CLinkrateDetector::DestoryLRDWindow()
 {
     {
@@ -167,16 +84,7 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
     return 0;
 }
 
-int32_t CLinkrateDetector::CloseSocket()
+void CLinkrateDetector::PostReadNotification()
 {
-    if (hSocket != INVALID_SOCKET) {
-        closesocket(hSocket);
-        hSocket = INVALID_SOCKET;
-    }
-    return 1;
-}
-
-bool CLinkrateDetector::HoldsResources() const
-{
-    return hWnd != nullptr || hSocket != INVALID_SOCKET || pRecvBuf != nullptr || replyQueue.Capacity() != 0;
+    PostMessageA(hWnd, WM_LRD_SOCKET, (WPARAM)udpEndpoint.Socket(), WSAMAKESELECTREPLY(FD_READ, 0));
 }

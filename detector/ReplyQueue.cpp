@@ -8,28 +8,28 @@ bool ReplyQueue::Reserve(uint32_t capacity)
     if (items == nullptr)
         return false;
     Release();
-    m_items.reset(items);
-    m_capacity = capacity;
+    pItems.reset(items);
+    nCapacity = capacity;
     return true;
 }
 
 void ReplyQueue::Release()
 {
-    m_items.reset();
-    m_capacity = 0;
-    m_first = 0;
-    m_count = 0;
+    pItems.reset();
+    nCapacity = 0;
+    nFirst = 0;
+    nCount = 0;
 }
 
 TakenDatagram& ReplyQueue::Push()
 {
-    return m_items[(m_first + m_count++) % m_capacity];
+    return pItems[(nFirst + nCount++) % nCapacity];
 }
 
 TakenDatagram ReplyQueue::Pop()
 {
-    TakenDatagram oldest = m_items[m_first];
-    m_first = (m_first + 1) % m_capacity;
-    --m_count;
+    TakenDatagram oldest = pItems[nFirst];
+    nFirst = (nFirst + 1) % nCapacity;
+    --nCount;
     return oldest;
 }

@@ -11,11 +11,11 @@
 #include "ProbeProtocol.h"
 
 struct TakenDatagram {
-    uint32_t arrivalTick;
-    uint8_t source[4];                   // address, network byte order
-    uint16_t sourcePort;                 // host byte order
-    uint8_t length;                      // as received, but at most kReplyExaminedSize
-    uint8_t head[kReplyExaminedSize];    // the bytes a reply is read from; zero after length
+    uint32_t dwArrivalTick;
+    uint8_t abSource[4];                 // address, network byte order
+    uint16_t ushSourcePort;              // host byte order
+    uint8_t nLength;                     // as received, but at most kReplyExaminedSize
+    uint8_t abHead[kReplyExaminedSize];  // the bytes a reply is read from; zero after nLength
 };
 
 class ReplyQueue {
@@ -26,20 +26,20 @@ public:
     // Drops every queued datagram and gives the storage back.
     void Release();
     // Drops every queued datagram.
-    void Clear() { m_count = 0; }
+    void Clear() { nCount = 0; }
 
-    uint32_t Capacity() const { return m_capacity; }
-    uint32_t Size() const { return m_count; }
-    bool Empty() const { return m_count == 0; }
-    bool Full() const { return m_count == m_capacity; }
+    uint32_t Capacity() const { return nCapacity; }
+    uint32_t Size() const { return nCount; }
+    bool Empty() const { return nCount == 0; }
+    bool Full() const { return nCount == nCapacity; }
     // The slot at the back, to be filled by the caller. Not when Full().
     TakenDatagram& Push();
     // The oldest datagram, taken out. Not when Empty().
     TakenDatagram Pop();
 
 private:
-    std::unique_ptr<TakenDatagram[]> m_items;
-    uint32_t m_capacity = 0;
-    uint32_t m_first = 0;
-    uint32_t m_count = 0;
+    std::unique_ptr<TakenDatagram[]> pItems;
+    uint32_t nCapacity = 0;
+    uint32_t nFirst = 0;
+    uint32_t nCount = 0;
 };

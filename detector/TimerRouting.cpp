@@ -10,8 +10,8 @@
 namespace {
 
 struct Route {
-    TimerTickHandler handler;
-    void* receiver;
+    TimerTickHandler pfnHandler;
+    void* pReceiver;
 };
 
 typedef std::pair<DWORD, UINT_PTR> RouteKey;  // thread, timer id
@@ -56,7 +56,7 @@ void CALLBACK RouteTimerTick(HWND, UINT, UINT_PTR timerId, DWORD)
             EndModuleUnloadHold();
         return;
     }
-    route.handler(route.receiver, timerId);
+    route.pfnHandler(route.pReceiver, timerId);
 }
 
 bool AddRoute(DWORD threadId, UINT_PTR timerId, const Route& route)

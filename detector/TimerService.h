@@ -32,7 +32,7 @@ public:
         TimerEntry* pNext;
     };
 
-    CTimerService() : m_pEntries(nullptr) {}
+    CTimerService() : pEntries(nullptr) {}
 
     virtual ~CTimerService() { RemoveAllTimers(); }
 
@@ -85,7 +85,7 @@ public:
 
 protected:
     // The entries in order of creation, for the owner to inspect.
-    const TimerEntry* FirstTimerEntry() const { return m_pEntries; }
+    const TimerEntry* FirstTimerEntry() const { return pEntries; }
 
 private:
     static void TimerTick(void* service, UINT_PTR timerId)
@@ -96,7 +96,7 @@ private:
     void DispatchTimer(UINT_PTR timerId)
     {
         const DWORD thread = GetCurrentThreadId();
-        TimerEntry* entry = m_pEntries;
+        TimerEntry* entry = pEntries;
         while (entry != nullptr && !(entry->uTimerId == timerId && entry->dwThreadId == thread))
             entry = entry->pNext;
         if (entry == nullptr)
@@ -112,7 +112,7 @@ private:
 
     TimerEntry* FindEntry(int32_t key) const
     {
-        TimerEntry* entry = m_pEntries;
+        TimerEntry* entry = pEntries;
         while (entry != nullptr && entry->nKey != key)
             entry = entry->pNext;
         return entry;
@@ -120,7 +120,7 @@ private:
 
     TimerEntry* FindOrAddEntry(int32_t key)
     {
-        TimerEntry** link = &m_pEntries;
+        TimerEntry** link = &pEntries;
         while (*link != nullptr) {
             if ((*link)->nKey == key)
                 return *link;
@@ -145,13 +145,13 @@ private:
 
     void RemoveAllTimers()
     {
-        while (m_pEntries != nullptr) {
-            TimerEntry* entry = m_pEntries;
-            m_pEntries = entry->pNext;
+        while (pEntries != nullptr) {
+            TimerEntry* entry = pEntries;
+            pEntries = entry->pNext;
             StopEntry(entry);
             delete entry;
         }
     }
 
-    TimerEntry* m_pEntries;
+    TimerEntry* pEntries;
 };

@@ -58,6 +58,10 @@ void CLogChannel::Error(const char* format, ...)
     va_end(args);
 }
 
+void CLogChannel::VTrace(const char* format, va_list args) { Write(kTraceBit, "Trace", format, args); }
+
+void CLogChannel::VError(const char* format, va_list args) { Write(kErrorBit, "Error", format, args); }
+
 void CLogChannel::Write(uint32_t level, const char* levelName, const char* format, va_list args)
 {
     uint32_t debuggerOn = dwDebugMask & level;

@@ -13,6 +13,9 @@ public:
 
     void Trace(const char* format, ...) LRD_FORMAT(2, 3);
     void Error(const char* format, ...) LRD_FORMAT(2, 3);
+    // The same with the arguments already gathered, for callers that forward theirs.
+    void VTrace(const char* format, va_list args) LRD_FORMAT(2, 0);
+    void VError(const char* format, va_list args) LRD_FORMAT(2, 0);
 
 private:
     void Write(uint32_t level, const char* levelName, const char* format, va_list args);

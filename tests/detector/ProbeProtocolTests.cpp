@@ -169,13 +169,13 @@ TEST(ReplyQueue, OldestFirstAcrossTheEndOfItsStorage)
     uint32_t pushed = 0, popped = 0;
     for (int round = 0; round < 5; ++round) {
         while (!queue.Full())
-            queue.Push().arrivalTick = ++pushed;
-        EXPECT_EQ(queue.Pop().arrivalTick, ++popped);
-        EXPECT_EQ(queue.Pop().arrivalTick, ++popped);
+            queue.Push().dwArrivalTick = ++pushed;
+        EXPECT_EQ(queue.Pop().dwArrivalTick, ++popped);
+        EXPECT_EQ(queue.Pop().dwArrivalTick, ++popped);
     }
     queue.Clear();
     EXPECT_TRUE(queue.Empty());
-    queue.Push().arrivalTick = 99;
+    queue.Push().dwArrivalTick = 99;
     ASSERT_TRUE(queue.Reserve(8)) << "a new size drops what was queued";
     EXPECT_TRUE(queue.Empty());
     EXPECT_EQ(queue.Capacity(), 8u);

@@ -1,0 +1,264 @@
+#include "ProbeExchange.h"
+
+#include <string.h>
+
+#include <algorithm>
+
+#include "ProbeProtocol.h"
+
+namespace {
+
+const char kSendRequest[] = "CLinkrateDetector::SendRequest()";
+const char kOnRead[] = "CLinkrateDetector::OnRead()";
+
+}  // namespace
+
+ProbeExchange::ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock,
+                             ExchangeOwner& owner)
+    : candidateList(candidates),
+      endpoint(endpoint),
+      clock(clock),
+      owner(owner),
+      dwSeq(1),
+      dwStartTick(Tick()),
+      pReadScopes(nullptr),
+      nTakeCostUs(kAssumedTakeCostUs),
+      bEndTimerRunning(0),
+      dwEndTimerStart(0),
+      dwEndTimerLimit(0)
+{
+}
+
+bool ProbeExchange::ReserveReplyQueue() { return replyQueue.Reserve(kInitialReplyQueue); }
+
+void ProbeExchange::MakeRoomForReplies(uint32_t candidates)
+{
+    if (candidates > replyQueue.Capacity() && replyQueue.Empty())
+        replyQueue.Reserve(candidates);
+}
+
+void ProbeExchange::ReleaseReplyQueue() { replyQueue.Release(); }
+
+void ProbeExchange::StartDetection() { dwStartTick = Tick(); }
+
+void ProbeExchange::EndTimerStarted(uint32_t limitMs)
+{
+    bEndTimerRunning = 1;
+    dwEndTimerStart = Tick();
+    dwEndTimerLimit = limitMs;
+}
+
+void ProbeExchange::DetectionEnded()
+{
+    bEndTimerRunning = 0;
+    replyQueue.Clear();
+}
+
+bool ProbeExchange::EndOfDetectionDue()
+{
+    return bEndTimerRunning && TickElapsed(dwEndTimerStart, Tick()) >= dwEndTimerLimit;
+}
+
+void ProbeExchange::MarkOwnerGone()
+{
+    for (ReadScope* scope = pReadScopes; scope != nullptr; scope = scope->pOuter)
+        scope->bOwnerGone = true;
+    pReadScopes = nullptr;
+}
+
+int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port)
+{
+    if (ip == nullptr || !endpoint.SocketOpen()) {
+        Error("%s exit fail", kSendRequest);
+        return 0;
+    }
+    Trace("%s exit success", kSendRequest);
+
+    LRDPdu pdu = MakeRequest(dwSeq++, Tick());
+    uint8_t wire[kProbeSize];
+    EncodeRequest(pdu, wire);
+    SendResult result = endpoint.Send(wire, kProbeSize, ip, port);
+    Trace("sent [%d] bytes to [%s:%d] [%s], pdu:{dwCmd=%u,dwTick=%u,ushSeq=%u,dwFillData=%u},errorcode=[%u]",
+          result.nSent, ip, (int32_t)port, result.nSent != kSendFailed ? "success" : "error", pdu.dwCmd, pdu.dwTick,
+          (uint32_t)pdu.ushSeq, pdu.dwFillData, result.dwErrorCode);
+    return result.nSent != kSendFailed ? 1 : 0;
+}
+
+int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
+{
+    // Replies that arrive while requests still go out are taken between the
+    // sends, so that their arrival ticks are not those of the end of the loop; the
+    // sink hears of them only from the read notification.
+    //
+    // While replies come in, the socket is looked at between every two sends, and
+    // requests go out no faster than replies can be taken: servers at similar
+    // distances answer as densely as the requests went out, and where a take
+    // costs more than a send (under Wine two to three times as much) the replies
+    // would pile up on the socket and be stamped the later the more came before
+    // them. The wait between two sends is spent taking replies.
+    //
+    // While nothing comes in, nothing is waited for, and the socket is looked at
+    // once in kSendsPerQuietLook sends only, since a look costs about as much as
+    // a send: a list of silent servers goes out at nearly the pace of a plain
+    // send loop. The caller is blocked meanwhile, and on a busy machine every
+    // wait stretches, so the time between the sends is held to kPacingPercent of
+    // the time of the sends themselves; beyond it the looks are as rare as when
+    // nothing comes in. What a look finds is taken in any case: the socket's
+    // buffer is the only other place for it. Until a request has gone out the
+    // socket may have no address, and a receive would only fail.
+    bool sent = false;
+    uint32_t untilLook = 1;  // sends until the socket is looked at
+    uint64_t sending = 0;    // microseconds spent in the sends
+    uint64_t between = 0;    // microseconds spent taking and waiting between them
+    uint64_t lastSend = 0, sendEnd = 0;
+    auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
+    candidates.Walk([&](const IPInfo& candidate) {
+        if (sent && --untilLook == 0) {
+            uint32_t queued = replyQueue.Size();
+            TakeReplies();
+            bool flowing = replyQueue.Size() != queued;
+            // With the queue full nothing more is taken, and waiting is no use.
+            while (flowing && !replyQueue.Full() && clock.Microseconds() - lastSend < nTakeCostUs &&
+                   inBudget(clock.Microseconds()))
+                TakeReplies();
+            untilLook = flowing && inBudget(clock.Microseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
+        }
+        lastSend = clock.Microseconds();
+        if (sent)
+            between += lastSend - sendEnd;
+        sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
+        sendEnd = clock.Microseconds();
+        sending += sendEnd - lastSend;
+    });
+    // What arrives from now on raises a notification of its own.
+    if (!replyQueue.Empty())
+        owner.PostReadNotification();
+    return 1;
+}
+
+void ProbeExchange::TakeReplies()
+{
+    if (!endpoint.ReceiveReady())
+        return;
+    uint32_t unreachable = 0;
+    while (!replyQueue.Full()) {
+        // A datagram that this receive finds was there when the receive began:
+        // that is its arrival tick, closer to the truth than the end of the call.
+        uint64_t began = clock.Microseconds();
+        ReceiveResult received = endpoint.Receive();
+        switch (received.kind) {
+        case ReceiveKind::kDatagram: {
+            // A stall of the system must not hold the sends back for long.
+            uint64_t cost = std::min<uint64_t>(clock.Microseconds() - began, 4 * kAssumedTakeCostUs);
+            nTakeCostUs = (uint32_t)((3 * (uint64_t)nTakeCostUs + cost) / 4);
+            break;
+        }
+        case ReceiveKind::kTruncated:
+            // Handled as the datagram's first bytes, which are all a reply is read from.
+            break;
+        case ReceiveKind::kNothingWaiting:
+            // No receive at all: the notification of a datagram that was taken
+            // earlier finds the socket empty.
+            return;
+        case ReceiveKind::kPeerUnreachable:
+            // No datagram was lost, and the next one may be waiting. Bounded, so
+            // that a socket that reports nothing else cannot hold the thread;
+            // past the bound it ends the take as a failed receive does.
+            if (++unreachable <= kHandledPerNotification)
+                continue;
+            break;
+        case ReceiveKind::kFailed:
+            break;
+        }
+
+        char sourceText[16];
+        FormatIPv4(received.abSource, sourceText);
+        Trace("from [%s:%d] recv udp [%d]bytes", sourceText, (int32_t)received.ushSourcePort, received.nCount);
+        if (received.kind != ReceiveKind::kDatagram && received.kind != ReceiveKind::kTruncated)
+            return;
+
+        TakenDatagram& datagram = replyQueue.Push();
+        datagram.dwArrivalTick = TickAt(began);
+        datagram.nLength = (uint8_t)std::min<int32_t>(received.nCount, kReplyExaminedSize);
+        memcpy(datagram.abSource, received.abSource, sizeof datagram.abSource);
+        datagram.ushSourcePort = received.ushSourcePort;
+        // Missing bytes of a short datagram read as zero.
+        memset(datagram.abHead, 0, sizeof datagram.abHead);
+        memcpy(datagram.abHead, received.pData, datagram.nLength);
+    }
+}
+
+void ProbeExchange::OnRead()
+{
+    // The system makes a WM_TIMER only when no posted message waits, so a steady
+    // stream of read notifications would hold the end of the detection back for
+    // as long as it lasts. The end is taken here as soon as it is due instead.
+    if (EndOfDetectionDue()) {
+        owner.EndDetection();  // the sink may release the detector: nothing after this
+        return;
+    }
+    if (!AcceptingReplies()) {
+        Error("%s exit fail", kOnRead);
+        return;
+    }
+    ReadScope scope = {false, pReadScopes};
+    pReadScopes = &scope;
+    // Every datagram waiting is handled, each as if it had come with a
+    // notification of its own; it keeps the tick at which it was taken.
+    for (uint32_t handled = 0;; ++handled) {
+        if (replyQueue.Empty())
+            TakeReplies();
+        if (replyQueue.Empty())
+            break;
+        if (handled == kHandledPerNotification) {
+            owner.PostReadNotification();
+            break;
+        }
+        if (!HandleDatagram(replyQueue.Pop(), scope))
+            return;
+        // The sink may have finalised the detector or ended its detection.
+        if (!AcceptingReplies())
+            break;
+    }
+    pReadScopes = scope.pOuter;
+}
+
+bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope)
+{
+    char sourceText[16];
+    FormatIPv4(datagram.abSource, sourceText);
+    ReplyOutcome outcome = HandleReply(candidateList, datagram.abHead, datagram.nLength, sourceText,
+                                       datagram.ushSourcePort, dwStartTick, datagram.dwArrivalTick);
+    if (outcome.verdict == ReplyVerdict::kTooShort) {
+        Error("pdu size error,not support");
+        return true;
+    }
+    if (outcome.verdict != ReplyVerdict::kAccepted)
+        return true;
+    // The reporting window is judged by the reply's arrival: replies taken while a
+    // long list still went out are handled only after Detect has returned.
+    if (TickElapsed(dwStartTick, datagram.dwArrivalTick) <= kReportWindowMs && datagram.ushSourcePort != 0) {
+        owner.ReportReply(sourceText, datagram.ushSourcePort, outcome.rtt);
+        // The sink may have released the detector: then nothing of it may be
+        // touched, not even to look at its state.
+        if (scope.bOwnerGone)
+            return false;
+    }
+    return true;
+}
+
+void ProbeExchange::Trace(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    owner.TraceLine(format, args);
+    va_end(args);
+}
+
+void ProbeExchange::Error(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    owner.ErrorLine(format, args);
+    va_end(args);
+}

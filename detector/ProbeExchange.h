@@ -1,0 +1,187 @@
+// The detector's side of the probe exchange, free of any platform: requests go
+// out to every candidate at a pace that leaves room to take the replies that
+// already come in; replies are taken into the queue with the tick of their
+// arrival, applied to the candidates and reported within the reporting window;
+// and the end of a detection is taken as soon as it is due.
+//
+// The socket, the clock and the detector around the exchange come in through
+// the three small interfaces below, so that the rules here run the same with
+// the system's socket and clock as with scripted ones.
+#pragma once
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#include "CandidateList.h"
+#include "ReceiveKind.h"
+#include "ReplyQueue.h"
+#include "SafeText.h"
+#include "Tick.h"
+
+enum : uint32_t {
+    // Room for datagrams taken off the socket and not yet handled: this many from
+    // the start, and one per candidate of a detection with more.
+    kInitialReplyQueue = 64,
+    // Datagrams handled in one read notification at most, so that timers and
+    // other windows of the thread get their turn; the rest come with the next.
+    // Also the bound on reports of unreachable peers skipped in one take, so
+    // that a socket that reports nothing else cannot hold the thread.
+    kHandledPerNotification = 1024,
+    // What taking one datagram off the socket is assumed to cost (microseconds)
+    // until this detector has measured it: about what it costs under Wine on
+    // loopback, where it is two to three times the cost of a send.
+    kAssumedTakeCostUs = 80,
+    // While no reply comes in during the sends, the socket is looked at once in
+    // this many sends: a look costs about as much as a send.
+    kSendsPerQuietLook = 8,
+    // The time between the sends of a detection is held to this share (percent)
+    // of the time of the sends themselves, so that Detect blocks its caller not
+    // much longer than a plain send loop would.
+    kPacingPercent = 100,
+};
+
+enum : int32_t {
+    kSendFailed = -1,  // what a refused send reports as its byte count
+};
+
+struct SendResult {
+    int32_t nSent;         // bytes handed to the socket, or kSendFailed
+    uint32_t dwErrorCode;  // the socket layer's last error code, read right after the send
+};
+
+struct ReceiveResult {
+    ReceiveKind kind;
+    // Bytes at pData: the datagram's length, or the buffer's size when it was
+    // cut; -1 when no datagram was received.
+    int32_t nCount;
+    const uint8_t* pData;
+    uint8_t abSource[4];     // network byte order, as the receive left it (zero when it wrote none)
+    uint16_t ushSourcePort;  // host byte order
+};
+
+// The UDP socket of the detector.
+class ProbeEndpoint {
+public:
+    // Whether a socket exists.
+    virtual bool SocketOpen() const = 0;
+    // Whether a socket and its receive buffer exist.
+    virtual bool ReceiveReady() const = 0;
+    // Sends size bytes to the dotted IPv4 text ip and port (host order).
+    virtual SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) = 0;
+    // Takes one datagram off the socket without waiting.
+    virtual ReceiveResult Receive() = 0;
+
+protected:
+    ~ProbeEndpoint() = default;
+};
+
+// Microseconds of a monotonic clock whose ticks (TickAt) are the detector's.
+class ExchangeClock {
+public:
+    virtual uint64_t Microseconds() = 0;
+
+protected:
+    ~ExchangeClock() = default;
+};
+
+// What the exchange needs of the detector around it.
+class ExchangeOwner {
+public:
+    // The detector's log channel.
+    virtual void TraceLine(const char* format, va_list args) = 0;
+    virtual void ErrorLine(const char* format, va_list args) = 0;
+    // Whether the detector takes replies: it is initialised and its detection
+    // has not ended.
+    virtual bool TakesReplies() const = 0;
+    // Reports one reply to the caller's sink, if there is one. The sink may pump
+    // messages or release the detector.
+    virtual void ReportReply(const char* ip, uint16_t port, uint32_t rtt) = 0;
+    // Ends the detection now, as its end timer would. The sink may release the
+    // detector.
+    virtual void EndDetection() = 0;
+    // Asks for a read notification of its own for the datagrams still queued.
+    virtual void PostReadNotification() = 0;
+
+protected:
+    ~ExchangeOwner() = default;
+};
+
+class ProbeExchange {
+public:
+    ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock, ExchangeOwner& owner);
+    ProbeExchange(const ProbeExchange&) = delete;
+    ProbeExchange& operator=(const ProbeExchange&) = delete;
+
+    // Storage for the replies of a new socket. False without memory.
+    bool ReserveReplyQueue();
+    // Room to take a reply of every candidate while the requests go out. Without
+    // memory for it, or while replies are queued, the queue stays as it is, and
+    // replies it cannot hold wait on the socket.
+    void MakeRoomForReplies(uint32_t candidates);
+    // Drops the queued replies and gives the storage back.
+    void ReleaseReplyQueue();
+    bool HoldsReplyQueue() const { return replyQueue.Capacity() != 0; }
+
+    // A detection starts now: the reporting window counts from here.
+    void StartDetection();
+    // The end timer was started, with this time limit, now.
+    void EndTimerStarted(uint32_t limitMs);
+    // The detection has ended: replies taken but not yet handled came too late.
+    void DetectionEnded();
+    bool EndTimerRunning() const { return bEndTimerRunning != 0; }
+    // Whether the end timer runs and its time has come.
+    bool EndOfDetectionDue();
+
+    // Builds and sends one request; non-zero when the socket took it.
+    int32_t SendRequest(const char* ip, uint16_t port);
+    // One request to every candidate, in list order. Always non-zero.
+    int32_t SendToAll(const CandidateList& candidates);
+    // One read notification: every datagram waiting is handled, up to
+    // kHandledPerNotification of them.
+    void OnRead();
+    // The detector is being released: every OnRead in progress returns without
+    // touching it again.
+    void MarkOwnerGone();
+
+private:
+    // One handling of read notifications in progress. A sink may pump messages,
+    // so they can nest; MarkOwnerGone marks every one, and each then returns at
+    // once without touching the exchange, which may be freed by then.
+    struct ReadScope {
+        bool bOwnerGone;
+        ReadScope* pOuter;
+    };
+
+    uint32_t Tick() { return TickAt(clock.Microseconds()); }
+    // Whether replies are taken and handled: the socket and buffer exist, the
+    // detector is initialised and its detection has not ended.
+    bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies(); }
+    // Moves the datagrams waiting on the socket into the queue, each with the
+    // tick at which its receive began, until none waits or the queue is full.
+    void TakeReplies();
+    // Handles one taken datagram. False when the sink's call ended the
+    // detector's life.
+    bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
+
+    void Trace(const char* format, ...) LRD_FORMAT(2, 3);
+    void Error(const char* format, ...) LRD_FORMAT(2, 3);
+
+    CandidateList& candidateList;
+    ProbeEndpoint& endpoint;
+    ExchangeClock& clock;
+    ExchangeOwner& owner;
+    // The request sequence counter: the next request's number.
+    uint32_t dwSeq;
+    // Tick at the start of the current detection, from which the reporting window
+    // counts (the exchange's creation until the first detection).
+    uint32_t dwStartTick;
+    ReplyQueue replyQueue;
+    ReadScope* pReadScopes;
+    // What taking one datagram costs here, smoothed over the takes so far
+    // (microseconds). While replies come in, requests are spaced this far apart.
+    uint32_t nTakeCostUs;
+    // The end timer as last started: running, since when, for how long.
+    int32_t bEndTimerRunning;
+    uint32_t dwEndTimerStart;
+    uint32_t dwEndTimerLimit;
+};

@@ -1,0 +1,455 @@
+// The probe exchange against a scripted socket and a clock that moves only when
+// the test says: what each kind of receive does to a take, the reporting window
+// by arrival tick, the pacing of the sends, the bounds of the queue and of one
+// notification, the end of a detection across a wrap of the tick, and a sink
+// that releases the detector in the middle of a batch.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ProbeExchange.h"
+#include "ProbeProtocol.h"
+
+namespace {
+
+struct ManualClock final : ExchangeClock {
+    uint64_t Microseconds() override { return now; }
+    void AtTick(uint64_t tick) { now = tick * 1000; }
+    uint64_t now = 0;
+};
+
+// What a receive will find: a datagram from the address once the clock reaches
+// atUs, or one of the failures.
+struct Waiting {
+    ReceiveKind kind;
+    std::vector<uint8_t> bytes;
+    const char* source;
+    uint16_t port;
+    uint64_t atUs;
+};
+
+std::vector<uint8_t> Reply(uint32_t tick, size_t length = 16, uint8_t loadByte = 0)
+{
+    std::vector<uint8_t> data(length, 0);
+    uint8_t wire[kProbeSize];
+    EncodeRequest(MakeRequest(1, tick), wire);
+    memcpy(data.data(), wire, std::min(length, sizeof wire));
+    if (length > 19)
+        data[19] = loadByte;
+    return data;
+}
+
+Waiting Datagram(const char* source, uint32_t tick, size_t length = 16)
+{
+    return {ReceiveKind::kDatagram, Reply(tick, length), source, 4000, 0};
+}
+
+Waiting Failure(ReceiveKind kind) { return {kind, {}, "0.0.0.0", 0, 0}; }
+
+// The socket: sends cost sendUs and receives takeUs of the clock. While the
+// servers answer, each send's echo waits as soon as the send is done.
+class ScriptedEndpoint final : public ProbeEndpoint {
+public:
+    explicit ScriptedEndpoint(ManualClock& clock) : clock(clock) {}
+
+    bool SocketOpen() const override { return open; }
+    bool ReceiveReady() const override { return true; }
+    SendResult Send(const uint8_t* data, uint32_t, const char* ip, uint16_t port) override
+    {
+        calls += 'S';
+        sends.push_back({clock.now, clock.now + sendUs});
+        clock.now += sendUs;
+        if (answering) {
+            uint32_t tick;
+            memcpy(&tick, data + 8, sizeof tick);
+            waiting.push_back({ReceiveKind::kDatagram, Reply(tick), ip, port, clock.now});
+        }
+        return sendResult;
+    }
+    ReceiveResult Receive() override
+    {
+        calls += 'R';
+        uint64_t began = clock.now;
+        clock.now += takeUs;
+        ReceiveResult result = {ReceiveKind::kNothingWaiting, -1, nullptr, {0, 0, 0, 0}, 0};
+        if (waiting.empty() || waiting.front().atUs > began)
+            return result;
+        current = waiting.front();
+        waiting.pop_front();
+        result.kind = current.kind;
+        result.nCount = current.bytes.empty() ? -1 : (int32_t)current.bytes.size();
+        result.pData = current.bytes.data();
+        sscanf(current.source, "%hhu.%hhu.%hhu.%hhu", &result.abSource[0], &result.abSource[1], &result.abSource[2],
+               &result.abSource[3]);
+        result.ushSourcePort = current.port;
+        return result;
+    }
+
+    ManualClock& clock;
+    uint64_t sendUs = 0, takeUs = 0;
+    bool answering = false, open = true;
+    SendResult sendResult = {16, 0};
+    std::deque<Waiting> waiting;
+    Waiting current;
+    std::string calls;  // S for a send, R for a receive, in order
+    struct Span { uint64_t begin, end; };
+    std::vector<Span> sends;
+};
+
+class RecordingOwner final : public ExchangeOwner {
+public:
+    void TraceLine(const char* format, va_list args) override { Record("T ", format, args); }
+    void ErrorLine(const char* format, va_list args) override { Record("E ", format, args); }
+    bool TakesReplies() const override { return takes; }
+    void ReportReply(const char* ip, uint16_t port, uint32_t rtt) override
+    {
+        events.push_back("report " + std::string(ip) + ":" + std::to_string(port) + " " + std::to_string(rtt));
+        ++reports;
+        if (onReport)
+            onReport();
+    }
+    void EndDetection() override
+    {
+        events.push_back("end");
+        takes = false;
+        exchange->DetectionEnded();
+    }
+    void PostReadNotification() override { ++posts; }
+
+    ProbeExchange* exchange = nullptr;
+    bool takes = true;
+    int reports = 0, posts = 0;
+    std::function<void()> onReport;
+    std::vector<std::string> events;
+
+private:
+    void Record(const char* level, const char* format, va_list args)
+    {
+        char line[1024];
+        vsnprintf(line, sizeof line, format, args);
+        events.push_back(level + std::string(line));
+    }
+};
+
+// An exchange over `servers` candidates 127.0.0.2, .3, ... on port 4000, with its
+// detection started at startTick.
+struct Rig {
+    explicit Rig(uint32_t servers = 3, uint64_t startTick = 1000)
+    {
+        for (uint32_t i = 0; i < servers; ++i) {
+            ServerInfo server = {};
+            snprintf(server.szAddr, sizeof server.szAddr, "127.0.%u.%u", (i + 2) / 256, (i + 2) % 256);
+            server.ushPort = 4000;
+            candidates.InsertServer(server);
+        }
+        owner.exchange = exchange.get();
+        EXPECT_TRUE(exchange->ReserveReplyQueue());
+        clock.AtTick(startTick);
+        exchange->StartDetection();
+    }
+
+    ManualClock clock;
+    ScriptedEndpoint endpoint{clock};
+    RecordingOwner owner;
+    CandidateList candidates;
+    std::unique_ptr<ProbeExchange> exchange{new ProbeExchange(candidates, endpoint, clock, owner)};
+};
+
+TEST(ReceiveKinds, OnlyTheListedWinSockErrorsMeanMoreThanAFailure)
+{
+    const struct {
+        int32_t code;
+        ReceiveKind kind;
+    } cases[] = {
+        {10035, ReceiveKind::kNothingWaiting},  {10040, ReceiveKind::kTruncated},
+        {10052, ReceiveKind::kPeerUnreachable}, {10054, ReceiveKind::kPeerUnreachable},
+        {0, ReceiveKind::kFailed},              {10038, ReceiveKind::kFailed},
+        {10060, ReceiveKind::kFailed},          {-1, ReceiveKind::kFailed},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReceiveKindOfError(c.code), c.kind) << c.code;
+}
+
+TEST(ProbeExchange, SendRequestLines)
+{
+    const std::string pdu = "pdu:{dwCmd=2,dwTick=1000,ushSeq=1,dwFillData=1}";
+    const struct {
+        const char* ip;
+        bool open;
+        SendResult sent;
+        int32_t result;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {nullptr, true, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
+        {"127.0.0.2", false, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
+        {"127.0.0.2", true, {16, 0}, 1,
+         {"T CLinkrateDetector::SendRequest() exit success",
+          "T sent [16] bytes to [127.0.0.2:4000] [success], " + pdu + ",errorcode=[0]"}},
+        {"127.0.0.2", true, {8, 0}, 1,
+         {"T CLinkrateDetector::SendRequest() exit success",
+          "T sent [8] bytes to [127.0.0.2:4000] [success], " + pdu + ",errorcode=[0]"}},
+        {"255.255.255.255", true, {kSendFailed, 10013}, 0,
+         {"T CLinkrateDetector::SendRequest() exit success",
+          "T sent [-1] bytes to [255.255.255.255:4000] [error], " + pdu + ",errorcode=[10013]"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines.back());
+        Rig rig;
+        rig.endpoint.open = c.open;
+        rig.endpoint.sendResult = c.sent;
+        EXPECT_EQ(rig.exchange->SendRequest(c.ip, 4000), c.result);
+        EXPECT_EQ(rig.owner.events, c.lines);
+        EXPECT_EQ(rig.endpoint.sends.size(), c.lines.size() - 1) << "nothing sent after the Error line";
+    }
+}
+
+// One read notification over a scripted socket, at 7 ms after the start: the
+// lines, reports and takes in the order they happen.
+TEST(ProbeExchange, WhatEachKindOfReceiveDoesToATake)
+{
+    const std::string recvA = "T from [127.0.0.2:4000] recv udp [16]bytes", reportA = "report 127.0.0.2:4000 7";
+    const std::string recvB = "T from [127.0.0.3:4000] recv udp [16]bytes", reportB = "report 127.0.0.3:4000 7";
+    const std::string failed = "T from [0.0.0.0:0] recv udp [-1]bytes";
+    const uint32_t t = 1000;  // the start tick, echoed by every reply
+    std::vector<Waiting> resets(kHandledPerNotification, Failure(ReceiveKind::kPeerUnreachable));
+    std::vector<Waiting> tooMany = resets;
+    tooMany.push_back(Failure(ReceiveKind::kPeerUnreachable));
+
+    const struct {
+        const char* name;
+        std::vector<std::vector<Waiting>> script;  // concatenated
+        std::vector<std::string> events;
+    } cases[] = {
+        {"a reset between replies is skipped",
+         {{Datagram("127.0.0.2", t), Failure(ReceiveKind::kPeerUnreachable), Datagram("127.0.0.3", t)}},
+         {recvA, recvB, reportA, reportB}},
+        {"nothing waiting ends the take, not the notification",
+         {{Datagram("127.0.0.2", t), Failure(ReceiveKind::kNothingWaiting), Datagram("127.0.0.3", t)}},
+         {recvA, reportA, recvB, reportB}},
+        {"a failed receive ends the take with its line",
+         {{Datagram("127.0.0.2", t), Failure(ReceiveKind::kFailed), Datagram("127.0.0.3", t)}},
+         {recvA, failed, reportA, recvB, reportB}},
+        {"resets up to the bound are skipped", {resets, {Datagram("127.0.0.2", t)}}, {recvA, reportA}},
+        {"one more reset fails the take", {tooMany, {Datagram("127.0.0.2", t)}}, {failed}},
+        {"a truncated datagram is handled as its cut",
+         {{{ReceiveKind::kTruncated, Reply(t, 1024, 5), "127.0.0.2", 4000, 0}}},
+         {"T from [127.0.0.2:4000] recv udp [1024]bytes", reportA}},
+        {"a datagram too short for a reply", {{Datagram("127.0.0.2", t, 15)}},
+         {"T from [127.0.0.2:4000] recv udp [15]bytes", "E pdu size error,not support"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        for (const auto& part : c.script)
+            rig.endpoint.waiting.insert(rig.endpoint.waiting.end(), part.begin(), part.end());
+        rig.clock.AtTick(t + 7);
+        rig.exchange->OnRead();
+        EXPECT_EQ(rig.owner.events, c.events);
+    }
+    // The cut datagram is a long reply: it set the load of its candidate.
+    Rig rig;
+    rig.endpoint.waiting.push_back({ReceiveKind::kTruncated, Reply(t, 1024, 5), "127.0.0.2", 4000, 0});
+    rig.exchange->OnRead();
+    rig.candidates.Walk([](const IPInfo& candidate) {
+        EXPECT_EQ(candidate.dwLoad, strcmp(candidate.szIP, "127.0.0.2") == 0 ? 5u : 100u) << candidate.szIP;
+    });
+}
+
+// The window is judged by the tick at which the receive began, also when the
+// receive itself takes time, and across a wrap of the tick.
+TEST(ProbeExchange, ReportingWindowByArrivalTick)
+{
+    const struct {
+        uint32_t arrivalMs;
+        uint64_t takeUs;
+        bool reported;
+    } cases[] = {{4999, 0, true}, {5000, 0, true}, {5000, 3000, true}, {5001, 0, false}};
+    for (uint32_t start : {1000u, 0xFFFFF000u}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::to_string(start) + " + " + std::to_string(c.arrivalMs));
+            Rig rig(3, start);
+            rig.endpoint.takeUs = c.takeUs;
+            rig.endpoint.waiting.push_back(Datagram("127.0.0.2", start + 1));
+            rig.clock.now = (uint64_t)start * 1000 + (uint64_t)c.arrivalMs * 1000;
+            rig.exchange->OnRead();
+            EXPECT_EQ(rig.owner.reports, c.reported ? 1 : 0);
+            if (c.reported)
+                EXPECT_EQ(rig.owner.events.back(), "report 127.0.0.2:4000 " + std::to_string(c.arrivalMs - 1));
+            // Late or not, the reply counts for its candidate.
+            rig.candidates.Walk([&](const IPInfo& candidate) {
+                if (strcmp(candidate.szIP, "127.0.0.2") == 0)
+                    EXPECT_EQ(candidate.dwRTT, c.arrivalMs - 1);
+            });
+        }
+    }
+}
+
+// Between two sends the socket is looked at while replies come in, and the wait
+// for replies is held to kPacingPercent of the time of the sends; while none
+// come in, or the takes cost more than that allows, it is looked at once in
+// kSendsPerQuietLook sends.
+TEST(ProbeExchange, PacingOfTheSends)
+{
+    const uint32_t servers = 64;
+    const struct {
+        const char* name;
+        bool answering;
+        uint64_t takeUs;
+        bool rareLooks;
+    } cases[] = {
+        {"quiet", false, 30, true},
+        {"replies flow, takes cheaper than sends", true, 5, false},
+        {"replies flow, takes dearer than sends", true, 80, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig(servers);
+        rig.exchange->MakeRoomForReplies(servers);
+        rig.endpoint.answering = c.answering;
+        rig.endpoint.sendUs = 30;
+        rig.endpoint.takeUs = c.takeUs;
+        EXPECT_EQ(rig.exchange->SendToAll(rig.candidates), 1);
+
+        // Whether the socket was looked at in each gap between two sends.
+        std::vector<bool> looked;
+        for (char call : rig.endpoint.calls) {
+            if (call == 'S')
+                looked.push_back(false);
+            else
+                looked.back() = true;
+        }
+        ASSERT_EQ(looked.size(), servers);
+        looked.pop_back();  // after the last send
+        size_t looks = 0;
+        for (size_t gap = 0; gap < looked.size(); ++gap) {
+            looks += looked[gap];
+            if (c.rareLooks)
+                EXPECT_EQ(looked[gap], gap % kSendsPerQuietLook == 0) << gap;
+        }
+        uint64_t sending = 0, between = 0, longestGap = 0;
+        for (size_t i = 0; i < rig.endpoint.sends.size(); ++i) {
+            sending += rig.endpoint.sends[i].end - rig.endpoint.sends[i].begin;
+            if (i > 0) {
+                uint64_t gap = rig.endpoint.sends[i].begin - rig.endpoint.sends[i - 1].end;
+                between += gap;
+                longestGap = std::max(longestGap, gap);
+            }
+        }
+        if (!c.rareLooks) {
+            EXPECT_GE(4 * looks, 3 * looked.size()) << "a look in most gaps";
+            EXPECT_LE(100 * between, kPacingPercent * sending + 100 * longestGap);
+        }
+        // Replies taken during the sends are reported from the notification only.
+        EXPECT_EQ(rig.owner.reports, 0);
+        EXPECT_EQ(rig.owner.posts, c.answering ? 1 : 0);
+    }
+}
+
+// The queue holds what the sends take; what does not fit waits on the socket.
+// One notification handles kHandledPerNotification datagrams and asks for the
+// next one for the rest. Each is reported once, in arrival order.
+TEST(ProbeExchange, QueueAndNotificationBounds)
+{
+    const struct {
+        uint32_t waiting;
+        bool roomForAll;
+        int firstNotification;
+    } cases[] = {
+        {kInitialReplyQueue + 10, false, kInitialReplyQueue + 10},
+        {kHandledPerNotification, true, (int)kHandledPerNotification},
+        {kHandledPerNotification + 1, true, (int)kHandledPerNotification},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.waiting);
+        Rig rig(c.waiting);
+        if (c.roomForAll)
+            rig.exchange->MakeRoomForReplies(c.waiting);
+        rig.endpoint.answering = true;
+        EXPECT_EQ(rig.exchange->SendToAll(rig.candidates), 1);
+        size_t taken = c.waiting - rig.endpoint.waiting.size();
+        EXPECT_LE(taken, c.roomForAll ? c.waiting : kInitialReplyQueue) << "no take into a full queue";
+        EXPECT_EQ(rig.owner.posts, 1);
+
+        rig.exchange->OnRead();
+        EXPECT_EQ(rig.owner.reports, c.firstNotification);
+        EXPECT_EQ(rig.owner.posts, c.firstNotification < (int)c.waiting ? 2 : 1);
+        rig.exchange->OnRead();
+        EXPECT_EQ(rig.owner.reports, (int)c.waiting);
+        // In the order of the sends, which is the order of the arrivals here.
+        std::vector<std::string> expected, reported;
+        rig.candidates.Walk([&](const IPInfo& candidate) { expected.push_back(candidate.szIP); });
+        for (const std::string& event : rig.owner.events)
+            if (event.compare(0, 7, "report ") == 0)
+                reported.push_back(event.substr(7, event.find(':') - 7));
+        EXPECT_EQ(reported, expected);
+    }
+}
+
+TEST(ProbeExchange, EndOfDetectionDueAcrossATickWrap)
+{
+    const struct {
+        uint32_t startTick, limitMs, elapsedMs;
+        bool due;
+    } cases[] = {
+        {1000, 300, 299, false},       {1000, 300, 300, true},       {0xFFFFFF00u, 300, 299, false},
+        {0xFFFFFF00u, 300, 300, true}, {0xFFFFFFFFu, 1, 1, true},   {0xFFFFFF00u, 300, 0x80000000u, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.startTick) + " + " + std::to_string(c.elapsedMs));
+        Rig rig(3, c.startTick);
+        EXPECT_FALSE(rig.exchange->EndOfDetectionDue()) << "no end timer yet";
+        rig.exchange->EndTimerStarted(c.limitMs);
+        rig.endpoint.waiting.push_back(Datagram("127.0.0.2", c.startTick));
+        rig.clock.now = (uint64_t)c.startTick * 1000 + (uint64_t)c.elapsedMs * 1000;
+        EXPECT_EQ(rig.exchange->EndOfDetectionDue(), c.due);
+        // A notification that comes when the end is due ends the detection and
+        // takes nothing.
+        rig.exchange->OnRead();
+        const std::vector<std::string> handled = {"T from [127.0.0.2:4000] recv udp [16]bytes",
+                                                  "report 127.0.0.2:4000 " + std::to_string(c.elapsedMs)};
+        EXPECT_EQ(rig.owner.events, c.due ? std::vector<std::string>{"end"} : handled);
+        EXPECT_FALSE(rig.exchange->EndOfDetectionDue()) << "once ended";
+        if (c.due) {
+            rig.exchange->OnRead();
+            EXPECT_EQ(rig.owner.events.back(), "E CLinkrateDetector::OnRead() exit fail");
+        }
+    }
+}
+
+// The sink may pump messages (a nested notification) and release the detector,
+// which frees the exchange: nothing of it may be touched afterwards, which the
+// address sanitizer checks.
+TEST(ProbeExchange, ASinkThatReleasesTheDetectorEndsTheBatch)
+{
+    for (bool nested : {false, true}) {
+        SCOPED_TRACE(nested ? "released inside a nested notification" : "released at the first report");
+        Rig rig;
+        for (const char* source : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+            rig.endpoint.waiting.push_back(Datagram(source, 1000));
+        rig.endpoint.waiting.back().atUs = 1'000'000'000;  // arrives later
+        bool inside = false;
+        rig.owner.onReport = [&] {
+            if (nested && !inside) {
+                inside = true;
+                rig.exchange->OnRead();
+                return;
+            }
+            rig.exchange->MarkOwnerGone();
+            rig.exchange.reset();
+        };
+        rig.clock.AtTick(1010);
+        ProbeExchange* exchange = rig.exchange.get();
+        exchange->OnRead();
+        EXPECT_EQ(rig.owner.reports, nested ? 2 : 1);
+        EXPECT_EQ(rig.exchange, nullptr);
+    }
+}
+
+}  // namespace
