@@ -45,4 +45,15 @@ bool ResultBuffer::Untouched() const
     return true;
 }
 
-HWND FindDetectorWindow() { return FindWindowA("LinkrateDetectorModuleWindow", "LinkrateDetectorModuleWindow"); }
+HWND FindDetectorWindow()
+{
+    const char kName[] = "LinkrateDetectorModuleWindow";
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, kName, kName)) != nullptr) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId())
+            return window;
+    }
+    return nullptr;
+}
