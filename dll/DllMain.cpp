@@ -15,9 +15,6 @@ CreatorRegistration g_registerDetector(LRD_DETECTOR_ID, &CLinkrateDetector::Crea
 // detach step, so the leak report still sees the registry.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
-    if (reason == DLL_PROCESS_ATTACH)
-        ModuleAttach(instance);
-    else if (reason == DLL_PROCESS_DETACH)
-        ModuleDetach(reserved != nullptr ? 1 : 0);
+    ModuleEntry(instance, reason, reserved);
     return TRUE;
 }

@@ -172,6 +172,14 @@ void ModuleAttach(HMODULE module)
     CreateModuleLock();
 }
 
+void ModuleEntry(HMODULE module, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        ModuleAttach(module);
+    else if (reason == DLL_PROCESS_DETACH)
+        ModuleDetach(reserved != nullptr ? 1 : 0);
+}
+
 void ModuleDetach(int32_t processEnding)
 {
     if (!g_lockCreated)

@@ -59,6 +59,9 @@ HMODULE ModuleHandle();
 // the detach comes from the end of the process rather than an unload.
 void ModuleAttach(HMODULE module);
 void ModuleDetach(int32_t processEnding);
+// What the entry point of a library built on this module does: the attach and
+// detach steps, for DllMain's reason and reserved argument.
+void ModuleEntry(HMODULE module, DWORD reason, LPVOID reserved);
 
 // Registers a creator during static initialisation of the module.
 struct CreatorRegistration {

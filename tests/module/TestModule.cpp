@@ -64,12 +64,8 @@ extern "C" void __cdecl RemoveComponentForTest(IComponent* component, int32_t no
 
 extern "C" void __cdecl ModuleDetachForTest(int32_t processEnding) { ModuleDetach(processEnding); }
 
-// The same attach and detach steps as the detector module's entry point.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
-    if (reason == DLL_PROCESS_ATTACH)
-        ModuleAttach(instance);
-    else if (reason == DLL_PROCESS_DETACH)
-        ModuleDetach(reserved != nullptr ? 1 : 0);
+    ModuleEntry(instance, reason, reserved);
     return TRUE;
 }
