@@ -45,14 +45,14 @@ void EncodeRequest(const LRDPdu& pdu, uint8_t (&wire)[kProbeSize])
 RequestVerdict CheckRequest(const uint8_t* datagram, size_t size)
 {
     if (size < kProbeSize)
-        return RequestVerdict::TooShort;
+        return RequestVerdict::kTooShort;
     if (ReadPduField(datagram, kCmdOffset) != kProbeCommand)
-        return RequestVerdict::WrongCommand;
+        return RequestVerdict::kWrongCommand;
     if (ReadPduField(datagram, kTickOffset) == 0)
-        return RequestVerdict::ZeroTick;
+        return RequestVerdict::kZeroTick;
     if (ReadPduField(datagram, kFillDataOffset) != kRequestFillData)
-        return RequestVerdict::WrongFillData;
-    return RequestVerdict::Answer;
+        return RequestVerdict::kWrongFillData;
+    return RequestVerdict::kAnswer;
 }
 
 size_t EncodeAnswer(const uint8_t* request, const std::optional<uint32_t>& load, uint8_t (&answer)[kLongReplySize])

@@ -47,7 +47,7 @@ LRDPdu MakeRequest(uint32_t seq, uint32_t tick);
 void EncodeRequest(const LRDPdu& pdu, uint8_t (&wire)[kProbeSize]);
 
 // Why a responder answers a datagram, or why not.
-enum class RequestVerdict { Answer, TooShort, WrongCommand, ZeroTick, WrongFillData };
+enum class RequestVerdict { kAnswer, kTooShort, kWrongCommand, kZeroTick, kWrongFillData };
 
 // Reads a datagram as a request: at least 16 bytes, command 2, a non-zero tick
 // and the request's fill data. Bytes after the first 16 are not examined.

@@ -7,7 +7,7 @@ namespace lrdresponder {
 Verdict AnswerRequest(const uint8_t* datagram, size_t size, const std::optional<uint32_t>& load, Reply& reply)
 {
     Verdict verdict = CheckRequest(datagram, size);
-    if (verdict != Verdict::Answer)
+    if (verdict != Verdict::kAnswer)
         return verdict;
     uint8_t answer[kLongReplySize];
     reply.size = EncodeAnswer(datagram, load, answer);

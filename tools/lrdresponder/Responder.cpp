@@ -127,18 +127,18 @@ private:
     bool Judge(size_t size, const net::Endpoint& from, uint32_t to, Reply& reply)
     {
         switch (AnswerRequest(m_buffer.data(), size, m_load, reply)) {
-        case Verdict::Answer:
+        case Verdict::kAnswer:
             break;
-        case Verdict::TooShort:
+        case Verdict::kTooShort:
             ++m_counts.tooShort;
             return false;
-        case Verdict::WrongCommand:
+        case Verdict::kWrongCommand:
             ++m_counts.wrongCommand;
             return false;
-        case Verdict::ZeroTick:
+        case Verdict::kZeroTick:
             ++m_counts.zeroTick;
             return false;
-        case Verdict::WrongFillData:
+        case Verdict::kWrongFillData:
             ++m_counts.wrongFillData;
             return false;
         }
