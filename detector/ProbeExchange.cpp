@@ -238,7 +238,7 @@ bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScop
     // The reporting window is judged by the reply's arrival: replies taken while a
     // long list still went out are handled only after Detect has returned.
     if (TickElapsed(dwStartTick, datagram.dwArrivalTick) <= kReportWindowMs && datagram.ushSourcePort != 0) {
-        owner.ReportReply(sourceText, datagram.ushSourcePort, outcome.rtt);
+        owner.ReportReply(sourceText, datagram.ushSourcePort, outcome.dwRtt);
         // The sink may have released the detector: then nothing of it may be
         // touched, not even to look at its state.
         if (scope.bOwnerGone)

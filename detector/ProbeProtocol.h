@@ -19,12 +19,12 @@ void FormatIPv4(const uint8_t (&address)[4], char (&text)[16]);
 enum class ReplyVerdict {
     kTooShort,  // fewer than 16 bytes
     kDropped,   // wrong command, zero tick, or a tick this detection never sent
-    kAccepted,  // candidates updated; rtt holds the round-trip time
+    kAccepted,  // candidates updated; dwRtt holds the round-trip time
 };
 
 struct ReplyOutcome {
     ReplyVerdict verdict;
-    uint32_t rtt;
+    uint32_t dwRtt;
 };
 
 // Applies one received datagram to the candidates. A short reply (16 bytes) sets

@@ -116,7 +116,7 @@ void CompareWithLiteral(uint32_t n, uint32_t seed, bool everyStep)
             bool accepted = literal.HandleReply(r.data, r.length, r.source, r.port, ListScenario::kStartTick,
                                                 r.arrivalTick, &rtt);
             ASSERT_EQ(outcome.verdict == ReplyVerdict::kAccepted, accepted);
-            ASSERT_EQ(outcome.rtt, rtt);
+            ASSERT_EQ(outcome.dwRtt, rtt);
         }
         ASSERT_TRUE(Same(Records(module), literal.Items())) << "after reply " << std::min(replies.size(), begin + part);
         module.Sort();

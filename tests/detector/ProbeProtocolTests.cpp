@@ -90,7 +90,7 @@ TEST_F(ReplyHandling, ShortReplySetsTheTimeOfEveryPortOfTheAddress)
 {
     ReplyOutcome outcome = Handle(Reply(1040, 16), "127.0.0.2", 8000);
     EXPECT_EQ(outcome.verdict, ReplyVerdict::kAccepted);
-    EXPECT_EQ(outcome.rtt, 60u);
+    EXPECT_EQ(outcome.dwRtt, 60u);
     EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 60u);
     EXPECT_EQ(Find("127.0.0.2", 9000).dwRTT, 60u) << "a short reply does not compare ports";
     EXPECT_EQ(Find("127.0.0.2", 9000).dwLoad, 100u);
@@ -134,8 +134,8 @@ TEST_F(ReplyHandling, TicksOutsideTheDetectionAreDropped)
     EXPECT_EQ(Handle(Reply(1101, 16), "127.0.0.2", 8000).verdict, ReplyVerdict::kDropped);
     EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 5000u);
     // Both ends belong to the detection: a reply within the same millisecond reads 0.
-    EXPECT_EQ(Handle(Reply(1100, 16), "127.0.0.2", 8000).rtt, 0u);
-    EXPECT_EQ(Handle(Reply(kStart, 16), "127.0.0.2", 8000).rtt, 100u);
+    EXPECT_EQ(Handle(Reply(1100, 16), "127.0.0.2", 8000).dwRtt, 0u);
+    EXPECT_EQ(Handle(Reply(kStart, 16), "127.0.0.2", 8000).dwRtt, 100u);
 }
 
 TEST_F(ReplyHandling, RoundTripSurvivesAWrapOfTheTick)
@@ -144,7 +144,7 @@ TEST_F(ReplyHandling, RoundTripSurvivesAWrapOfTheTick)
     std::vector<uint8_t> data = Reply(0xFFFFFFF0u, 16);
     ReplyOutcome outcome = HandleReply(candidates, data.data(), 16, "127.0.0.3", 8000, start, 0x00000010u);
     EXPECT_EQ(outcome.verdict, ReplyVerdict::kAccepted);
-    EXPECT_EQ(outcome.rtt, 32u);
+    EXPECT_EQ(outcome.dwRtt, 32u);
     EXPECT_EQ(Find("127.0.0.3", 8000).dwRTT, 32u);
 }
 

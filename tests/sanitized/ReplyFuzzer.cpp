@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     Check(outcome.verdict == ReplyVerdict::kAccepted, "a reply within the detection is accepted");
     uint32_t rtt = arrival - tick;
-    Check(outcome.rtt == rtt, "round-trip time");
+    Check(outcome.dwRtt == rtt, "round-trip time");
     Check(rtt <= arrival - start, "a round-trip time longer than the detection");
     uint8_t loadBytes[4] = {0, 0, 0, 0};
     for (size_t i = 0; i < 4 && kProbeSize + i < length; ++i)
