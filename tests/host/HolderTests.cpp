@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "DebugCapture.h"
+#include "ExecutableFolder.h"
 #include "HostComponents.h"
-#include "LinkedModule.h"
 #include "ZelFactLibrary.h"
 
 namespace {

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "DebugCapture.h"
+#include "ExecutableFolder.h"
 #include "FactoryLocator.h"
 #include "HostSettings.h"
-#include "LinkedModule.h"
 #include "TempFolder.h"
 #include "ZelFactLibrary.h"
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "DebugCapture.h"
+#include "ExecutableFolder.h"
 #include "HostComponents.h"
-#include "LinkedModule.h"
 #include "LogChannel.h"
 #include "TempFolder.h"
 #include "ZelFactLibrary.h"

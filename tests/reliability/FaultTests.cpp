@@ -14,7 +14,7 @@
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
-#include "LinkedModule.h"
+#include "ExecutableFolder.h"
 #include "LoopbackResponder.h"
 #include "MessagePump.h"
 

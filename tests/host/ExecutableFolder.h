@@ -1,12 +1,11 @@
-// The host services tests link the host layer into the test itself and set what
-// the module's exports would set through its settings.
+// Where the built libraries lie for a test: beside its executable.
 #pragma once
 
 #include <string>
 
 #include <windows.h>
 
-// The folder of the test executable, where the built libraries lie.
+// The folder of the test executable.
 inline std::string ExecutableFolder()
 {
     char file[MAX_PATH] = {0};
