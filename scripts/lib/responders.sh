@@ -10,7 +10,10 @@ LRD_RESPONDER_PIDS=()
 lrd_start_responder() {
   local program=$1 log=$2
   shift 2
-  "$program" "$@" >"$log" 2>&1 &
+  # The log exists before the responder starts, so the wait below never reads a
+  # file that its redirection has not created yet.
+  : >"$log"
+  "$program" "$@" >>"$log" 2>&1 &
   local pid=$! tries
   LRD_RESPONDER_PIDS+=("$pid")
   for ((tries = 0; tries < 200; tries++)); do
