@@ -14,9 +14,10 @@
 //     for a test host under Wine: greets 127.0.0.1:PORT with
 //     "hello <controlPort> <pid>" as lrd_test_responder does and serves the
 //     commands "<tag> serve SEED SERVER..." (replaces every server; answers that
-//     are still due are dropped), "<tag> counts" and "<tag> quit", each answered
-//     by "<tag> ok ..." or "<tag> err <reason>". It ends after a minute without
-//     commands.
+//     are still due are dropped), "<tag> add SERVER..." (more servers, for lists
+//     longer than a datagram holds), "<tag> counts" and "<tag> quit", each
+//     answered by "<tag> ok ..." or "<tag> err <reason>"; a refused serve or add
+//     leaves no server. It ends after a minute without commands.
 // Servers with their own addresses must be served natively: inside Wine every
 // answer leaves from 127.0.0.1. Several servers may share an address.
 #include <fcntl.h>
@@ -105,15 +106,21 @@ public:
             m_sockets.push_back(std::move(*control));
     }
 
-    bool Serve(uint64_t seed, const std::vector<ImpairedServer>& configs, std::string& error)
+    void Clear(uint64_t seed)
     {
+        m_seed = seed;
         m_servers.clear();
         m_due.clear();
         m_sockets.resize(m_controlled ? 1 : 0);
         m_roles.assign(m_sockets.size(), Role{});
-        for (size_t place = 0; place < configs.size(); ++place) {
-            const ImpairedServer& config = configs[place];
-            Server server{config, ImpairmentDraws(config, ServerSeed(config, seed, place)), 0, std::nullopt, {}};
+        m_counts = Counts{};
+    }
+
+    bool Add(const std::vector<ImpairedServer>& configs, std::string& error)
+    {
+        for (const ImpairedServer& config : configs) {
+            size_t place = m_servers.size();
+            Server server{config, ImpairmentDraws(config, ServerSeed(config, m_seed, place)), 0, std::nullopt, {}};
             if (!Open({config.address, config.port}, place, false, server.socket, error))
                 return false;
             if (config.relayAddress && !Open({kLoopback, 0}, place, true, server.upstream.emplace(), error))
@@ -286,31 +293,35 @@ private:
         }
         if (command == "counts")
             return "ok " + m_counts.Text();
-        if (command != "serve")
+        if (command != "serve" && command != "add")
             return "err unknown command";
         std::string seedText, text, error;
         uint64_t seed = 0;
-        in >> seedText;
-        if (!lrdtools::ParseDecimal(seedText, 0, UINT64_MAX, seed))
-            return "err bad seed";
+        if (command == "serve") {
+            in >> seedText;
+            if (!lrdtools::ParseDecimal(seedText, 0, UINT32_MAX, seed))
+                return "err bad seed";
+            Clear(seed);
+        }
         std::vector<ImpairedServer> configs;
         while (in >> text) {
             configs.emplace_back();
-            if (!ParseImpairedServer(text, configs.back(), error))
+            if (!ParseImpairedServer(text, configs.back(), error)) {
+                Clear(m_seed);
                 return "err " + error;
+            }
         }
-        if (!Serve(seed, configs, error)) {
-            std::string none;
-            Serve(seed, {}, none);
+        if (!Add(configs, error)) {
+            Clear(m_seed);
             return "err " + error;
         }
-        m_counts = Counts{};
         return "ok " + std::to_string(m_servers.size());
     }
 
     net::Endpoint m_test;
     bool m_controlled;
     bool m_quit = false;
+    uint64_t m_seed = 1;
     std::vector<net::UdpSocket> m_sockets;
     std::vector<Role> m_roles;  // beside m_sockets; the control socket's is unused
     std::vector<Server> m_servers;
@@ -368,7 +379,7 @@ int main(int argc, char** argv)
         bool valued = i + 1 < argc;
         if (arg == "--control" && valued && lrdtools::ParseDecimal(argv[i + 1], 1, 65535, number) && argc == 3)
             return RunControlled(number);
-        if (arg == "--seed" && valued && lrdtools::ParseDecimal(argv[++i], 0, UINT64_MAX, seed))
+        if (arg == "--seed" && valued && lrdtools::ParseDecimal(argv[++i], 0, UINT32_MAX, seed))
             continue;
         if (arg == "--lifetime" && valued && lrdtools::ParseDecimal(argv[++i], 1, 86400, lifetime))
             continue;
@@ -386,7 +397,8 @@ int main(int argc, char** argv)
         return 1;
     }
     ImpairedNetwork network(std::nullopt);
-    if (!network.Serve(seed, servers, error)) {
+    network.Clear(seed);
+    if (!network.Add(servers, error)) {
         std::fprintf(stderr, "lrd_impaired_net: %s\n", error.c_str());
         return 1;
     }

@@ -70,8 +70,8 @@ bool ParseField(const std::string& key, const std::string& value, ImpairedServer
     } else if (key == "reorder") {
         ok = ParseShareAndMs(value, s.reorder, s.reorderMs);
     } else if (key == "seed") {
-        ok = lrdtools::ParseDecimal(value, 0, UINT64_MAX, number);
-        s.seed = number;
+        ok = lrdtools::ParseDecimal(value, 0, UINT32_MAX, number);
+        s.seed = uint32_t(number);
     } else if (key == "relay") {
         ok = ParseEndpoint(value, relay, s.relayPort) && (relay >> 24) == 127;
         s.relayAddress = relay;

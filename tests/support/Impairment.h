@@ -28,10 +28,10 @@ struct ImpairedServer {
     double duplicate = 0;      // share of answers sent twice
     double reorder = 0;        // share of answers held back, so that later ones overtake them
     unsigned reorderMs = 0;    // how long they are held back
-    // The draws of this server: the same seed gives the same fate to its n-th
-    // request, wherever the server listens. Without one it comes from the
-    // program's seed and the server's place in the list.
-    std::optional<uint64_t> seed;
+    // The draws of this server (0 to 4294967295): the same seed gives the same
+    // fate to its n-th request, wherever the server listens. Without one it comes
+    // from the program's seed and the server's place in the list.
+    std::optional<uint32_t> seed;
     // Requests go on to this responder (a real lrdresponder) and its answers come
     // back impaired; without one the program answers itself.
     std::optional<uint32_t> relayAddress;

@@ -55,8 +55,9 @@ std::runtime_error Failure(const std::string& what)
 
 }  // namespace
 
-ResponderProcess::ResponderProcess()
+ResponderProcess::ResponderProcess(const std::string& program)
 {
+    const std::string path = program.empty() ? LRD_RESPONDER_PATH : program;
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -72,7 +73,8 @@ ResponderProcess::ResponderProcess()
 
     // Wine starts a Unix program given by its Unix path; the process it returns
     // cannot be waited for, so the program's end is the quit command.
-    std::string commandLine = "\"" LRD_RESPONDER_PATH "\" " + std::to_string(ntohs(own.sin_port));
+    std::string commandLine = "\"" + path + "\" " + (program.empty() ? "" : "--control ") +
+                              std::to_string(ntohs(own.sin_port));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -94,7 +96,7 @@ ResponderProcess::ResponderProcess()
     if (word != "hello" || announced != port) {
         closesocket(s);
         WSACleanup();
-        throw Failure(started ? "no greeting from " LRD_RESPONDER_PATH : "cannot start " LRD_RESPONDER_PATH);
+        throw Failure(started ? "no greeting from " + path : "cannot start " + path);
     }
     m_responderPort = port;
 }
