@@ -99,6 +99,7 @@ ResponderProcess::ResponderProcess(const std::string& program)
         throw Failure(started ? "no greeting from " + path : "cannot start " + path);
     }
     m_responderPort = port;
+    m_name = path.substr(path.find_last_of('/') + 1);
 }
 
 ResponderProcess::~ResponderProcess()
@@ -115,7 +116,7 @@ ResponderProcess::~ResponderProcess()
 std::string ResponderProcess::Command(const std::string& command)
 {
     if (m_quit)
-        throw Failure("already quit: " + command);
+        throw std::runtime_error(m_name + ": already quit: " + command);
     std::string tag = std::to_string(++m_tag);
     std::string datagram = tag + " " + command;
     sockaddr_in to = Loopback(m_responderPort);
@@ -128,10 +129,10 @@ std::string ResponderProcess::Command(const std::string& command)
             continue;
         answer.erase(0, tag.size() + 1);
         if (answer.compare(0, 2, "ok") != 0)
-            throw Failure(command.substr(0, 80) + ": " + answer);
+            throw std::runtime_error(m_name + ": " + command.substr(0, 80) + ": " + answer);
         return answer.size() > 3 ? answer.substr(3) : std::string();
     }
-    throw Failure("no answer to " + command.substr(0, 80));
+    throw std::runtime_error(m_name + ": no answer to " + command.substr(0, 80));
 }
 
 ResponderServer ResponderProcess::AddServer(const char* address, uint16_t port)

@@ -53,6 +53,7 @@ public:
     bool Running() const;
 
 private:
+    std::string m_name;  // the program's file name, in failures
     uintptr_t m_socket;
     uint16_t m_responderPort = 0;
     unsigned long m_pid = 0;
