@@ -2,7 +2,8 @@
 // how often the truly best server (the smallest configured delay times load) is
 // chosen, and the regret (the chosen server's true score over the best's), by a
 // single detection of the module, a single detection with re-probing, and
-// lrdprobe -c 5 with the ranking it had and with the new one.
+// lrdprobe -c 5 with the ranking it had and with the new one; and whether
+// servers that share an address are chosen as they are on addresses of their own.
 #pragma once
 
 // Prints its own table and the targets below it. A quick run tries a quarter of
