@@ -191,7 +191,7 @@ private:
     Round& m_round;
 };
 
-// One detection as specified, over every server of the slot; it ends at the time
+// One detection as the module makes it, over every server of the slot; it ends at the time
 // limit, or as soon as every server has answered.
 Round SingleRound(ModuleHost& host, const Slot& slot)
 {
@@ -478,7 +478,7 @@ void RunChoosingBench(bool quick)
            single.second == 0 ? "not built" : ("least row " + Percent(single.first)).c_str(),
            single.second == 0 ? "not met: not built" : single.first >= 0.99 ? "met" : "NOT met");
     auto asSpecified = least(5, ~0u, 50, kSingle);
-    printf("| (for comparison) single detection as specified, same rows | least row %s | |\n",
+    printf("| (for comparison) single detection without re-probing, same rows | least row %s | |\n",
            Percent(asSpecified.first).c_str());
     for (int column : {kToday, kNew}) {
         auto probe = least(5, 20, 10, column);

@@ -1,7 +1,7 @@
 // The one place where the benchmark of choosing meets lrdprobe's new ranking
 // (expected time to get an answer: median round-trip time plus loss share times
 // the retry time, at least 1 ms, times the load). Until lrdprobe exposes that
-// rule as a platform-free function, the body computes it as the issue states it;
+// rule as a platform-free function, the body computes it as it was decided;
 // then the body becomes a call to lrdprobe's function, and nothing else changes.
 #pragma once
 
