@@ -1,11 +1,11 @@
 // lrdprobe's ranking over several rounds as it was first written
 // (tools/lrdprobe/ProbeSummary.cpp before its ranking weighed loss against
-// delay), its comparison, score and median as they were, so that the benchmark
-// of choosing can set it beside
-// the rule that replaced it: more rounds answered first; among servers that
-// answered as many, the smaller score, median round-trip time in ms times the
-// load of the last reply, then the smaller load; servers that never answered
-// last. Equal servers keep their order of the first round.
+// delay), its comparison, score and median as they were, so that the
+// benchmark of choosing can set it beside the rule that replaced it: more rounds
+// answered first; among servers that answered as many, the smaller score,
+// median round-trip time in ms times the load of the last reply, then the
+// smaller load; servers that never answered last. Equal servers keep their order
+// of the first round.
 #pragma once
 
 #include <stddef.h>
