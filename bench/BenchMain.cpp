@@ -1,13 +1,14 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking]:
-// the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking]
+// [--choosing]: the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
 // is one of the busy processes that the blocking part starts. Its rows belong to the one table that
-// scripts/bench prints.
+// scripts/bench prints; the choosing part prints a table of its own after it.
 #include <stdlib.h>
 #include <string.h>
 
 #include <exception>
 
 #include "BenchTable.h"
+#include "ChoosingBench.h"
 #include "ListBench.h"
 #include "NetworkBench.h"
 #include "SummaryBench.h"
@@ -15,7 +16,7 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, summary = false, network = false, blocking = false;
+    bool quick = false, lists = false, summary = false, network = false, blocking = false, choosing = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -31,13 +32,15 @@ int main(int argc, char** argv)
             network = true;
         else if (strcmp(argv[i], "--blocking") == 0)
             blocking = true;
+        else if (strcmp(argv[i], "--choosing") == 0)
+            choosing = true;
         else if (strcmp(argv[i], "--burn") == 0) {
             Burn();
             return 0;
         }
     }
-    if (!lists && !summary && !network && !blocking)
-        lists = summary = network = blocking = true;
+    if (!lists && !summary && !network && !blocking && !choosing)
+        lists = summary = network = blocking = choosing = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
@@ -45,6 +48,8 @@ int main(int argc, char** argv)
             RunSummaryBench("wine", quick, largest);
         if (network || blocking)
             RunNetworkBench(quick, network, blocking, largest);
+        if (choosing)
+            RunChoosingBench(quick);
     } catch (const std::exception& e) {
         fprintf(stderr, "lrd_bench: %s\n", e.what());
         return 1;
