@@ -188,8 +188,8 @@ void CLinkrateDetector::PreDestroy()
 {
     Trace("CLinkrateDetector::~CLinkrateDetector()");
     // The window and the timers belong to the thread that initialised the
-    // detector and cannot be destroyed from here; Cleanup and StopTimer cut them
-    // off, so that what is still queued there finds nothing.
+    // detector and cannot be destroyed from here; Cleanup and the end step cut
+    // them off, so that what is still queued there finds nothing.
     const DWORD thread = GetCurrentThreadId();
     if (dwOwnerThread != 0 && dwOwnerThread != thread &&
         (notificationWindow.Held() || probeExchange.EndTimerRunning()))

@@ -53,7 +53,6 @@ public:
     static std::atomic<int64_t> s_received;     // datagrams read, any source
     static std::atomic<int64_t> s_failed;       // receive lines with count -1
     static std::atomic<int64_t> s_tooShort;     // "pdu size error,not support"
-    static std::atomic<int64_t> s_refused;      // "CLinkrateDetector::OnRead() exit fail"
     static std::atomic<int64_t> s_lane[kLanes];
     static std::atomic<int64_t> s_fromCandidates;  // read from any address but 127.0.0.1
 
@@ -86,8 +85,6 @@ private:
             }
         } else if (strstr(text, "pdu size error,not support") != nullptr) {
             ++s_tooShort;
-        } else if (strstr(text, "CLinkrateDetector::OnRead() exit fail") != nullptr) {
-            ++s_refused;
         }
         return EXCEPTION_CONTINUE_EXECUTION;
     }
@@ -99,7 +96,6 @@ private:
 std::atomic<int64_t> ReceiveLines::s_received;
 std::atomic<int64_t> ReceiveLines::s_failed;
 std::atomic<int64_t> ReceiveLines::s_tooShort;
-std::atomic<int64_t> ReceiveLines::s_refused;
 std::atomic<int64_t> ReceiveLines::s_lane[kLanes];
 std::atomic<int64_t> ReceiveLines::s_fromCandidates;
 uint16_t ReceiveLines::s_lanePorts[kLanes];
@@ -340,14 +336,12 @@ public:
     {
         finishedTick = GetTickCount();
         readAtFinish = Flooder::Read();
-        refusedAtFinish = ReceiveLines::s_refused.load();
         ++finished;
     }
 
     DWORD detectTick = 0;
     DWORD finishedTick = 0;
     int64_t readAtFinish = 0;
-    int64_t refusedAtFinish = 0;
     int finished = 0;
     int64_t fromStrangers = 0;
     int64_t insaneTimes = 0;
@@ -597,11 +591,12 @@ TEST_F(Flood, DetectionEndsOnTimeWhileTheQueueNeverRunsEmpty)
     EXPECT_GT(g_hostTicks, 0) << "the host's timer had no turn during the flood";
     EXPECT_LE(sink.finishedTick - sink.detectTick, limitMs + 10000) << "ended late";
 
-    // From the end on the detector reads nothing more: the next notice is refused
-    // and the rest stays queued.
+    // From the end on the detector reads nothing more: the rest stays queued.
+    // (A notice that still comes is refused; whether one comes depends on where
+    // the end fell: a notification that ended at its bound asked for a later
+    // turn, not for another notice.)
     PumpFor(300);
     EXPECT_EQ(Flooder::Read(), sink.readAtFinish);
-    EXPECT_GE(ReceiveLines::s_refused.load(), sink.refusedAtFinish + 1);
     EXPECT_EQ(detector->Finalize(), 1);
     detector->Release(0);
     EXPECT_EQ(harness.Counters().allocations, harness.Counters().frees);
