@@ -26,10 +26,12 @@ IComponent* CLinkrateDetector::Create()
 }
 
 CLinkrateDetector::CLinkrateDetector()
-    : exchangeSide(*this), probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide)
+    : exchangeSide(*this),
+      probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide),
+      windowSide(*this),
+      notificationWindow(windowSide)
 {
     Trace("CLinkrateDetector::CLinkrateDetector()");
-    hWnd = nullptr;
     bDetecting = 0;
     pSink = nullptr;
     bInit = 0;
@@ -71,10 +73,13 @@ int32_t CLinkrateDetector::Finalize()
         if (HoldsResources())
             Cleanup();
     }
+    // An end timer left running would only tick into a detection that is gone.
+    if (bDetecting)
+        EndDetection(false);
     bDetecting = 0;
     candidateList.Clear();
     pSink = nullptr;
-    hWnd = nullptr;
+    notificationWindow.Forget();
     return result;
 }
 
@@ -83,7 +88,8 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
     auto guard = EnterCall();
     // The server list built here has room for 64 records; a longer text list is
     // refused rather than written past it.
-    if (list == nullptr || list->nCount <= 0 || list->nCount > kTextListCapacity || !bInit || bDetecting) {
+    if (list == nullptr || list->nCount <= 0 || list->nCount > kTextListCapacity || !ReadyToDetect() ||
+        bDetecting) {
         Error("%s exit fail", kDetect);
         return 0;
     }
@@ -110,7 +116,7 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
 int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
 {
     auto guard = EnterCall();
-    if (list == nullptr || list->ushCount == 0 || !bInit || bDetecting) {
+    if (list == nullptr || list->ushCount == 0 || !ReadyToDetect() || bDetecting) {
         Error("%s exit fail", kDetect);
         return 0;
     }
@@ -166,13 +172,15 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
     return 1;
 }
 
-void CLinkrateDetector::OnDetectTimer()
+void CLinkrateDetector::OnDetectTimer() { EndDetection(true); }
+
+void CLinkrateDetector::EndDetection(bool tellSink)
 {
     StopTimer(DETECT_TIMER_ID);
     bFinished = 1;
     probeExchange.DetectionEnded();
     // The sink may release the detector: nothing may touch it after this call.
-    if (pSink != nullptr)
+    if (tellSink && pSink != nullptr)
         pSink->OnDetectFinished();
 }
 
@@ -180,16 +188,17 @@ void CLinkrateDetector::PreDestroy()
 {
     Trace("CLinkrateDetector::~CLinkrateDetector()");
     // The window and the timers belong to the thread that initialised the
-    // detector and cannot be destroyed from here; Cleanup and StopTimer cut them
-    // off, so that what is still queued there finds nothing.
+    // detector and cannot be destroyed from here; Cleanup and the end step cut
+    // them off, so that what is still queued there finds nothing.
     const DWORD thread = GetCurrentThreadId();
-    if (dwOwnerThread != 0 && dwOwnerThread != thread && (hWnd != nullptr || probeExchange.EndTimerRunning()))
+    if (dwOwnerThread != 0 && dwOwnerThread != thread &&
+        (notificationWindow.Held() || probeExchange.EndTimerRunning()))
         Error("CLinkrateDetector released on thread [%u], not on thread [%u] that initialised it: its late messages "
               "there are ignored",
               (uint32_t)thread, (uint32_t)dwOwnerThread);
     probeExchange.MarkOwnerGone();
     Cleanup();
-    StopTimer(DETECT_TIMER_ID);
+    EndDetection(false);
 }
 
 void CLinkrateDetector::Cleanup()
@@ -203,7 +212,7 @@ void CLinkrateDetector::Cleanup()
 
 bool CLinkrateDetector::HoldsResources() const
 {
-    return hWnd != nullptr || udpEndpoint.SocketOpen() || udpEndpoint.HoldsReceiveBuffer() ||
+    return notificationWindow.Held() || udpEndpoint.SocketOpen() || udpEndpoint.HoldsReceiveBuffer() ||
            probeExchange.HoldsReplyQueue();
 }
 

@@ -1,5 +1,6 @@
-// The detector's socket: its set-up in the detector's order of steps, each
-// step's platform part done by the UDP endpoint.
+// The detector's socket and window: their set-up and tear-down in the
+// detector's order of steps, each step's platform part done by the UDP endpoint
+// or the notification window.
 #include "CLinkrateDetector.h"
 
 namespace {
@@ -16,7 +17,7 @@ int32_t CLinkrateDetector::CreateSocket()
         Error("%s exit fail", kCreateSocket);
         return 0;
     };
-    if (udpEndpoint.SocketOpen() || hWnd == nullptr)
+    if (udpEndpoint.SocketOpen() || !notificationWindow.Held())
         return fail();
     if (!udpEndpoint.Open())
         return fail();
@@ -31,7 +32,7 @@ int32_t CLinkrateDetector::CreateSocket()
     udpEndpoint.WidenSocketBuffer();
     if (!SetSocketTimeout(1000))
         return fail();
-    if (!udpEndpoint.NotifyReads(hWnd, WM_LRD_SOCKET))
+    if (!notificationWindow.NotifyReads(udpEndpoint.Socket()))
         return fail();
     return 1;
 }
@@ -49,4 +50,30 @@ int32_t CLinkrateDetector::CloseSocket()
 {
     udpEndpoint.Close();
     return 1;
+}
+
+// The detector's window steps, each done by its notification window.
+namespace {
+
+const char kCreateLRDWindow[] = "CLinkrateDetector::CreateLRDWindow()";
+const char kDestoryLRDWindow[] = "CLinkrateDetector::DestoryLRDWindow()";
+
+}  // namespace
+
+int32_t CLinkrateDetector::CreateLRDWindow()
+{
+    if (notificationWindow.Create())
+        return 1;
+    Error("%s exit fail", kCreateLRDWindow);
+    return 0;
+}
+
+int32_t CLinkrateDetector::DestoryLRDWindow()
+{
+    if (notificationWindow.Destroy()) {
+        Trace("%s exit success", kDestoryLRDWindow);
+        return 1;
+    }
+    Error("%s exit fail", kDestoryLRDWindow);
+    return 0;
 }

@@ -136,12 +136,13 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     return 1;
 }
 
-void ProbeExchange::TakeReplies()
+void ProbeExchange::TakeReplies(uint32_t limit)
 {
     if (!endpoint.ReceiveReady())
         return;
     uint32_t unreachable = 0;
-    while (!replyQueue.Full()) {
+    uint32_t taken = 0;
+    while (taken < limit && !replyQueue.Full()) {
         // A datagram that this receive finds was there when the receive began:
         // that is its arrival tick, closer to the truth than the end of the call.
         uint64_t began = clock.Microseconds();
@@ -178,13 +179,14 @@ void ProbeExchange::TakeReplies()
             return;
 
         TakenDatagram& datagram = replyQueue.Push();
-        datagram.dwArrivalTick = TickAt(began);
+        datagram.dwArrivalTick = ProbeTickAt(began);
         datagram.nLength = (uint8_t)std::min<int32_t>(received.nCount, kReplyExaminedSize);
         memcpy(datagram.abSource, received.abSource, sizeof datagram.abSource);
         datagram.ushSourcePort = received.ushSourcePort;
         // Missing bytes of a short datagram read as zero.
         memset(datagram.abHead, 0, sizeof datagram.abHead);
         memcpy(datagram.abHead, received.pData, datagram.nLength);
+        ++taken;
     }
 }
 
@@ -203,17 +205,20 @@ void ProbeExchange::OnRead()
     }
     ReadScope scope = {false, pReadScopes};
     pReadScopes = &scope;
-    // Every datagram waiting is handled, each as if it had come with a
-    // notification of its own; it keeps the tick at which it was taken.
+    // The datagrams waiting are handled, each as if it had come with a
+    // notification of its own; each keeps the tick at which it was taken. No more
+    // are taken off the socket than this notification will handle: a flood, or
+    // the replies of thousands of servers, would otherwise hold the thread for as
+    // long as it takes to take them all.
     for (uint32_t handled = 0;; ++handled) {
-        if (replyQueue.Empty())
-            TakeReplies();
-        if (replyQueue.Empty())
-            break;
         if (handled == kHandledPerNotification) {
-            owner.PostReadNotification();
+            owner.ReadAgainLater();
             break;
         }
+        if (replyQueue.Empty())
+            TakeReplies(kHandledPerNotification - handled);
+        if (replyQueue.Empty())
+            break;
         if (!HandleDatagram(replyQueue.Pop(), scope))
             return;
         // The sink may have finalised the detector or ended its detection.

@@ -5,12 +5,14 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <memory>
 #include <regex>
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
 #include "LoopbackResponder.h"
 #include "MessagePump.h"
+#include "TempFolder.h"
 
 namespace {
 
@@ -217,17 +219,21 @@ TEST_F(DetectorState, SixtyFourTextAddressesAreAccepted)
     EXPECT_EQ(detector->Finalize(), 1);
 }
 
-TEST_F(DetectorState, FinalisedDetectorAcceptsDetectButSendsNothing)
+// A finalised detector has no socket: a detection there could send nothing,
+// would never end, and would report every server silent. Both forms refuse it.
+TEST_F(DetectorState, FinalisedDetectorRefusesDetect)
 {
     ASSERT_EQ(detector->Initialize(&sink), 1);
     ASSERT_EQ(detector->Finalize(), 1);
     EXPECT_EQ(FindDetectorWindow(), nullptr);
-    DebugCapture capture;
-    EXPECT_EQ(detector->Detect(servers.List(), 100), 1);
-    std::vector<std::string> lines = Bodies(capture);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), ErrorLine("CLinkrateDetector::SendRequest() exit fail")), 3);
-    PumpFor(400);
-    EXPECT_EQ(sink.finished, 0) << "Finalize forgot the sink";
+    ExpectRefused([&] { return detector->Detect(servers.List(), 100); }, "CLinkrateDetector::Detect()");
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(1), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    texts->nCount = 1;
+    strcpy(texts->szIP[0], "127.0.0.1");
+    ExpectRefused([&] { return detector->Detect(texts, 100); }, "CLinkrateDetector::Detect()");
+    ResultBuffer result(3);
+    ExpectRefused([&] { return detector->GetSortedIPArray(result.Array()); }, "CLinkrateDetector::GetSortedIPArray()");
     EXPECT_EQ(detector->Finalize(), 1);
 }
 
@@ -263,6 +269,55 @@ TEST_F(DetectorState, HalfInitialisedDetectorGivesEverythingBackOnFinalize)
     harness.factory.FailAllocations(0);
 }
 
+// A message-only window: no broadcast on the desktop waits for it while its
+// thread is busy elsewhere (FindDetectorWindow looks among message-only ones).
+TEST_F(DetectorState, TheWindowIsMessageOnly)
+{
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    HWND window = FindDetectorWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(GetAncestor(window, GA_PARENT), GetDesktopWindow());
+    EXPECT_EQ(detector->Finalize(), 1);
+}
+
+// Two copies of the module, loaded from two paths, each with its own window
+// class: the second keeps working after the first is unloaded.
+TEST(ModuleCopies, EachHasAWindowClassOfItsOwn)
+{
+    DetectorHarness harness{1};
+    char original[MAX_PATH] = {0};
+    ASSERT_NE(GetModuleFileNameA(harness.module.Handle(), original, sizeof original), 0u);
+    TempFolder folder;
+    const std::string copy = folder.Adopt("LinkrateDetectorCopy.dll");
+    ASSERT_TRUE(CopyFileA(original, copy.c_str(), FALSE));
+    std::unique_ptr<LoadedModule> second(new LoadedModule(copy.c_str()));
+    second->SetFactoryHandle(harness.factory.Handle());
+
+    RecordingSink firstSink, secondSink;
+    ILinkrateDetector* first = harness.NewDetector();
+    auto* other = static_cast<ILinkrateDetector*>(second->CreateComponent(LRD_DETECTOR_ID, 0));
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(first->Initialize(&firstSink), 1);
+    ASSERT_EQ(other->Initialize(&secondSink), 1);
+    EXPECT_EQ(first->Finalize(), 1);
+    first->Release(0);
+    ASSERT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
+    harness.module.Unload();
+
+    LoopbackResponder server;
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", server.Port());
+    ASSERT_EQ(other->Detect(servers.List(), 0), 1);
+    EXPECT_TRUE(PumpUntil([&] {
+        server.Poll();
+        return !secondSink.reports.empty();
+    }));
+    EXPECT_EQ(other->Finalize(), 1);
+    other->Release(0);
+    EXPECT_EQ(second->ZelvoDllCanUnloadNow(), 1);
+    second.reset();
+}
+
 TEST_F(DetectorState, SlotsCalledThroughPlainFunctionPointers)
 {
     // A host built with another compiler reaches the operations by slot number.
@@ -286,11 +341,17 @@ TEST_F(DetectorState, SlotsCalledThroughPlainFunctionPointers)
     EXPECT_EQ(reinterpret_cast<SortedSlot>(vtable[LRD_SLOT_GET_SORTED_IP_ARRAY])(detector, one.Array()), 1);
     EXPECT_EQ(one.Array()->dwCount, 1u);
     EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[LRD_SLOT_FINALIZE])(detector), 1);
-    // The record form refuses a second detection only while one is open.
+    EXPECT_EQ(reinterpret_cast<DetectSlot>(vtable[LRD_SLOT_DETECT_RECORDS])(detector, servers.List(), 0), 0)
+        << "a finalised detector detects no more";
+    reinterpret_cast<ReleaseSlot>(vtable[2])(detector, 0);
+
+    detector = harness.NewDetector();
+    EXPECT_EQ(reinterpret_cast<InitializeSlot>(vtable[LRD_SLOT_INITIALIZE])(detector, &sink), 1);
     EXPECT_EQ(reinterpret_cast<DetectSlot>(vtable[LRD_SLOT_DETECT_RECORDS])(detector, servers.List(), 0), 1);
     ResultBuffer three(3);
     EXPECT_EQ(reinterpret_cast<SortedSlot>(vtable[LRD_SLOT_GET_SORTED_IP_ARRAY])(detector, three.Array()), 1);
     EXPECT_EQ(three.Array()->dwCount, 3u);
+    EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[LRD_SLOT_FINALIZE])(detector), 1);
     reinterpret_cast<ReleaseSlot>(vtable[2])(detector, 0);
     detector = nullptr;
 }

@@ -66,10 +66,15 @@ BOOL CALLBACK CountWindow(HWND, LPARAM count)
     return TRUE;
 }
 
+// The thread's top-level windows and its message-only ones (which
+// EnumThreadWindows does not list; the detector's window is one).
 int ThreadWindows()
 {
     int count = 0;
     EnumThreadWindows(GetCurrentThreadId(), CountWindow, reinterpret_cast<LPARAM>(&count));
+    HWND window = nullptr;
+    while ((window = FindWindowExA(HWND_MESSAGE, window, nullptr, nullptr)) != nullptr)
+        count += GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId() ? 1 : 0;
     return count;
 }
 
