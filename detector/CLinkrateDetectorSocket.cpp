@@ -2,6 +2,8 @@
 // step's platform part done by the UDP endpoint.
 #include "CLinkrateDetector.h"
 
+#include "Refusal.h"
+
 namespace {
 
 const char kCreateSocket[] = "CLinkrateDetector::CreateSocket()";
@@ -11,35 +13,52 @@ const char kSetSocketTimeout[] = "CLinkrateDetector::SetSocketTimeout()";
 
 int32_t CLinkrateDetector::CreateSocket()
 {
-    // Each step keeps what it made on failure; Cleanup gives it back.
-    auto fail = [this] {
+    // Each step keeps what it made on failure; Cleanup gives it back. The
+    // failed step's error code is taken before any line is written.
+    auto refuse = [this](Refusal refusal) {
         Error("%s exit fail", kCreateSocket);
+        Refused(kCreateSocket, RefusalText(refusal));
         return 0;
     };
-    if (udpEndpoint.SocketOpen() || hWnd == nullptr)
-        return fail();
+    auto fail = [this](const char* step, uint32_t errorCode) {
+        Error("%s exit fail", kCreateSocket);
+        StepFailed(kCreateSocket, step, errorCode);
+        return 0;
+    };
+    if (udpEndpoint.SocketOpen())
+        return refuse(Refusal::kSocketExists);
+    if (hWnd == nullptr)
+        return refuse(Refusal::kNoWindow);
     if (!udpEndpoint.Open())
-        return fail();
+        return fail("socket", WSAGetLastError());
     if (!udpEndpoint.SetNonBlocking())
-        return fail();
+        return fail("ioctlsocket FIONBIO", WSAGetLastError());
     udpEndpoint.StopResetReports();
     udpEndpoint.ReadReceiveBufferSize();
     if (!udpEndpoint.AllocateReceiveBuffer())
-        return fail();
+        return fail("memory-service allocation of the receive buffer (no memory service, or it gave no buffer)", 0);
     if (!probeExchange.ReserveReplyQueue())
-        return fail();
+        return fail("allocation of the reply queue", 0);
     udpEndpoint.WidenSocketBuffer();
+    // SetSocketTimeout names its failed call and code itself.
     if (!SetSocketTimeout(1000))
-        return fail();
+        return fail("SetSocketTimeout", 0);
     if (!udpEndpoint.NotifyReads(hWnd, WM_LRD_SOCKET))
-        return fail();
+        return fail("WSAAsyncSelect", WSAGetLastError());
     return 1;
 }
 
 int32_t CLinkrateDetector::SetSocketTimeout(int32_t milliseconds)
 {
-    if (!udpEndpoint.SocketOpen() || !udpEndpoint.SetTimeouts(milliseconds)) {
+    if (!udpEndpoint.SocketOpen()) {
         Error("%s exit fail", kSetSocketTimeout);
+        Refused(kSetSocketTimeout, RefusalText(Refusal::kNoSocket));
+        return 0;
+    }
+    if (!udpEndpoint.SetTimeouts(milliseconds)) {
+        const uint32_t error = WSAGetLastError();
+        Error("%s exit fail", kSetSocketTimeout);
+        StepFailed(kSetSocketTimeout, "setsockopt SO_RCVTIMEO/SO_SNDTIMEO", error);
         return 0;
     }
     return 1;

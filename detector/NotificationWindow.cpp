@@ -35,26 +35,37 @@ LRESULT CALLBACK CLinkrateDetector::LRDWindowProc(HWND window, UINT message, WPA
 
 int32_t CLinkrateDetector::CreateLRDWindow()
 {
+    DWORD registerError, createError;
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
         UnregisterClassA(kWindowClass, nullptr);
         WNDCLASSA windowClass = {};
         windowClass.lpfnWndProc = LRDWindowProc;
         windowClass.lpszClassName = kWindowClass;
-        RegisterClassA(&windowClass);
+        // The registration's result is not needed to go on, only to say why a
+        // window could not be made: it fails while another detector's window
+        // holds the class (ERROR_CLASS_ALREADY_EXISTS), which is no cause.
+        registerError = RegisterClassA(&windowClass) != 0 ? 0 : GetLastError();
         hWnd = CreateWindowExA(0, kWindowClass, kWindowClass, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+        createError = hWnd != nullptr ? 0 : GetLastError();
     }
     if (hWnd != nullptr) {
         SetWindowLongA(hWnd, GWL_USERDATA, (LONG)(LONG_PTR)this);
         return 1;
     }
     Error("%s exit fail", kCreateLRDWindow);
+    if (registerError != 0 && registerError != ERROR_CLASS_ALREADY_EXISTS)
+        StepFailed(kCreateLRDWindow, "RegisterClassA", registerError);
+    else
+        StepFailed(kCreateLRDWindow, "CreateWindowExA", createError);
     return 0;
 }
 
 int32_t CLinkrateDetector::DestoryLRDWindow()
 {
+    // Stays 0 for a handle that no longer names a window.
+    DWORD closeError = 0;
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
         if (IsWindow(hWnd)) {
@@ -72,6 +83,8 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
                 SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
                 if (PostMessageA(hWnd, WM_CLOSE, 0, 0))
                     hWnd = nullptr;
+                else
+                    closeError = GetLastError();
             }
         }
         UnregisterClassA(kWindowClass, nullptr);
@@ -81,6 +94,9 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
         return 1;
     }
     Error("%s exit fail", kDestoryLRDWindow);
+    StepFailed(kDestoryLRDWindow,
+               closeError != 0 ? "PostMessageA WM_CLOSE (DestroyWindow refused)" : "IsWindow: the handle names no window",
+               closeError);
     return 0;
 }
 
