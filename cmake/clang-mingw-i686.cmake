@@ -23,11 +23,16 @@ list(SORT LRD_GCC_DIRS COMPARE NATURAL ORDER DESCENDING)
 list(GET LRD_GCC_DIRS 0 LRD_GCC_DIR)
 set(LRD_MINGW_INCLUDES
   "-nostdlibinc -isystem ${LRD_GCC_DIR}/include/c++ -isystem ${LRD_GCC_DIR}/include/c++/i686-w64-mingw32 -isystem ${LRD_GCC_DIR}/include/c++/backward -isystem /usr/i686-w64-mingw32/include")
-set(CMAKE_C_FLAGS_INIT "${LRD_MINGW_INCLUDES}")
-set(CMAKE_CXX_FLAGS_INIT "${LRD_MINGW_INCLUDES}")
+# Other flags come from the environment (CFLAGS, CXXFLAGS, LDFLAGS), which CMake
+# puts before these; a CMAKE_C_FLAGS given on the command line would replace them.
+set(CMAKE_C_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview")
+set(CMAKE_CXX_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview")
+# The posix-thread libstdc++ and libgcc need winpthread, which gcc's own driver
+# adds; lld takes archives in any order, so it may come first.
+# --pdb= writes NAME.pdb beside each binary; /pdbaltpath makes its debug
+# directory name the bare file, which the debuggers look for beside the binary
+# and on their symbol paths, instead of the build's path.
 foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-fuse-ld=lld --ld-path=/usr/lib/llvm-14/bin/ld.lld -L${LRD_GCC_DIR} -L/usr/i686-w64-mingw32/lib")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT
+    "-fuse-ld=lld --ld-path=/usr/lib/llvm-14/bin/ld.lld -L${LRD_GCC_DIR} -L/usr/i686-w64-mingw32/lib -Wl,--pdb= -Wl,--Xlink=-pdbaltpath:%_PDB% -lpthread")
 endforeach()
-# The posix-thread libstdc++ and libgcc need winpthread, which gcc's own driver adds.
-set(CMAKE_C_STANDARD_LIBRARIES "-lpthread")
-set(CMAKE_CXX_STANDARD_LIBRARIES "-lpthread")
