@@ -44,7 +44,7 @@ done
 grep -qE "^## \[$version\] - [0-9]{4}-[0-9]{2}-[0-9]{2}$" "$root/CHANGELOG.md" ||
   fail "CHANGELOG.md has no dated section for $version: $(head -n 8 "$root/CHANGELOG.md" | grep '^## ')"
 # The archive's README speaks of the archive, not of the repository.
-! grep -nE 'build/|scripts/|tools/' "$root/README.md" || fail "README.md names paths of the repository"
+! grep -nE 'build/(bin|lib)|scripts/|tools/' "$root/README.md" || fail "README.md names paths of the repository"
 grep -qF "$version" "$root/README.md" || fail "README.md does not name version $version"
 
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) "127.0.0.2 0 5" || exit 1
