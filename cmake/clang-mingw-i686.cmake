@@ -25,8 +25,9 @@ set(LRD_MINGW_INCLUDES
   "-nostdlibinc -isystem ${LRD_GCC_DIR}/include/c++ -isystem ${LRD_GCC_DIR}/include/c++/i686-w64-mingw32 -isystem ${LRD_GCC_DIR}/include/c++/backward -isystem /usr/i686-w64-mingw32/include")
 # Other flags come from the environment (CFLAGS, CXXFLAGS, LDFLAGS), which CMake
 # puts before these; a CMAKE_C_FLAGS given on the command line would replace them.
-set(CMAKE_C_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview")
-set(CMAKE_CXX_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview")
+# The compile flags reach the link too, where they go unused.
+set(CMAKE_C_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview -Wno-unused-command-line-argument")
+set(CMAKE_CXX_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview -Wno-unused-command-line-argument")
 # The posix-thread libstdc++ and libgcc need winpthread, which gcc's own driver
 # adds; lld takes archives in any order, so it may come first.
 # --pdb= writes NAME.pdb beside each binary; /pdbaltpath makes its debug

@@ -76,7 +76,7 @@ sample() {
 }
 # The samples' CMake project with the shipped package, as the README says, from
 # inside the unpacked archive.
-(cd "$root" && cmake -S samples -B "$work/samples" -DCMAKE_TOOLCHAIN_FILE=samples/mingw-i686.cmake \
+(cd "$root" && cmake -S samples -B "$work/samples" -DCMAKE_TOOLCHAIN_FILE="$PWD/samples/mingw-i686.cmake" \
   -DCMAKE_PREFIX_PATH="$PWD" >"$work/samples-configure.log" 2>&1 &&
   cmake --build "$work/samples" -j2 >"$work/samples-build.log" 2>&1) ||
   fail "the samples do not build with the shipped CMake package: $(tail -n 20 "$work"/samples-*.log)"
@@ -113,7 +113,10 @@ for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   for value in "$version" LinkrateDetector; do
     grep -qxF "$value" <<<"$resources" || fail "$binary: no '$value' in its version resource"
   done
-  ! i686-w64-mingw32-objdump -h "$root/bin/$binary" | grep -q '\.debug_' || fail "$binary carries DWARF sections"
+  # Outputs are read whole before grep: with pipefail, a grep -q that stops
+  # early fails the pipeline.
+  sections=$(i686-w64-mingw32-objdump -h "$root/bin/$binary")
+  ! grep -q '\.debug_' <<<"$sections" || fail "$binary carries DWARF sections"
   pdb=${binary%.*}.pdb
   directory=$(llvm-readobj-14 --coff-debug-directory "$root/bin/$binary")
   grep -qE "PDBFileName: $pdb\$" <<<"$directory" || fail "$binary: its debug directory does not name $pdb"
@@ -124,8 +127,8 @@ for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   guid="${b[3]:-}${b[2]:-}${b[1]:-}${b[0]:-}${b[5]:-}${b[4]:-}${b[7]:-}${b[6]:-}$(IFS= && echo "${b[*]:8}")"
   pdb_guid=$(llvm-pdbutil-14 dump -summary "$debug/bin/$pdb" | sed -nE 's/.*GUID: \{(.*)\}/\1/p' | tr -d '-')
   [ ${#guid} = 32 ] && [ "$guid" = "$pdb_guid" ] || fail "$binary: GUID $guid, its PDB's $pdb_guid"
-  llvm-pdbutil-14 dump -symbols "$debug/bin/$pdb" | grep -qE "S_[GL]PROC32 .*\`${known[$binary]}\`" ||
-    fail "$pdb: no function ${known[$binary]}"
+  symbols=$(llvm-pdbutil-14 dump -symbols "$debug/bin/$pdb")
+  grep -qE "S_[GL]PROC32 .*\`${known[$binary]}\`" <<<"$symbols" || fail "$pdb: no function ${known[$binary]}"
 done
 
 wineserver -w || true
