@@ -64,7 +64,9 @@ int32_t CLinkrateDetector::CreateLRDWindow()
 
 int32_t CLinkrateDetector::DestoryLRDWindow()
 {
-    // Stays 0 for a handle that no longer names a window.
+    // Set when the window's own thread could not destroy it and it could not be
+    // told to close either; otherwise a failure means a stale handle.
+    bool closeRefused = false;
     DWORD closeError = 0;
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
@@ -81,10 +83,12 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
                 hWnd = nullptr;
             } else {
                 SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
-                if (PostMessageA(hWnd, WM_CLOSE, 0, 0))
+                if (PostMessageA(hWnd, WM_CLOSE, 0, 0)) {
                     hWnd = nullptr;
-                else
+                } else {
                     closeError = GetLastError();
+                    closeRefused = true;
+                }
             }
         }
         UnregisterClassA(kWindowClass, nullptr);
@@ -95,7 +99,7 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
     }
     Error("%s exit fail", kDestoryLRDWindow);
     StepFailed(kDestoryLRDWindow,
-               closeError != 0 ? "PostMessageA WM_CLOSE (DestroyWindow refused)" : "IsWindow: the handle names no window",
+               closeRefused ? "PostMessageA WM_CLOSE (DestroyWindow refused)" : "IsWindow: the handle names no window",
                closeError);
     return 0;
 }

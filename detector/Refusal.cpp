@@ -4,8 +4,8 @@ const char* RefusalText(Refusal refusal)
 {
     switch (refusal) {
     case Refusal::kAlreadyInitialised:
-        return "already initialised: Initialize is accepted once (also when its window or socket step failed); "
-               "for another try, create a new detector";
+        return "already initialised: Initialize is accepted once, also when its window or socket step failed "
+               "(then again after Finalize)";
     case Refusal::kFinalised:
         return "finalised: Initialize after Finalize is refused for good; create a new detector";
     case Refusal::kNotInitialised:
