@@ -33,6 +33,8 @@ const char* RefusalText(Refusal refusal)
         return "no socket: the detector is not initialised, or finalised";
     case Refusal::kNullAddress:
         return "null address";
+    case Refusal::kDetectionEnded:
+        return "the detection has ended: replies after the end timer are dropped";
     }
     return "unknown reason";
 }

@@ -20,6 +20,7 @@ enum class Refusal {
     kNoWindow,
     kNoSocket,
     kNullAddress,
+    kDetectionEnded,
 };
 
 // The reason as the line names it, with what the host can do about it.
