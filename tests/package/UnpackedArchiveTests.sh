@@ -17,6 +17,9 @@ version=$3
 debug_archive=${archive%.zip}-debug.zip
 top=$(cd "$(dirname "$0")/../.." && pwd)
 source "$top/scripts/lib/responders.sh"
+# The project's own prefix, where hidden windows work without a display, unless
+# the caller names one.
+export WINEPREFIX=${WINEPREFIX:-$top/build/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
 
 work=$(mktemp -d)
 trap 'lrd_stop_responders; rm -rf "$work"' EXIT
