@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Random.h"
+#include "Refusal.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
     auto guard = EnterCall();
     if (pSink != nullptr || bInit) {
         Error("%s exit fail", kInitialize);
+        Refused(kInitialize, RefusalText(Finalised() ? Refusal::kFinalised : Refusal::kAlreadyInitialised));
         return 0;
     }
     pSink = sink;
@@ -68,6 +70,7 @@ int32_t CLinkrateDetector::Finalize()
         result = 1;
     } else {
         Error("%s exit fail", kFinalize);
+        Refused(kFinalize, RefusalText(Refusal::kNotInitialised));
         // An Initialize whose window or socket step failed still made part of the
         // set-up; give it back rather than leak it for the life of the thread.
         if (HoldsResources())
@@ -88,9 +91,11 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
     auto guard = EnterCall();
     // The server list built here has room for 64 records; a longer text list is
     // refused rather than written past it.
-    if (list == nullptr || list->nCount <= 0 || list->nCount > kTextListCapacity || !ReadyToDetect() ||
-        bDetecting) {
+    Refusal refusal;
+    if (DetectRefusal(list == nullptr, list != nullptr ? list->nCount : 0, kTextListCapacity, bInit, Finalised(),
+                      bDetecting, refusal)) {
         Error("%s exit fail", kDetect);
+        Refused(kDetect, RefusalText(refusal));
         return 0;
     }
     Trace("%s exit success", kDetect);
@@ -116,8 +121,11 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
 int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
 {
     auto guard = EnterCall();
-    if (list == nullptr || list->ushCount == 0 || !ReadyToDetect() || bDetecting) {
+    Refusal refusal;
+    if (DetectRefusal(list == nullptr, list != nullptr ? list->ushCount : 0, UINT16_MAX, bInit, Finalised(), bDetecting,
+                      refusal)) {
         Error("%s exit fail", kDetect);
+        Refused(kDetect, RefusalText(refusal));
         return 0;
     }
     Trace("%s exit success", kDetect);
@@ -128,6 +136,7 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
             // Out of memory: no half-filled detection is started.
             candidateList.Clear();
             Error("%s exit fail", kDetect);
+            Refused(kDetect, RefusalText(Refusal::kOutOfMemory));
             return 0;
         }
     }
@@ -139,8 +148,10 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         // The end timer is made before any request goes out: a detection that
         // could never end is refused, not started.
         if (!StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer)) {
+            const DWORD error = GetLastError();
             candidateList.Clear();
             Error("%s exit fail", kDetect);
+            StepFailed(kDetect, "SetTimer (the end timer)", error);
             return 0;
         }
     }
@@ -163,6 +174,7 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
     auto guard = EnterCall();
     if (out == nullptr || !bDetecting) {
         Error("%s exit fail", kGetSortedIPArray);
+        Refused(kGetSortedIPArray, RefusalText(out == nullptr ? Refusal::kNullResultBuffer : Refusal::kNoDetection));
         return 0;
     }
     Trace("%s exit success", kGetSortedIPArray);

@@ -90,6 +90,9 @@ private:
     // Initialised, and not finalised since: Finalize closes the socket for good
     // (bInit stays set, so Initialize stays refused).
     bool ReadyToDetect() const { return bInit && udpEndpoint.SocketOpen(); }
+    // Finalize closes the socket but keeps bInit: that is how a finalised
+    // detector looks.
+    bool Finalised() const { return bInit && !udpEndpoint.SocketOpen(); }
 
     // Requests and replies, through the probe exchange.
     int32_t SendToAll(const CandidateList& candidates);

@@ -82,6 +82,7 @@ void NotificationWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
 
 bool NotificationWindow::Create()
 {
+    DWORD registerError, createError;
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
         const HINSTANCE instance = ModuleInstance();
@@ -90,16 +91,31 @@ bool NotificationWindow::Create()
         windowClass.lpfnWndProc = WindowProc;
         windowClass.hInstance = instance;
         windowClass.lpszClassName = kWindowClass;
-        RegisterClassA(&windowClass);
+        // The registration's result is not needed to go on, only to say why a
+        // window could not be made: it fails while another detector's window
+        // holds the class (ERROR_CLASS_ALREADY_EXISTS), which is no cause.
+        registerError = RegisterClassA(&windowClass) != 0 ? 0 : GetLastError();
         // Message-only: never shown, and never among the windows a broadcast
         // waits for while this thread is busy elsewhere.
         hWnd = CreateWindowExA(0, kWindowClass, kWindowClass, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, nullptr);
+        createError = hWnd != nullptr ? 0 : GetLastError();
     }
-    if (hWnd == nullptr)
+    if (hWnd == nullptr) {
+        if (registerError != 0 && registerError != ERROR_CLASS_ALREADY_EXISTS)
+            Failed("RegisterClassA", registerError);
+        else
+            Failed("CreateWindowExA", createError);
         return false;
+    }
     SetWindowLongA(hWnd, GWL_USERDATA, (LONG)(LONG_PTR)this);
     return true;
+}
+
+void NotificationWindow::Failed(const char* step, uint32_t errorCode)
+{
+    pszFailedStep = step;
+    dwFailedError = errorCode;
 }
 
 bool NotificationWindow::NotifyReads(SOCKET socket)
@@ -127,6 +143,10 @@ void NotificationWindow::ReadAgainLater(SOCKET socket)
 
 bool NotificationWindow::Destroy()
 {
+    // Set when the window's own thread could not destroy it and it could not be
+    // told to close either; otherwise a failure means a stale handle.
+    bool closeRefused = false;
+    DWORD closeError = 0;
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
         if (IsWindow(hWnd)) {
@@ -143,11 +163,19 @@ bool NotificationWindow::Destroy()
                 hWnd = nullptr;
             } else {
                 SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
-                if (PostMessageA(hWnd, WM_CLOSE, 0, 0))
+                if (PostMessageA(hWnd, WM_CLOSE, 0, 0)) {
                     hWnd = nullptr;
+                } else {
+                    closeError = GetLastError();
+                    closeRefused = true;
+                }
             }
         }
         UnregisterClassA(kWindowClass, ModuleInstance());
     }
-    return hWnd == nullptr;
+    if (hWnd == nullptr)
+        return true;
+    Failed(closeRefused ? "PostMessageA WM_CLOSE (DestroyWindow refused)" : "IsWindow: the handle names no window",
+           closeError);
+    return false;
 }

@@ -66,14 +66,21 @@ public:
     bool Destroy();
     // Drops the handle without touching the window.
     void Forget() { hWnd = nullptr; }
+    // The platform call that made the last Create or Destroy fail, and its error
+    // code, for the detector's line that says why.
+    const char* FailedStep() const { return pszFailedStep; }
+    uint32_t FailedError() const { return dwFailedError; }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+    void Failed(const char* step, uint32_t errorCode);
 
     NotificationReceiver& receiver;
     HWND hWnd;
     // A ReadAgainLater is pending; its socket.
     bool bReadLater;
     SOCKET hReadLaterSocket;
+    const char* pszFailedStep = "";
+    uint32_t dwFailedError = 0;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "ProbeProtocol.h"
+#include "Refusal.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port)
 {
     if (ip == nullptr || !endpoint.SocketOpen()) {
         Error("%s exit fail", kSendRequest);
+        Error("%s refused: %s", kSendRequest, RefusalText(ip == nullptr ? Refusal::kNullAddress : Refusal::kNoSocket));
         return 0;
     }
     Trace("%s exit success", kSendRequest);
@@ -201,6 +203,8 @@ void ProbeExchange::OnRead()
     }
     if (!AcceptingReplies()) {
         Error("%s exit fail", kOnRead);
+        Error("%s refused: %s", kOnRead,
+              RefusalText(endpoint.ReceiveReady() ? Refusal::kDetectionEnded : Refusal::kNoSocket));
         return;
     }
     ReadScope scope = {false, pReadScopes};

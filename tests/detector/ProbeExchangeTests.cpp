@@ -189,8 +189,11 @@ TEST(ProbeExchange, SendRequestLines)
         int32_t result;
         std::vector<std::string> lines;
     } cases[] = {
-        {nullptr, true, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
-        {"127.0.0.2", false, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
+        {nullptr, true, {16, 0}, 0,
+         {"E CLinkrateDetector::SendRequest() exit fail", "E CLinkrateDetector::SendRequest() refused: null address"}},
+        {"127.0.0.2", false, {16, 0}, 0,
+         {"E CLinkrateDetector::SendRequest() exit fail",
+          "E CLinkrateDetector::SendRequest() refused: no socket: the detector is not initialised, or finalised"}},
         {"127.0.0.2", true, {16, 0}, 1,
          {"T CLinkrateDetector::SendRequest() exit success",
           "T sent [16] bytes to [127.0.0.2:4000] [success], " + pdu + ",errorcode=[0]"}},
@@ -208,7 +211,7 @@ TEST(ProbeExchange, SendRequestLines)
         rig.endpoint.sendResult = c.sent;
         EXPECT_EQ(rig.exchange->SendRequest(c.ip, 4000), c.result);
         EXPECT_EQ(rig.owner.events, c.lines);
-        EXPECT_EQ(rig.endpoint.sends.size(), c.lines.size() - 1) << "nothing sent after the Error line";
+        EXPECT_EQ(rig.endpoint.sends.size(), c.lines[0][0] == 'T' ? 1u : 0u) << "nothing sent after a refusal";
     }
 }
 
@@ -460,7 +463,11 @@ TEST(ProbeExchange, EndOfDetectionDueAcrossATickWrap)
         EXPECT_FALSE(rig.exchange->EndOfDetectionDue()) << "once ended";
         if (c.due) {
             rig.exchange->OnRead();
-            EXPECT_EQ(rig.owner.events.back(), "E CLinkrateDetector::OnRead() exit fail");
+            ASSERT_GE(rig.owner.events.size(), 2u);
+            EXPECT_EQ(rig.owner.events[rig.owner.events.size() - 2], "E CLinkrateDetector::OnRead() exit fail");
+            EXPECT_EQ(rig.owner.events.back(),
+                      "E CLinkrateDetector::OnRead() refused: the detection has ended: replies after the end timer "
+                      "are dropped");
         }
     }
 }

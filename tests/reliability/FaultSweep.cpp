@@ -143,8 +143,12 @@ public:
             // silent for its life.
             const bool logging = m_factory.Counters().getLogSettingsCalls != logSettings;
             auto refusedWithLine = [&](int32_t result, const char* operation) {
-                if (result == 0 && logging)
+                if (result == 0 && logging) {
                     require(hasLine(ErrorLine(operation)), std::string(operation) + " refused without its line");
+                    require(hasLine(std::string(operation) + " refused: ") ||
+                                hasLine(std::string(operation) + " failed at "),
+                            std::string(operation) + " refused without its reason");
+                }
             };
             auto* detector = static_cast<ILinkrateDetector*>(component);
             RecordingSink sink;

@@ -32,6 +32,19 @@ std::string ErrorText(DWORD code)
     return length > 0 ? result + ": " + text : result;
 }
 
+// Initialize accepts even when its window or socket step failed, so that shows
+// as a refused Detect. Under Wine the usual cause is a prefix without a usable
+// graphics driver (no display): hidden windows then cannot be made.
+std::string RefusedDetectMessage()
+{
+    std::string message = "the detector refused Detect: it could not make its window or socket";
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr)
+        message += "; under Wine the likeliest cause is no usable graphics driver (no display), which the null "
+                   "driver mends: wine reg add 'HKCU\\Software\\Wine\\Drivers' /v Graphics /d null /f";
+    return message + " (the module's Error lines, shown with -v or --log, name the failed step)";
+}
+
 std::string ProgramDirectory()
 {
     char path[MAX_PATH] = {0};
@@ -209,7 +222,7 @@ std::string ProbeHost::RunRound(const std::vector<Server>& servers, uint32_t tim
     }
     if (detector->Detect(list, timeLimitMs) == 0) {
         detector->Finalize();
-        return "the detector refused Detect (it could not make its window or socket; -v shows why)";
+        return RefusedDetectMessage();
     }
     if (!PumpUntil(result, timeLimitMs + kEndMarginMs)) {
         result.interrupted = true;
