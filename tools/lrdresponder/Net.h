@@ -130,7 +130,8 @@ bool IsJournalStream(int stream);
 // Whether the program runs as root (POSIX) and may bind every port.
 bool RunningAsRoot();
 
-// Drops to the user `name` (its group and supplementary groups too) for good.
+// Drops for good from root to the user `name` and its group, without
+// supplementary groups.
 bool DropPrivileges(const std::string& name, std::string& error);
 
 // The program has printed what it prints when it stops. A Windows console that

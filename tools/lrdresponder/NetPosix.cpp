@@ -477,6 +477,10 @@ bool RunningAsRoot()
 
 bool DropPrivileges(const std::string& name, std::string& error)
 {
+    if (geteuid() != 0) {
+        error = "--user " + name + ": only root can change its user";
+        return false;
+    }
     // Read from /etc/passwd itself: the Linux archive is linked statically, and a
     // static program cannot load the system's name services. A service account
     // is a local user.

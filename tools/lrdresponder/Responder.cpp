@@ -396,14 +396,8 @@ int Serve(const Options& options, std::ostream& out, std::ostream& err)
     std::vector<net::UdpSocket> sockets;
     bool ready = OpenSockets(options, sockets, log, error);
     // Root is needed no longer once the ports are bound (below 1024 among them).
-    if (ready && !options.user.empty()) {
-        if (!net::RunningAsRoot()) {
-            error = "--user " + options.user + ": only root can change its user";
-            ready = false;
-        } else {
-            ready = net::DropPrivileges(options.user, error);
-        }
-    }
+    if (ready && !options.user.empty())
+        ready = net::DropPrivileges(options.user, error);
     if (!ready) {
         log.Write(Priority::Error, "lrdresponder: " + error);
         sockets.clear();
