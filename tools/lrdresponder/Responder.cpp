@@ -10,10 +10,10 @@
 
 #include "LoadFile.h"
 #include "Log.h"
-#include "ResponderVersion.h"
 #include "Net.h"
 #include "ProbeReply.h"
 #include "RateLimiter.h"
+#include "ResponderVersion.h"
 #include "SourceCheck.h"
 
 namespace lrdresponder {
@@ -216,8 +216,8 @@ private:
         if (m_options.metricsFile.empty())
             return;
         std::string error;
-        if (net::ReplaceFileAtomically(m_options.metricsFile,
-                             FormatMetrics(Snapshot(), m_load, int64_t(m_startTime), LRDRESPONDER_VERSION), error)) {
+        std::string text = FormatMetrics(Snapshot(), m_load, int64_t(m_startTime), LRDRESPONDER_VERSION);
+        if (net::ReplaceFileAtomically(m_options.metricsFile, text, error)) {
             m_metricsError.clear();
         } else if (error != m_metricsError) {
             // Once for each new reason, not at every write.
