@@ -74,6 +74,8 @@ void NotificationWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
             return;
         KillTimer(hWnd, kReadAgainTimerId);
         bReadLater = false;
+        // The events resume before the turn: what arrives during it is told.
+        NotifyReads(hReadLaterSocket);
         receiver.OnReadNotification(hReadLaterSocket, 0);
     } else if (message == WM_TIMER && wParam == LRD_TIMEOUT_TIMER_ID) {
         receiver.OnResendTimer();
@@ -133,12 +135,18 @@ void NotificationWindow::ReadAgainLater(SOCKET socket)
     if (bReadLater)
         return;
     hReadLaterSocket = socket;
-    // A window timer comes only when nothing else waits in the queue. Without
-    // one, a posted notification still gets the rest read.
-    if (SetTimer(hWnd, kReadAgainTimerId, USER_TIMER_MINIMUM, nullptr) != 0)
+    // A window timer comes only when nothing else waits in the queue. The
+    // socket's events are paused meanwhile: a flood would otherwise keep posting
+    // them (Wine posts one for each datagram that arrives, read or not), the
+    // queue would never run empty, and no timer of the thread would come, the
+    // host's own included. Without a timer, a posted notification still gets the
+    // rest read.
+    if (SetTimer(hWnd, kReadAgainTimerId, USER_TIMER_MINIMUM, nullptr) != 0) {
         bReadLater = true;
-    else
+        WSAAsyncSelect(socket, hWnd, 0, 0);
+    } else {
         PostRead(socket);
+    }
 }
 
 bool NotificationWindow::Destroy()

@@ -55,8 +55,8 @@ public:
     void PostRead(SOCKET socket);
     // Asks for one more read notification once the thread's queue holds nothing
     // else, as a timer of the thread would get its turn: the host's own timers
-    // and posted messages come first. Read events that arrive meanwhile are left
-    // to it.
+    // and posted messages come first. The socket's read events are paused
+    // until that turn.
     void ReadAgainLater(SOCKET socket);
     // Lets the window go: on its own thread it is destroyed; on another thread
     // it is cut off at once (its queued messages reach neither the detector nor
