@@ -1454,9 +1454,9 @@ int RunSeed(uint64_t seed, int threads)
     ImportFaults::SetCallHook(nullptr);
     if (!HeapsValid())
         Fail("a heap of the process is damaged (HeapValidate)");
-    bool unloadable = false;
-    for (DWORD waited = 0; waited < 2000 && !(unloadable = g_module->ZelvoDllCanUnloadNow() == 1); waited += 10)
-        Sleep(10);
+    // Every host thread has ended: nothing the module could still be waiting for
+    // will come.
+    const bool unloadable = g_module->ZelvoDllCanUnloadNow() == 1;
     if (!unloadable && !g_timerCutOff)
         Fail("ZelvoDllCanUnloadNow stays 0 after every detector was released");
     const int32_t buffers = factory.Counters().allocations - factory.Counters().frees;
