@@ -281,8 +281,8 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info)
         const uintptr_t at = (uintptr_t)record->ExceptionAddress;
         const ULONG_PTR kind = record->NumberParameters >= 2 ? record->ExceptionInformation[0] : 0;
         char where[96];
-        Fail("access violation at 0x%08lx %s, %s 0x%08lx, on thread %lu (in \"%s\")", (unsigned long)at, CodeAt(at, where, sizeof where),
-             kind == 8 ? "executing" : kind == 1 ? "writing" : "reading",
+        Fail("access violation at 0x%08lx %s, %s 0x%08lx, on thread %lu (in \"%s\")", (unsigned long)at,
+             CodeAt(at, where, sizeof where), kind == 8 ? "executing" : kind == 1 ? "writing" : "reading",
              (unsigned long)(record->NumberParameters >= 2 ? record->ExceptionInformation[1] : 0),
              (unsigned long)GetCurrentThreadId(), Doing());
         return EXCEPTION_CONTINUE_SEARCH;
@@ -380,6 +380,9 @@ struct Counters {
         idReuses{0};
 } g_counts;
 
+// At every platform call of the module: a release that holds the gate has
+// reached its teardown and lets the free map go; and, when the seed wants it, a
+// short random sleep, most often at the calls the module makes fewest of.
 void OnPlatformCall(PlatformCall call)
 {
     if (t_gateHeld) {
@@ -814,7 +817,8 @@ void Finalize(Detector* d)
     if (d->initialised)
         d->finalised = true;
     if (result != (expected ? 1 : 0) && !d->tainted) {
-        Fail("Finalize %s", expected ? "refused on an initialised detector" : "accepted on a detector never initialised");
+        Fail("Finalize %s",
+             expected ? "refused on an initialised detector" : "accepted on a detector never initialised");
         d->tainted = true;
     }
 }
@@ -1489,7 +1493,8 @@ int RunSeed(uint64_t seed, int threads)
               (unsigned long long)seed);
     }
     Print("seed %llu: set-up %lu ms, hosts %lu ms, checks %lu ms\n", (unsigned long long)seed,
-          (unsigned long)(started - setUp), (unsigned long)hostsMs, (unsigned long)(GetTickCount() - started - hostsMs));
+          (unsigned long)(started - setUp), (unsigned long)hostsMs,
+          (unsigned long)(GetTickCount() - started - hostsMs));
     Print("seed %llu: %d operations in %lu ms; %d detections accepted, %d ended by their timer, %d replies; "
           "releases: %d from sinks, %d from other threads, %d of ended threads' detectors (%d by a thread with the "
           "ended one's id), %d by %d free maps; thread ids reused %d times; %d unloads (%d answers of 1)\n",
