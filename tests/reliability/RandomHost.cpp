@@ -53,6 +53,9 @@ const DWORD kSeedDeadlineMs = 240000;
 // Abandoned detectors kept before a host that does not need one cleans one up:
 // enough to outlive the few hundred threads after which thread ids come back.
 const size_t kOrphanBacklog = 512;
+// Thread ids an exit-open seed wants to see come back, and its bound on threads.
+const int kIdsReused = 160;
+const int kMostThreads = 4000;
 
 // ---- Output and failures -------------------------------------------------
 
@@ -143,6 +146,7 @@ struct Config {
     bool sinkActions = true;   // sinks that call back into the detector
     bool textList = true;      // the text-list form of Detect
     bool misuse = true;        // operations on detectors in a state that refuses them
+    bool untilIdsReused = false;  // more threads until kIdsReused ids came back
 };
 
 Config MakeConfig(uint64_t seed, int threads)
@@ -158,9 +162,11 @@ Config MakeConfig(uint64_t seed, int threads)
     config.sinkActions = !rng.OneIn(4);
     config.textList = rng.OneIn(2);
     config.misuse = rng.OneIn(2);
-    // A thread's id comes back only after a few hundred others under Wine: a
-    // seed whose threads leave detections behind runs past that.
-    config.threads = threads > 0 ? threads : config.exitOpen ? 640 : 160;
+    config.threads = threads > 0 ? threads : 160;
+    // A thread's id comes back only after a few hundred others under Wine (much
+    // sooner on Windows): a seed whose threads leave detections behind goes on
+    // until it has seen enough ids come back.
+    config.untilIdsReused = threads == 0 && config.exitOpen;
     return config;
 }
 
@@ -1369,11 +1375,12 @@ void RunOnThread(LPTHREAD_START_ROUTINE routine)
 
 void PrintConfig()
 {
-    Print("seed %llu: %d host threads, %d at a time;%s%s%s%s%s%s%s%s\n", (unsigned long long)g_seed,
-          g_config.threads, g_config.lanes, g_config.delays ? " delays" : "", g_config.freeMap ? " free-map" : "",
-          g_config.unload ? " unload" : "", g_config.exitOpen ? " exit-open" : "",
-          g_config.crossRelease ? " cross-release" : "", g_config.sinkActions ? " sink-actions" : "",
-          g_config.textList ? " text-list" : "", g_config.misuse ? " misuse" : "");
+    const Config& c = g_config;
+    Print("seed %llu: %d host threads%s, %d at a time;%s%s%s%s%s%s%s%s\n", (unsigned long long)g_seed, c.threads,
+          c.untilIdsReused ? " and more until thread ids come back" : "", c.lanes, c.delays ? " delays" : "",
+          c.freeMap ? " free-map" : "", c.unload ? " unload" : "", c.exitOpen ? " exit-open" : "",
+          c.crossRelease ? " cross-release" : "", c.sinkActions ? " sink-actions" : "", c.textList ? " text-list" : "",
+          c.misuse ? " misuse" : "");
 }
 
 int RunSeed(uint64_t seed, int threads)
@@ -1414,8 +1421,12 @@ int RunSeed(uint64_t seed, int threads)
     DWORD lastCheck = started;
     std::vector<HostThread*> running;
     int next = 0;
-    while (next < g_config.threads || !running.empty()) {
-        while ((int)running.size() < g_config.lanes && next < g_config.threads && !g_windDown)
+    auto wantMore = [&next] {
+        return next < g_config.threads ||
+               (g_config.untilIdsReused && g_counts.idReuses < kIdsReused && next < kMostThreads);
+    };
+    while (wantMore() || !running.empty()) {
+        while ((int)running.size() < g_config.lanes && wantMore() && !g_windDown)
             if (HostThread* thread = StartHost(next++))
                 running.push_back(thread);
         std::vector<HANDLE> handles;
