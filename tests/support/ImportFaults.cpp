@@ -48,6 +48,7 @@ struct CallState {
 
 CallState g_states[ImportFaults::kCallCount];
 bool g_active = false;
+std::atomic<CallHook> g_hook{nullptr};
 
 template <class T>
 uintptr_t Widen(T value)
@@ -83,6 +84,8 @@ R WINAPI Replacement(A... args)
     CallState& state = g_states[Id];
     const CallInfo& info = kCalls[Id];
     unsigned call = ++state.calls;
+    if (CallHook hook = g_hook.load())
+        hook(static_cast<PlatformCall>(Id));
     bool fail = state.failing.Holds(call);
     if (!fail && state.filter) {
         const uintptr_t widened[] = {Widen(args)..., 0};
@@ -218,6 +221,8 @@ void ImportFaults::Delay(PlatformCall call, unsigned k, unsigned ms, unsigned co
     state.delayed.count = count;
     state.delayed.first = k == 0 ? 0 : state.calls.load() + k;
 }
+
+void ImportFaults::SetCallHook(CallHook hook) { g_hook = hook; }
 
 void ImportFaults::Reset()
 {

@@ -64,6 +64,9 @@ enum class PlatformCall : int {
 
 // The arguments of one call, each widened to a pointer-sized integer.
 typedef std::function<bool(const uintptr_t* args)> CallFilter;
+// Called on the calling thread at the start of every patched call, before any
+// fault or delay: for tests that shape the timing themselves.
+typedef void (*CallHook)(PlatformCall call);
 
 class ImportFaults {
 public:
@@ -102,4 +105,7 @@ public:
     void Delay(PlatformCall call, unsigned k, unsigned ms, unsigned count = 1);
     // Counts to zero; no fault and no delay.
     void Reset();
+    // The hook of every patched call from now on (null: none), kept across
+    // instances and Reset, since a test may patch a module loaded afresh.
+    static void SetCallHook(CallHook hook);
 };
