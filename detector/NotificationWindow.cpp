@@ -33,15 +33,6 @@ HINSTANCE ModuleInstance()
     return instance;
 }
 
-// Holds the module for one run of the window procedure.
-class ModuleHold {
-public:
-    ModuleHold() { HoldModuleUnload(); }
-    ~ModuleHold() { EndModuleUnloadHold(); }
-    ModuleHold(const ModuleHold&) = delete;
-    ModuleHold& operator=(const ModuleHold&) = delete;
-};
-
 }  // namespace
 
 NotificationWindow::NotificationWindow(NotificationReceiver& receiver)

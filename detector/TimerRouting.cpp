@@ -33,15 +33,6 @@ public:
     RoutesLock& operator=(const RoutesLock&) = delete;
 };
 
-// Holds the module for one run of the timer procedure.
-class ModuleHold {
-public:
-    ModuleHold() { HoldModuleUnload(); }
-    ~ModuleHold() { EndModuleUnloadHold(); }
-    ModuleHold(const ModuleHold&) = delete;
-    ModuleHold& operator=(const ModuleHold&) = delete;
-};
-
 void CALLBACK RouteTimerTick(HWND, UINT, UINT_PTR timerId, DWORD)
 {
     // The handler may release the last detector, and the host may then free the

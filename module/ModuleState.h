@@ -38,6 +38,17 @@ void ReportLeaks();
 void HoldModuleUnload();
 void EndModuleUnloadHold();
 
+// Holds the module for one run of a window or timer procedure of the module's:
+// a receiver that releases the last component there must not let the host
+// unload the code that is still to return.
+class ModuleHold {
+public:
+    ModuleHold() { HoldModuleUnload(); }
+    ~ModuleHold() { EndModuleUnloadHold(); }
+    ModuleHold(const ModuleHold&) = delete;
+    ModuleHold& operator=(const ModuleHold&) = delete;
+};
+
 // Re-entrant; created on first use, which also sets the safe flag.
 void LockModule();
 void UnlockModule();
