@@ -24,6 +24,10 @@ const char kUsage[] =
     "  -c N             rounds, 1 to 1000, a new detector each (default 1)\n"
     "  -p MS            period between the starts of rounds, 0 to 3600000\n"
     "                   (default 1000), so that responders' rate limits stay clear\n"
+    "  -r N             the module asks a server that has not answered again, up\n"
+    "                   to N times (0 to 10) within the round; 0: one request per\n"
+    "                   server (default: as the module's configuration says, which\n"
+    "                   without a Zelvo.ini beside lrdprobe is one request)\n"
     "  --format FORMAT  summary as table, csv or json (default table)\n"
     "  -q               no live line per reply\n"
     "  -v               print the module's debugger output as it comes\n"
@@ -111,9 +115,8 @@ bool IsHostName(const std::string& text)
 
 bool TakesValue(const std::string& option)
 {
-    return option == "-f" || option == "-t" || option == "-c" || option == "-p" || option == "--format" ||
-           option == "--log" ||
-           option == "--module";
+    return option == "-f" || option == "-t" || option == "-c" || option == "-p" || option == "-r" ||
+           option == "--format" || option == "--log" || option == "--module";
 }
 
 }  // namespace
@@ -253,6 +256,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
             if (!lrdtools::ParseDecimal(value, 0, kMaxPeriodMs, number))
                 return NotANumber("-p", value, 0, kMaxPeriodMs);
             parsed.periodMs = uint32_t(number);
+        } else if (arg == "-r") {
+            if (!lrdtools::ParseDecimal(value, 0, kMaxReprobes, number))
+                return NotANumber("-r", value, 0, kMaxReprobes);
+            parsed.reprobes = int32_t(number);
         } else if (arg == "--format") {
             if (value == "table")
                 parsed.format = Format::kTable;
