@@ -11,6 +11,18 @@ namespace {
 const char kSendRequest[] = "CLinkrateDetector::SendRequest()";
 const char kOnRead[] = "CLinkrateDetector::OnRead()";
 
+// Whether a reply can ever come from the candidate's server: replies are matched
+// by the canonical text of their source, and no request goes where no server
+// can answer from.
+bool CanAnswer(const IPInfo& candidate)
+{
+    uint32_t value;
+    if (!ParseCanonicalIPv4(candidate.szIP, &value))
+        return false;
+    const uint8_t address[4] = {(uint8_t)(value >> 24), (uint8_t)(value >> 16), (uint8_t)(value >> 8), (uint8_t)value};
+    return ProbeableAddress(address);
+}
+
 }  // namespace
 
 ProbeExchange::ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock,
@@ -161,12 +173,7 @@ uint32_t ProbeExchange::Reprobe()
     uint32_t next = 0;
     auto dueIn = [&next](uint32_t ms) { next = next == 0 ? ms : std::min(next, ms); };
     SendPaced(candidateList, [&](const IPInfo& candidate, const ProbeState& state) {
-        uint32_t address;
-        // A reply is matched by the canonical text of its source, and no request
-        // goes where no server can answer from: asking such a candidate again
-        // could never count.
-        if (state.bHeard || state.nRequests == 0 || state.nRequests > nReprobeCount ||
-            !ParseCanonicalIPv4(candidate.szIP, &address) || address >> 24 == 0 || address >> 24 >= 224)
+        if (state.bHeard || state.nRequests == 0 || state.nRequests > nReprobeCount || !CanAnswer(candidate))
             return false;
         const uint32_t waited = TickElapsed(state.dwLastRequest, now);
         if (waited < retry) {
@@ -179,8 +186,6 @@ uint32_t ProbeExchange::Reprobe()
     });
     return std::min<uint32_t>(next, kRetryFloorMs);
 }
-
-
 
 void ProbeExchange::TakeReplies(uint32_t limit)
 {
