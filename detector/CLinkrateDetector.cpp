@@ -49,10 +49,10 @@ void CLinkrateDetector::ApplySettings()
     class Problems final : public SettingProblems {
     public:
         explicit Problems(CLinkrateDetector& detector) : detector(detector) {}
-        void Refused(const SettingSpec& spec, const char* value) override
+        void Refused(const SettingDefinition& definition, const char* value) override
         {
             detector.Error("configuration [%s] %s=[%s] is not a number from %u to %u, %u is used", kModuleSection,
-                           spec.key, value, spec.least, spec.most, spec.fallback);
+                           definition.key, value, definition.least, definition.most, definition.fallback);
         }
 
     private:

@@ -3,10 +3,10 @@
 ModuleSettings::ModuleSettings()
 {
     for (int32_t i = 0; i < (int32_t)Setting::kSettingCount; ++i)
-        values[i] = kSettingSpecs[i].fallback;
+        values[i] = kSettingDefinitions[i].fallback;
 }
 
-bool ParseSettingValue(const char* text, const SettingSpec& spec, uint32_t* value)
+bool ParseSettingValue(const char* text, const SettingDefinition& definition, uint32_t* value)
 {
     while (*text == ' ' || *text == '\t')
         ++text;
@@ -22,7 +22,7 @@ bool ParseSettingValue(const char* text, const SettingSpec& spec, uint32_t* valu
         return false;
     while (*text == ' ' || *text == '\t')
         ++text;
-    if (*text != '\0' || number < spec.least || number > spec.most)
+    if (*text != '\0' || number < definition.least || number > definition.most)
         return false;
     *value = (uint32_t)number;
     return true;
@@ -31,18 +31,18 @@ bool ParseSettingValue(const char* text, const SettingSpec& spec, uint32_t* valu
 void ReadModuleSettings(IniReader& reader, const char* configFile, ModuleSettings& out, SettingProblems& problems)
 {
     for (int32_t i = 0; i < (int32_t)Setting::kSettingCount; ++i) {
-        const SettingSpec& spec = kSettingSpecs[i];
+        const SettingDefinition& definition = kSettingDefinitions[i];
         char raw[kValueBufferSize] = {0};
-        reader.Read(configFile, kModuleSection, spec.key, "", raw, sizeof raw);
+        reader.Read(configFile, kModuleSection, definition.key, "", raw, sizeof raw);
         // The reader may fill the whole buffer without a terminator.
         raw[sizeof raw - 1] = '\0';
-        out.values[i] = spec.fallback;
+        out.values[i] = definition.fallback;
         if (IsBlank(raw))
             continue;
         uint32_t value;
-        if (ParseSettingValue(raw, spec, &value))
+        if (ParseSettingValue(raw, definition, &value))
             out.values[i] = value;
         else
-            problems.Refused(spec, raw);
+            problems.Refused(definition, raw);
     }
 }

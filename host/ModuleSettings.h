@@ -18,7 +18,7 @@ enum class Setting : int32_t {
     kSettingCount,
 };
 
-struct SettingSpec {
+struct SettingDefinition {
     const char* key;
     uint32_t fallback;
     uint32_t least;
@@ -27,7 +27,7 @@ struct SettingSpec {
 
 inline constexpr const char kModuleSection[] = "39";
 
-inline constexpr SettingSpec kSettingSpecs[(int32_t)Setting::kSettingCount] = {
+inline constexpr SettingDefinition kSettingDefinitions[(int32_t)Setting::kSettingCount] = {
     {"ReprobeCount", 0, 0, 10},
 };
 
@@ -41,7 +41,7 @@ struct ModuleSettings {
 // Told of each value that was not taken: its key and text as the file holds them.
 class SettingProblems {
 public:
-    virtual void Refused(const SettingSpec& spec, const char* value) = 0;
+    virtual void Refused(const SettingDefinition& definition, const char* value) = 0;
 
 protected:
     ~SettingProblems() = default;
@@ -49,7 +49,7 @@ protected:
 
 // Parses one value: decimal digits with spaces or tabs around them, within the
 // setting's range. False for anything else (a sign, other characters, overflow).
-bool ParseSettingValue(const char* text, const SettingSpec& spec, uint32_t* value);
+bool ParseSettingValue(const char* text, const SettingDefinition& definition, uint32_t* value);
 
 // Reads every setting from the final configuration file.
 void ReadModuleSettings(IniReader& reader, const char* configFile, ModuleSettings& out, SettingProblems& problems);

@@ -247,9 +247,9 @@ TEST(ModuleSettings, ReprobeCountIsTakenOnlyWhenItIsANumberInRange)
 {
     class Recorded final : public SettingProblems {
     public:
-        void Refused(const SettingSpec& spec, const char* value) override
+        void Refused(const SettingDefinition& definition, const char* value) override
         {
-            lines.push_back(std::string(spec.key) + "=" + value);
+            lines.push_back(std::string(definition.key) + "=" + value);
         }
         std::vector<std::string> lines;
     };
