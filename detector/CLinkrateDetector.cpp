@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "FactoryLocator.h"
 #include "Random.h"
 #include "Refusal.h"
 
@@ -39,6 +40,29 @@ CLinkrateDetector::CLinkrateDetector()
     bFinished = 0;
     dwOwnerThread = 0;
     SeedRandom((uint32_t)time(nullptr));
+    ApplySettings();
+}
+
+void CLinkrateDetector::ApplySettings()
+{
+    // Only a value that is not taken writes a line: a file without the module's
+    // section leaves the detector's lines as they always were.
+    class Problems final : public SettingProblems {
+    public:
+        explicit Problems(CLinkrateDetector& detector) : detector(detector) {}
+        void Refused(const SettingDefinition& definition, const char* value) override
+        {
+            detector.Error("configuration [%s] %s=[%s] is not a number from %u to %u, %u is used", kModuleSection,
+                           definition.key, value, definition.least, definition.most, definition.fallback);
+        }
+
+    private:
+        CLinkrateDetector& detector;
+    };
+    ModuleSettings settings;
+    Problems problems(*this);
+    LoadModuleSettings(settings, problems);
+    probeExchange.SetReprobeCount(settings.Get(Setting::kReprobeCount));
 }
 
 // The candidate list goes first, then the bases in reverse order: the timer
@@ -166,6 +190,9 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         bFinished = 0;
         probeExchange.EndTimerStarted(timeLimitMs);
     }
+    // Without its timer the detection runs as with one request per server.
+    if (probeExchange.Reprobing())
+        StartTimer(REPROBE_TIMER_ID, kRetryFloorMs, &CLinkrateDetector::OnReprobeTimer);
     return result;
 }
 
@@ -186,9 +213,26 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
 
 void CLinkrateDetector::OnDetectTimer() { EndDetection(true); }
 
+void CLinkrateDetector::OnReprobeTimer()
+{
+    // A steady stream of read notifications holds back every timer of the
+    // thread, and the end timer may be due behind this one: the end comes first.
+    if (probeExchange.EndOfDetectionDue()) {
+        EndDetection(true);  // the sink may release the detector: nothing after this
+        return;
+    }
+    uint32_t nextMs = probeExchange.Reprobe();
+    if (nextMs == 0)
+        StopTimer(REPROBE_TIMER_ID);
+    else
+        StartTimer(REPROBE_TIMER_ID, nextMs, &CLinkrateDetector::OnReprobeTimer);
+}
+
 void CLinkrateDetector::EndDetection(bool tellSink)
 {
     StopTimer(DETECT_TIMER_ID);
+    if (probeExchange.Reprobing())
+        StopTimer(REPROBE_TIMER_ID);
     bFinished = 1;
     probeExchange.DetectionEnded();
     // The sink may release the detector: nothing may touch it after this call.
@@ -228,7 +272,7 @@ bool CLinkrateDetector::HoldsResources() const
            probeExchange.HoldsReplyQueue();
 }
 
-int32_t CLinkrateDetector::SendToAll(const CandidateList& candidates) { return probeExchange.SendToAll(candidates); }
+int32_t CLinkrateDetector::SendToAll(CandidateList& candidates) { return probeExchange.SendToAll(candidates); }
 
 int32_t CLinkrateDetector::OnTimeout() { return SendToAll(candidateList); }
 

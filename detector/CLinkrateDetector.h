@@ -20,7 +20,8 @@
 #include "WinSockStartup.h"
 
 enum : int32_t {
-    DETECT_TIMER_ID = 1,  // timer service key that ends a detection
+    DETECT_TIMER_ID = 1,   // timer service key that ends a detection
+    REPROBE_TIMER_ID = 2,  // looks for silent candidates to ask again, with re-probing on
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
@@ -86,6 +87,10 @@ private:
     void EndDetection(bool tellSink);
     // Timer DETECT_TIMER_ID.
     void OnDetectTimer();
+    // Timer REPROBE_TIMER_ID.
+    void OnReprobeTimer();
+    // The module's settings from the framework's configuration file.
+    void ApplySettings();
     void PrintList();
     // Initialised, and not finalised since: Finalize closes the socket for good
     // (bInit stays set, so Initialize stays refused).
@@ -95,7 +100,7 @@ private:
     bool Finalised() const { return bInit && !udpEndpoint.SocketOpen(); }
 
     // Requests and replies, through the probe exchange.
-    int32_t SendToAll(const CandidateList& candidates);
+    int32_t SendToAll(CandidateList& candidates);
     void OnRead(SOCKET socket, int32_t errorCode);
     int32_t OnTimeout();
 

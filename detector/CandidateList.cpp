@@ -144,7 +144,7 @@ bool CandidateList::InsertRandom(const IPInfo& record)
     }
 
     uint32_t id = count;
-    records.push_back(Candidate{record, 0, 0, 0, false});
+    records.push_back(Candidate{record, 0, 0, 0, false, ProbeState{0, 0, false}});
     // Before the candidate at `position` in list order; read backwards, that is
     // after it in the ring.
     uint32_t physical = bReversed ? count - position : position;
@@ -352,4 +352,24 @@ void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t r
             candidate.bAnswered = true;
         }
     }
+}
+
+HeardBefore CandidateList::MarkHeard(const char* address, uint16_t port)
+{
+    HeardBefore before = HeardBefore::kNotListed;
+    auto mark = [&](Candidate& candidate) {
+        if (before != HeardBefore::kYes)
+            before = candidate.probe.bHeard ? HeardBefore::kYes : HeardBefore::kNo;
+        candidate.probe.bHeard = true;
+    };
+    uint32_t value;
+    if (ParseCanonicalIPv4(address, &value) && (bIndexValid || BuildIndex(Size()))) {
+        for (uint32_t next = FindEndpoint(value, port); next != 0; next = records[next - 1].dwNextSameEndpoint)
+            mark(records[next - 1]);
+        return before;
+    }
+    for (Candidate& candidate : records)
+        if (candidate.info.ushPort == port && SameAddressText(candidate.info.szIP, address))
+            mark(candidate);
+    return before;
 }

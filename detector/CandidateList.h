@@ -35,6 +35,19 @@ bool SameAddressText(const char* a, const char* b);
 // byte, goes to address.
 bool ParseCanonicalIPv4(const char* text, uint32_t* address);
 
+// What the probe exchange keeps of one candidate's requests in a detection.
+struct ProbeState {
+    uint32_t dwLastRequest;  // tick of its latest request
+    uint32_t nRequests;      // requests sent to it
+    bool bHeard;             // a reply came from its own address and port
+};
+
+enum class HeardBefore {
+    kNotListed,  // no candidate has the address and port
+    kNo,         // the first reply from there
+    kYes,        // its candidates had heard from there already
+};
+
 class CandidateList {
 public:
     void Clear();
@@ -63,6 +76,21 @@ public:
     // them as answered.
     void SetRtt(const char* address, uint32_t rtt);
     void SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load);
+
+    // Marks the candidates with the address and port as heard from their own
+    // server, and says whether they had been.
+    HeardBefore MarkHeard(const char* address, uint16_t port);
+
+    // Visits the candidates first to last with their probe states, which the
+    // visitor may change.
+    template <class Visit>
+    void WalkProbeStates(Visit visit)
+    {
+        for (uint32_t position = 0; position < Size(); ++position) {
+            Candidate& candidate = records[IdAt(position)];
+            visit(static_cast<const IPInfo&>(candidate.info), candidate.probe);
+        }
+    }
 
     // Visits the candidates first to last.
     template <class Visit>
@@ -93,6 +121,7 @@ private:
         uint32_t dwNextSameAddress;   // id + 1 of the next, 0 at the end
         uint32_t dwNextSameEndpoint;
         bool bAnswered;
+        ProbeState probe;
     };
     // A table slot: the high 16 bits of a key's hash above id + 1 of its first
     // candidate; 0 for an empty slot. Four bytes a slot keep the tables of the

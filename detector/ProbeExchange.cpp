@@ -12,6 +12,18 @@ namespace {
 const char kSendRequest[] = "CLinkrateDetector::SendRequest()";
 const char kOnRead[] = "CLinkrateDetector::OnRead()";
 
+// Whether a reply can ever come from the candidate's server: replies are matched
+// by the canonical text of their source, and no request goes where no server
+// can answer from.
+bool CanAnswer(const IPInfo& candidate)
+{
+    uint32_t value;
+    if (!ParseCanonicalIPv4(candidate.szIP, &value))
+        return false;
+    const uint8_t address[4] = {(uint8_t)(value >> 24), (uint8_t)(value >> 16), (uint8_t)(value >> 8), (uint8_t)value};
+    return ProbeableAddress(address);
+}
+
 }  // namespace
 
 ProbeExchange::ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock,
@@ -26,7 +38,8 @@ ProbeExchange::ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint,
       nTakeCostUs(kAssumedTakeCostUs),
       bEndTimerRunning(0),
       dwEndTimerStart(0),
-      dwEndTimerLimit(0)
+      dwEndTimerLimit(0),
+      nReprobeCount(0)
 {
 }
 
@@ -40,10 +53,15 @@ void ProbeExchange::MakeRoomForReplies(uint32_t candidates)
 
 void ProbeExchange::ReleaseReplyQueue() { replyQueue.Release(); }
 
-void ProbeExchange::StartDetection() { dwStartTick = Tick(); }
+void ProbeExchange::StartDetection()
+{
+    dwStartTick = Tick();
+    retrySchedule.Reset();
+}
 
 void ProbeExchange::EndTimerStarted(uint32_t limitMs)
 {
+    retrySchedule.ShareOut(limitMs, nReprobeCount);
     bEndTimerRunning = 1;
     dwEndTimerStart = Tick();
     dwEndTimerLimit = limitMs;
@@ -86,7 +104,8 @@ int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port)
     return result.nSent != kSendFailed ? 1 : 0;
 }
 
-int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
+template <class Choose>
+void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
 {
     // Replies that arrive while requests still go out are taken between the
     // sends, so that their arrival ticks are not those of the end of the loop; the
@@ -114,7 +133,9 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     uint64_t between = 0;    // microseconds spent taking and waiting between them
     uint64_t lastSend = 0, sendEnd = 0;
     auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
-    candidates.Walk([&](const IPInfo& candidate) {
+    candidates.WalkProbeStates([&](const IPInfo& candidate, ProbeState& state) {
+        if (!chosen(candidate, state))
+            return;
         if (sent && --untilLook == 0) {
             uint32_t queued = replyQueue.Size();
             TakeReplies();
@@ -128,6 +149,8 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
         lastSend = clock.Microseconds();
         if (sent)
             between += lastSend - sendEnd;
+        state.dwLastRequest = Tick();
+        ++state.nRequests;
         sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
         sendEnd = clock.Microseconds();
         sending += sendEnd - lastSend;
@@ -135,7 +158,35 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     // What arrives from now on raises a notification of its own.
     if (!replyQueue.Empty())
         owner.PostReadNotification();
+}
+
+int32_t ProbeExchange::SendToAll(CandidateList& candidates)
+{
+    SendPaced(candidates, [](const IPInfo&, ProbeState&) { return true; });
     return 1;
+}
+
+uint32_t ProbeExchange::Reprobe()
+{
+    if (nReprobeCount == 0 || !endpoint.SocketOpen() || !owner.TakesReplies())
+        return 0;
+    const uint32_t retry = retrySchedule.RetryTimeMs();
+    const uint32_t now = Tick();
+    uint32_t next = 0;
+    auto dueIn = [&next](uint32_t ms) { next = next == 0 ? ms : std::min(next, ms); };
+    SendPaced(candidateList, [&](const IPInfo& candidate, const ProbeState& state) {
+        if (state.bHeard || state.nRequests == 0 || state.nRequests > nReprobeCount || !CanAnswer(candidate))
+            return false;
+        const uint32_t waited = TickElapsed(state.dwLastRequest, now);
+        if (waited < retry) {
+            dueIn(retry - waited);
+            return false;
+        }
+        if (state.nRequests < nReprobeCount)
+            dueIn(retry);
+        return true;
+    });
+    return std::min<uint32_t>(next, kRetryFloorMs);
 }
 
 void ProbeExchange::TakeReplies(uint32_t limit)
@@ -237,13 +288,15 @@ bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScop
     char sourceText[16];
     FormatIPv4(datagram.abSource, sourceText);
     ReplyOutcome outcome = HandleReply(candidateList, datagram.abHead, datagram.nLength, sourceText,
-                                       datagram.ushSourcePort, dwStartTick, datagram.dwArrivalTick);
+                                       datagram.ushSourcePort, dwStartTick, datagram.dwArrivalTick, Reprobing());
     if (outcome.verdict == ReplyVerdict::kTooShort) {
         Error("pdu size error,not support");
         return true;
     }
     if (outcome.verdict != ReplyVerdict::kAccepted)
         return true;
+    if (outcome.bFirstFromServer)
+        retrySchedule.AddSample(outcome.dwRtt);
     // The reporting window is judged by the reply's arrival: replies taken while a
     // long list still went out are handled only after Detect has returned.
     if (TickElapsed(dwStartTick, datagram.dwArrivalTick) <= kReportWindowMs && datagram.ushSourcePort != 0) {

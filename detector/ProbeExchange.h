@@ -2,7 +2,8 @@
 // out to every candidate at a pace that leaves room to take the replies that
 // already come in; replies are taken into the queue with the tick of their
 // arrival, applied to the candidates and reported within the reporting window;
-// and the end of a detection is taken as soon as it is due.
+// the end of a detection is taken as soon as it is due; and, when the host turned
+// re-probing on, candidates that stay silent are asked again (RetrySchedule.h).
 //
 // The socket, the clock and the detector around the exchange come in through
 // the three small interfaces below, so that the rules here run the same with
@@ -15,6 +16,7 @@
 #include "CandidateList.h"
 #include "ReceiveKind.h"
 #include "ReplyQueue.h"
+#include "RetrySchedule.h"
 #include "SafeText.h"
 #include "Tick.h"
 
@@ -126,10 +128,22 @@ public:
     void ReleaseReplyQueue();
     bool HoldsReplyQueue() const { return replyQueue.Capacity() != 0; }
 
+    // Requests sent again, at most, to a candidate that has not answered; 0 (the
+    // default) sends one request per candidate and counts every reply.
+    void SetReprobeCount(uint32_t count) { nReprobeCount = count; }
+    bool Reprobing() const { return nReprobeCount != 0; }
+
     // A detection starts now: the reporting window counts from here.
     void StartDetection();
     // The end timer was started, with this time limit, now.
     void EndTimerStarted(uint32_t limitMs);
+    // With re-probing on: asks again every candidate whose latest request has gone
+    // unanswered for the retry time and that has re-probes left, at the pace of
+    // SendToAll. Returns the ms until it should look again (the next candidate
+    // due, but at most kRetryFloorMs, since replies may shorten the retry time
+    // meanwhile), or 0 when no candidate can be asked again. Candidates whose
+    // address no reply can come from are skipped.
+    uint32_t Reprobe();
     // The detection has ended: replies taken but not yet handled came too late.
     void DetectionEnded();
     bool EndTimerRunning() const { return bEndTimerRunning != 0; }
@@ -139,7 +153,7 @@ public:
     // Builds and sends one request; non-zero when the socket took it.
     int32_t SendRequest(const char* ip, uint16_t port);
     // One request to every candidate, in list order. Always non-zero.
-    int32_t SendToAll(const CandidateList& candidates);
+    int32_t SendToAll(CandidateList& candidates);
     // One read notification: the datagrams waiting are taken and handled, up to
     // kHandledPerNotification of them; past that, the rest is left for a later
     // notification (ReadAgainLater).
@@ -168,6 +182,10 @@ private:
     // Handles one taken datagram. False when the sink's call ended the
     // detector's life.
     bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
+    // Sends a request to every candidate that `chosen` picks, in list order, at
+    // the pace described in SendToAll, and notes it in the candidate's state.
+    template <class Choose>
+    void SendPaced(CandidateList& candidates, Choose chosen);
 
     void Trace(const char* format, ...) LRD_FORMAT(2, 3);
     void Error(const char* format, ...) LRD_FORMAT(2, 3);
@@ -190,4 +208,6 @@ private:
     int32_t bEndTimerRunning;
     uint32_t dwEndTimerStart;
     uint32_t dwEndTimerLimit;
+    uint32_t nReprobeCount;
+    RetrySchedule retrySchedule;
 };

@@ -26,12 +26,15 @@ bool ProbeableAddress(const uint8_t (&address)[4]);
 enum class ReplyVerdict {
     kTooShort,  // fewer than 16 bytes
     kDropped,   // wrong command, zero tick, or a tick this detection never sent
+    kRepeat,    // counting each server once: its server had answered already
     kAccepted,  // candidates updated; dwRtt holds the round-trip time
 };
 
 struct ReplyOutcome {
     ReplyVerdict verdict;
     uint32_t dwRtt;
+    // Counting each server once: the first reply from a listed server.
+    bool bFirstFromServer;
 };
 
 // Applies one received datagram to the candidates. A short reply (16 bytes) sets
@@ -41,5 +44,10 @@ struct ReplyOutcome {
 // detection; any other tick is stale or forged and the reply is dropped. Only the
 // first kReplyExaminedSize bytes are read, so a datagram cut to them (with its
 // length cut too) is handled as the whole one.
+//
+// countOnce: a server that asks again is answered by any of its requests, and
+// counts with its first answer; a later reply from the address and port of a
+// candidate that has answered already (to another of its requests, or a
+// duplicate) is a repeat and changes nothing.
 ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t length, const char* sourceText,
-                         uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick);
+                         uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick, bool countOnce = false);

@@ -51,6 +51,18 @@ HMODULE LoadFactoryLibrary(const char* registryPath)
     return LoadLibraryA(location.libraryPath);
 }
 
+void LoadModuleSettings(ModuleSettings& out, SettingProblems& problems)
+{
+    char registryPath[kPathBufferSize];
+    CopyRegistryPath(registryPath);
+    char configFile[kPathBufferSize] = {0};
+    char finalFile[kPathBufferSize] = {0};
+    ProfileIniReader reader;
+    FindConfigFile(registryPath, HostDirectory(), configFile);
+    FollowRedirect(reader, configFile, finalFile);
+    ReadModuleSettings(reader, finalFile, out, problems);
+}
+
 IComponent* CreateLibraryComponent(HMODULE library, uint32_t componentId)
 {
     auto create = reinterpret_cast<PFN_CreateComponent>(

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "LinkrateDetector.h"
+#include "ModuleSettings.h"
 #include "PathRules.h"
 
 // Reads the configuration with GetPrivateProfileStringA.
@@ -21,6 +22,12 @@ const char* HostDirectory();
 // The injected library, else LoadLibraryA of the library the configuration names
 // for registryPath (null or empty: "Zelvo.ini" beside the host). Null on failure.
 HMODULE LoadFactoryLibrary(const char* registryPath);
+
+// The module's settings (ModuleSettings.h) from the configuration file that the
+// registry path set by SetDLLRegistry names, after its redirections: the file in
+// which the factory library is looked up, also when the host injected the
+// library's handle. A missing file gives the defaults.
+void LoadModuleSettings(ModuleSettings& out, SettingProblems& problems);
 
 // The component the library's export CreateComponent gives for (componentId, 0);
 // null, with a "[Zelvo_Error] " line, when there is none.

@@ -11,6 +11,7 @@
 #include "LoopbackResponder.h"
 #include "MessagePump.h"
 #include "ScriptedResponder.h"
+#include "TempFolder.h"
 
 namespace {
 
@@ -171,6 +172,42 @@ TEST_F(Detection, WithoutTimeLimitTheDetectionNeverEnds)
     PumpFor(1500);
     EXPECT_EQ(sink.finished, 0);
     EXPECT_EQ(Sorted(1)[0].dwRTT, sink.reports[0].rtt);
+}
+
+// Re-probing is the host's choice in the framework's configuration file, read
+// when a detector is made: without it every server gets one request, with
+// ReprobeCount=2 a silent one gets three; the server that answers reports once
+// either way.
+TEST_F(Detection, ReprobeCountInTheConfigurationAsksSilentServersAgain)
+{
+    ResponderServer answering = Server("127.0.0.2", Answering(0));
+    ResponderServer silent = Server("127.0.0.3", Silent());
+    TempFolder folder;
+    const std::string reprobing = folder.Write("Zelvo.ini", "[39]\r\nReprobeCount=2\r\n");
+    for (bool on : {false, true}) {
+        SCOPED_TRACE(on ? "ReprobeCount=2" : "no setting");
+        if (on) {
+            detector->Finalize();
+            detector->Release(0);
+            harness.module.SetDLLRegistry(reprobing.c_str());
+            detector = harness.NewDetector();
+            harness.module.SetDLLRegistry(nullptr);
+            sink.reports.clear();
+        }
+        const size_t before = responder.Requests(silent).size();
+        const size_t answeringBefore = responder.Requests(answering).size();
+        ASSERT_EQ(detector->Initialize(&sink), 1);
+        ASSERT_EQ(detector->Detect(servers.List(), 0), 1);
+        const size_t expected = on ? 3 : 1;
+        ASSERT_TRUE(PumpUntil([&] { return responder.Requests(silent).size() == before + expected; }));
+        // Well past the retry time, which is 50 ms after a reply on loopback.
+        PumpFor(1000);
+        EXPECT_EQ(responder.Requests(silent).size(), before + expected);
+        if (!on) {
+            EXPECT_EQ(responder.Requests(answering).size(), answeringBefore + 1);
+        }
+        EXPECT_EQ(sink.reports.size(), 1u);
+    }
 }
 
 TEST_F(Detection, RepliesAfterTheEndAreDropped)

@@ -66,6 +66,8 @@ public:
     {
         calls += 'S';
         sends.push_back({clock.now, clock.now + sendUs});
+        if (onSend)
+            onSend(data, ip, port);
         clock.now += sendUs;
         if (answering) {
             uint32_t tick;
@@ -99,6 +101,7 @@ public:
     SendResult sendResult = {16, 0};
     std::deque<Waiting> waiting;
     Waiting current;
+    std::function<void(const uint8_t* data, const char* ip, uint16_t port)> onSend;
     std::string calls;  // S for a send, R for a receive, in order
     struct Span { uint64_t begin, end; };
     std::vector<Span> sends;
@@ -469,6 +472,82 @@ TEST(ProbeExchange, EndOfDetectionDueAcrossATickWrap)
                       "E CLinkrateDetector::OnRead() refused: the detection has ended: replies after the end timer "
                       "are dropped");
         }
+    }
+}
+
+// Re-probing against scripted servers and the injected clock: who is asked again
+// and when, and which reply counts. Server k is 127.0.0.(k + 2); it answers the
+// requests listed (1 the first, 2 the first sent again, ...) after its delay and
+// loses the others. The edge's timer is played by calling Reprobe when it asked
+// to be called, the first time kRetryFloorMs after the sends.
+TEST(ProbeExchange, RetrySchedule)
+{
+    struct Server {
+        std::vector<uint32_t> answered;
+        uint32_t delayMs;
+    };
+    const struct {
+        const char* what;
+        uint32_t reprobes, limitMs;
+        std::vector<Server> servers;
+        std::vector<std::vector<uint32_t>> requestsMs;  // per server, after the start
+        std::vector<std::string> reports;
+    } cases[] = {
+        {"off: one request each", 0, 0, {{{1}, 10}, {{}, 0}}, {{0}, {0}}, {"report 127.0.0.2:4000 10"}},
+        {"a 10 ms reply gives the floor; two re-probes, then none", 2, 0, {{{1}, 10}, {{}, 0}},
+         {{0}, {0, 50, 100}}, {"report 127.0.0.2:4000 10"}},
+        {"before any reply, the initial value", 1, 2000, {{{}, 0}}, {{0, 250}}, {}},
+        {"the time limit shared out among the requests caps it", 2, 300, {{{}, 0}}, {{0, 100, 200}}, {}},
+        {"a 100 ms reply gives 100 + 4 x 50", 1, 0, {{{1}, 100}, {{}, 0}}, {{0}, {0, 300}},
+         {"report 127.0.0.2:4000 100"}},
+        {"the time counts from the request answered", 1, 0, {{{1}, 10}, {{2}, 20}}, {{0}, {0, 50}},
+         {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 20"}},
+        {"the first answer counts, the second is a repeat", 1, 0, {{{1}, 10}, {{1, 2}, 80}}, {{0}, {0, 50}},
+         {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 80"}},
+    };
+    const uint32_t start = 1000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig((uint32_t)c.servers.size(), start);
+        rig.exchange->SetReprobeCount(c.reprobes);
+        std::vector<std::vector<uint32_t>> requests(c.servers.size());
+        rig.endpoint.onSend = [&](const uint8_t* data, const char* ip, uint16_t) {
+            uint32_t tick;
+            memcpy(&tick, data + 8, sizeof tick);
+            unsigned a, b, cc, d;
+            sscanf(ip, "%u.%u.%u.%u", &a, &b, &cc, &d);
+            std::vector<uint32_t>& sent = requests[d - 2];
+            sent.push_back(tick - start);
+            const Server& server = c.servers[d - 2];
+            if (std::count(server.answered.begin(), server.answered.end(), (uint32_t)sent.size()) == 0)
+                return;
+            Waiting reply = Datagram(ip, tick);
+            reply.atUs = (uint64_t)(tick + server.delayMs) * 1000;
+            std::deque<Waiting>& waiting = rig.endpoint.waiting;
+            waiting.insert(std::upper_bound(waiting.begin(), waiting.end(), reply,
+                                            [](const Waiting& x, const Waiting& y) { return x.atUs < y.atUs; }),
+                           reply);
+        };
+        rig.exchange->SendToAll(rig.candidates);
+        if (c.limitMs != 0)
+            rig.exchange->EndTimerStarted(c.limitMs);
+        uint32_t nextCheck = c.reprobes != 0 ? start + kRetryFloorMs : 0;
+        for (uint32_t tick = start + 1; tick < start + (c.limitMs != 0 ? c.limitMs : 1000); ++tick) {
+            rig.clock.AtTick(tick);
+            if (!rig.endpoint.waiting.empty() && rig.endpoint.waiting.front().atUs <= rig.clock.now)
+                rig.exchange->OnRead();
+            if (tick == nextCheck) {
+                uint32_t in = rig.exchange->Reprobe();
+                nextCheck = in != 0 ? tick + in : 0;
+            }
+        }
+        EXPECT_EQ(requests, c.requestsMs);
+        std::vector<std::string> reports;
+        for (const std::string& event : rig.owner.events)
+            if (event.compare(0, 7, "report ") == 0)
+                reports.push_back(event);
+        EXPECT_EQ(reports, c.reports);
+        EXPECT_EQ(nextCheck, 0u) << "the re-probes end by themselves";
     }
 }
 

@@ -1,4 +1,5 @@
-// The locator's path rules with configuration files held in memory.
+// The locator's path rules and the module's settings with configuration files
+// held in memory.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ModuleSettings.h"
 #include "PathRules.h"
 
 namespace {
@@ -237,6 +239,41 @@ TEST(LocateLibrary, FromRegistryPathThroughRedirectionsToTheLibrary)
     LocateLibrary(ini, "C:\\loop.ini", "C:\\host", location);
     EXPECT_EQ(location.chainCut, 1);
     EXPECT_STREQ(location.libraryPath, "C:\\");
+}
+
+// The module's section: a missing or blank key is the default without a word;
+// anything but a number in range is refused, reported, and the default used.
+TEST(ModuleSettings, ReprobeCountIsTakenOnlyWhenItIsANumberInRange)
+{
+    class Recorded final : public SettingProblems {
+    public:
+        void Refused(const SettingDefinition& definition, const char* value) override
+        {
+            lines.push_back(std::string(definition.key) + "=" + value);
+        }
+        std::vector<std::string> lines;
+    };
+    const struct {
+        const char* value;  // null: no such key
+        uint32_t taken;
+        bool refused;
+    } cases[] = {
+        {nullptr, 0, false}, {"", 0, false},     {" \t", 0, false},  {"3", 3, false},  {" 10\t", 10, false},
+        {"0", 0, false},     {"11", 0, true},    {"-1", 0, true},    {"+2", 0, true},    {"2x", 0, true},
+        {"0x2", 0, true},    {"1 2", 0, true},   {"99999999999999999999", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value != nullptr ? c.value : "(none)");
+        MemoryIni ini;
+        if (c.value != nullptr)
+            ini.Set("C:\\host\\Zelvo.ini", "39", "ReprobeCount", c.value);
+        ModuleSettings settings;
+        Recorded problems;
+        ReadModuleSettings(ini, "C:\\host\\Zelvo.ini", settings, problems);
+        EXPECT_EQ(settings.Get(Setting::kReprobeCount), c.taken);
+        EXPECT_EQ(problems.lines.size(), c.refused ? 1u : 0u);
+        EXPECT_EQ(ini.reads, std::vector<std::string>{"C:\\host\\Zelvo.ini|39/ReprobeCount"});
+    }
 }
 
 }  // namespace

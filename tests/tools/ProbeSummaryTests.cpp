@@ -60,11 +60,15 @@ TEST(ProbeOptions, ServersFromArgumentsAndFilesKeepTheirOrderInCanonicalForm)
     EXPECT_EQ(options.servers[2].port, kDefaultPort);
     EXPECT_EQ(options.servers[3].port, 1);
     EXPECT_EQ(options.format, Format::kCsv);
+    EXPECT_EQ(options.reprobes, kReprobesUnset) << "without -r the module's configuration stays as it is";
 
+    EXPECT_EQ(ParseOptions({"-r", "11", "10.0.0.1"}, options, read), "-r '11' is not a number from 0 to 10");
     EXPECT_EQ(ParseOptions({"-t", "5", "-t", "6", "10.0.0.1"}, options, read), "-t given twice");
     EXPECT_EQ(ParseOptions({"--log=", "10.0.0.1"}, options, read), "--log needs a value");
     EXPECT_EQ(ParseOptions({"-f", "other.txt"}, options, read), "-f other.txt: cannot read the file");
     EXPECT_EQ(options.servers.size(), 4u) << "a refused command line leaves the options alone";
+    ASSERT_EQ(ParseOptions({"-r", "0", "10.0.0.1"}, options, read), "");
+    EXPECT_EQ(options.reprobes, 0);
 }
 
 TEST(ProbeSummary, RoundsGiveMinimumMedianMaximumAndTheRankingPutsSilentServersLast)

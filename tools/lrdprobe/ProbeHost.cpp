@@ -144,7 +144,33 @@ private:
     ILinkrateDetector* m_detector;
 };
 
+// Writes the module's section of a framework configuration file with the
+// re-probe count into a new file of the temporary folder; its path, or an empty
+// text with `problem` set.
+std::string WriteReprobeConfig(int32_t reprobes, std::string& problem)
+{
+    char folder[MAX_PATH] = {0};
+    char path[MAX_PATH] = {0};
+    DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length >= sizeof folder || GetTempFileNameA(folder, "lrd", 0, path) == 0) {
+        problem = "-r: cannot make a configuration file in the temporary folder (" + ErrorText(GetLastError()) + ")";
+        return {};
+    }
+    if (!WritePrivateProfileStringA("39", "ReprobeCount", std::to_string(reprobes).c_str(), path)) {
+        problem = std::string("-r: cannot write ") + path + " (" + ErrorText(GetLastError()) + ")";
+        DeleteFileA(path);
+        return {};
+    }
+    return path;
+}
+
 }  // namespace
+
+ProbeHost::~ProbeHost()
+{
+    if (!m_configPath.empty())
+        DeleteFileA(m_configPath.c_str());
+}
 
 void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
@@ -231,6 +257,22 @@ std::string ProbeHost::Load(const Options& options)
         return "the module " + modulePath + " lacks the export " +
                (m_create == nullptr ? "CreateComponent" : "SetFactoryHandle");
     setFactory(factory);
+
+    // The module reads its settings from the framework's configuration file that
+    // its registry path names. lrdprobe injects the factory library, so that file
+    // serves the module's own section alone: a file of lrdprobe's own, named
+    // through SetDLLRegistry as a host names its configuration, sets the count
+    // for this run without touching any file another host may read.
+    if (options.reprobes != kReprobesUnset) {
+        auto setRegistry = Export<PFN_SetDLLRegistry>(module, "SetDLLRegistry");
+        if (setRegistry == nullptr)
+            return "the module " + modulePath + " lacks the export SetDLLRegistry";
+        std::string problem;
+        m_configPath = WriteReprobeConfig(options.reprobes, problem);
+        if (m_configPath.empty())
+            return problem;
+        setRegistry(m_configPath.c_str());
+    }
     return {};
 }
 

@@ -43,10 +43,18 @@ std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresse
 
 class ProbeHost {
 public:
+    ProbeHost() = default;
+    ProbeHost(const ProbeHost&) = delete;
+    ProbeHost& operator=(const ProbeHost&) = delete;
+    // Removes the configuration file written for -r.
+    ~ProbeHost();
+
     // Loads host\ZelFact.dll beside the program and hands it the log options (-v:
     // Error and Trace lines to the debugger output; --log: both to the file), then
     // loads the module and injects the factory library. The factory library comes
-    // first: a detector asks it for its log settings when it is made. Returns an
+    // first: a detector asks it for its log settings when it is made. With -r, the
+    // module is pointed at a configuration file of lrdprobe's own that holds the
+    // re-probe count (a detector reads its settings when it is made). Returns an
     // empty text, or what failed.
     std::string Load(const Options& options);
 
@@ -61,6 +69,7 @@ public:
 
 private:
     PFN_CreateComponent m_create = nullptr;
+    std::string m_configPath;  // lrdprobe's own configuration file, if it wrote one
 };
 
 }  // namespace lrdprobe

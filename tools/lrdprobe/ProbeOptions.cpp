@@ -30,6 +30,10 @@ const char kUsage[] =
     "                   ('-' for a round without its reply)\n"
     "  -p MS            period between the starts of rounds, 0 to 3600000\n"
     "                   (default 1000), so that responders' rate limits stay clear\n"
+    "  -r N             the module asks a server that has not answered again, up\n"
+    "                   to N times (0 to 10) within the round; 0: one request per\n"
+    "                   server (default: as the module's configuration says, which\n"
+    "                   without a Zelvo.ini beside lrdprobe is one request)\n"
     "  -a               list only the servers that answered\n"
     "  -u               list only the servers that never answered\n"
     "  -s               counts and elapsed time on standard error at the end\n"
@@ -147,7 +151,7 @@ std::string Visible(const std::string& text)
 
 bool TakesValue(const std::string& option)
 {
-    return option == "-f" || option == "-t" || option == "-c" || option == "-C" || option == "-p" ||
+    return option == "-f" || option == "-t" || option == "-c" || option == "-C" || option == "-p" || option == "-r" ||
            option == "--format" || option == "--log" || option == "--module" || option == "--report";
 }
 
@@ -366,6 +370,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
             if (!lrdtools::ParseDecimal(value, 0, kMaxPeriodMs, number))
                 return NotANumber("-p", Visible(value), 0, kMaxPeriodMs);
             parsed.periodMs = uint32_t(number);
+        } else if (arg == "-r") {
+            if (!lrdtools::ParseDecimal(value, 0, kMaxReprobes, number))
+                return NotANumber("-r", Visible(value), 0, kMaxReprobes);
+            parsed.reprobes = int32_t(number);
         } else if (arg == "--format") {
             if (value == "table")
                 parsed.format = Format::kTable;

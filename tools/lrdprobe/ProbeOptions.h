@@ -21,6 +21,9 @@ constexpr uint32_t kMaxTimeLimitMs = 5000;
 constexpr uint32_t kDefaultPeriodMs = 1000;
 constexpr uint32_t kMaxPeriodMs = 3600000;
 constexpr uint32_t kMaxRounds = 1000;
+// The module's ReprobeCount setting takes 0 to 10.
+constexpr uint32_t kMaxReprobes = 10;
+constexpr int32_t kReprobesUnset = -1;
 
 extern const char kUsage[];
 
@@ -41,6 +44,8 @@ struct Options {
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t rounds = 1;
     uint32_t periodMs = kDefaultPeriodMs;
+    // -r: the module's re-probes; unset leaves its configuration as it is.
+    int32_t reprobes = kReprobesUnset;
     Format format = Format::kTable;
     bool quiet = false;
     bool verbose = false;
