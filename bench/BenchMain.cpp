@@ -1,4 +1,4 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking]:
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking] [--phases]:
 // the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
 // is one of the busy processes that the blocking part starts. Its rows belong to the one table that
 // scripts/bench prints.
@@ -15,7 +15,7 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, summary = false, network = false, blocking = false;
+    bool quick = false, lists = false, summary = false, network = false, blocking = false, phases = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -31,20 +31,22 @@ int main(int argc, char** argv)
             network = true;
         else if (strcmp(argv[i], "--blocking") == 0)
             blocking = true;
+        else if (strcmp(argv[i], "--phases") == 0)
+            phases = true;
         else if (strcmp(argv[i], "--burn") == 0) {
             Burn();
             return 0;
         }
     }
-    if (!lists && !summary && !network && !blocking)
-        lists = summary = network = blocking = true;
+    if (!lists && !summary && !network && !blocking && !phases)
+        lists = summary = network = blocking = phases = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
         if (summary)
             RunSummaryBench("wine", quick, largest);
-        if (network || blocking)
-            RunNetworkBench(quick, network, blocking, largest);
+        if (network || blocking || phases)
+            RunNetworkBench(quick, network, blocking, phases, largest);
     } catch (const std::exception& e) {
         fprintf(stderr, "lrd_bench: %s\n", e.what());
         return 1;

@@ -10,11 +10,17 @@
 #include <vector>
 
 #include "BenchTable.h"
+#include "CLinkrateDetector.h"
 #include "LiteralReader.h"
 #include "LoadedModule.h"
 #include "MessagePump.h"
+#include "ModuleState.h"
 #include "ScriptedResponder.h"
 #include "ZelFactLibrary.h"
+
+// The module's core exports, built into this program.
+extern "C" IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId);
+extern "C" void* __cdecl SetFactoryHandle(void* factoryModule);
 
 namespace {
 
@@ -362,15 +368,189 @@ void RunBlocking(ModuleHost& host, ServerFarm& farm, bool quick, uint32_t larges
     }
 }
 
+// The module's core built into this program, beside the loaded module: a
+// detector made here is the module's code, and its phases can be read.
+CreatorRegistration g_registerDetector(LRD_DETECTOR_ID, &CLinkrateDetector::Create);
+
+struct PhaseRound {
+    DetectPhases phases;
+    double detect;  // seconds inside Detect, as its caller sees them
+    double plain;   // seconds of the plain send loop over the same servers
+};
+
+PhaseRound DetectInProcess(const std::vector<ServerInfo>& servers, bool answering)
+{
+    PhaseRound round = {};
+    Detection d;
+    CollectingSink sink(d.heard);
+    std::vector<uint8_t> list = ServerListBytes(servers);
+    auto* detector = static_cast<CLinkrateDetector*>(CreateComponent(LRD_DETECTOR_ID, 0));
+    if (detector == nullptr)
+        throw std::runtime_error("no detector from the module's core");
+    detector->Initialize(&sink);
+    d.start = Clock::now();
+    // A time limit, as hosts give one: the end timer is one of the phases. The
+    // detection is finalised long before it expires.
+    detector->Detect(reinterpret_cast<ServerList*>(list.data()), 600000);
+    round.detect = Seconds(Clock::now() - d.start);
+    round.phases = detector->LastDetectPhases();
+    WaitForReports(d, answering ? servers.size() : 0, 500);
+    detector->Finalize();
+    detector->Release(0);
+
+    Detection p;
+    LiteralReader reader([&](const char*, uint16_t, uint32_t rtt) { p.heard.Add(rtt); });
+    p.start = Clock::now();
+    reader.SendLoop(servers);
+    round.plain = Seconds(Clock::now() - p.start);
+    WaitForReports(p, answering ? servers.size() : 0, 500);
+    return round;
+}
+
+template <class Field>
+double MedianOf(const std::vector<PhaseRound>& rounds, Field field)
+{
+    std::vector<double> values;
+    for (const PhaseRound& round : rounds)
+        values.push_back(field(round));
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// What the socket calls a send phase makes cost under Wine, outside the module:
+// one socket with read notifications to a window, as the detector's.
+void RunSocketCosts(bool quick)
+{
+    const size_t batch = quick ? 200 : 1000, batches = quick ? 3 : 7;
+    std::vector<ServerInfo> silent = SilentServers(batch);
+    SOCKET sock = socket(AF_INET, SOCK_DGRAM, 0);
+    u_long nonBlocking = 1;
+    ioctlsocket(sock, FIONBIO, &nonBlocking);
+    sockaddr_in self = {};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = inet_addr("127.0.0.1");
+    bind(sock, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    int length = sizeof self;
+    getsockname(sock, reinterpret_cast<sockaddr*>(&self), &length);
+    int buffer = 4 * 1024 * 1024;
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
+    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    WSAAsyncSelect(sock, window, WM_APP + 2, FD_READ);
+    SOCKET feeder = socket(AF_INET, SOCK_DGRAM, 0);
+
+    uint8_t wire[16] = {2};
+    char received[64];
+    enum { kSend, kEmptyReceive, kReceive, kPending, kClock, kKinds };
+    std::vector<double> perCall[kKinds];
+    auto timed = [&](auto call) {
+        Clock::time_point start = Clock::now();
+        for (size_t i = 0; i < batch; ++i)
+            call(i);
+        return Seconds(Clock::now() - start) / (double)batch;
+    };
+    for (size_t round = 0; round < batches; ++round) {
+        perCall[kSend].push_back(timed([&](size_t i) {
+            sockaddr_in to = {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(silent[i].ushPort);
+            to.sin_addr.s_addr = inet_addr(silent[i].szAddr);
+            sendto(sock, reinterpret_cast<const char*>(wire), sizeof wire, 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to);
+        }));
+        perCall[kEmptyReceive].push_back(timed([&](size_t) {
+            recvfrom(sock, received, sizeof received, 0, nullptr, nullptr);
+        }));
+        perCall[kPending].push_back(timed([&](size_t) {
+            u_long waiting = 0;
+            ioctlsocket(sock, FIONREAD, &waiting);
+        }));
+        perCall[kClock].push_back(timed([&](size_t) {
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
+        }));
+        for (size_t i = 0; i < batch; ++i)
+            sendto(feeder, reinterpret_cast<const char*>(wire), sizeof wire, 0, reinterpret_cast<sockaddr*>(&self),
+                   sizeof self);
+        Sleep(50);
+        perCall[kReceive].push_back(timed([&](size_t) {
+            recvfrom(sock, received, sizeof received, 0, nullptr, nullptr);
+        }));
+        PumpUntil([] { return false; }, 20);
+    }
+    closesocket(feeder);
+    closesocket(sock);
+    DestroyWindow(window);
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return FormatSeconds(v[v.size() / 2]);
+    };
+    PrintRow("socket calls, wine",
+             Format("per call outside the module, median of %u batches of %u", (unsigned)batches, (unsigned)batch),
+             Format("sendto to a silent server %s, recvfrom with none waiting %s, recvfrom with one waiting %s, "
+                    "ioctlsocket(FIONREAD) %s, QueryPerformanceCounter %s",
+                    median(perCall[kSend]).c_str(), median(perCall[kEmptyReceive]).c_str(),
+                    median(perCall[kReceive]).c_str(), median(perCall[kPending]).c_str(),
+                    median(perCall[kClock]).c_str()),
+             "", "", "");
+}
+
+// Where Detect's time goes, phase by phase, per candidate, from the clock
+// readings the detector takes itself; against the plain send loop per request.
+void RunPhases(ZelFactLibrary& factory, ServerFarm& farm, bool quick, uint32_t largest)
+{
+    SetFactoryHandle(factory.Handle());
+    for (bool answering : {false, true}) {
+        for (size_t n : {256u, 1024u, 4096u, 16384u, 65535u}) {
+            if (n > largest)
+                break;
+            const size_t count = quick ? 1 : n > 4096 ? 3 : 5;
+            std::vector<ServerInfo> servers = answering ? AnsweringServers(farm, n) : SilentServers(n);
+            std::vector<PhaseRound> rounds;
+            for (size_t round = 0; round < count; ++round)
+                rounds.push_back(DetectInProcess(servers, answering));
+            auto perCandidate = [&](auto field) {
+                return FormatSeconds(MedianOf(rounds, [&](const PhaseRound& r) { return (double)field(r.phases); }) /
+                                     1e6 / (double)n);
+            };
+            std::string phases = Format(
+                "fill %s, print %s, reserve %s, timer %s, sends %s, between %s (%.0f looks, %.0f taken); total %s, "
+                "Detect %s",
+                perCandidate([](const DetectPhases& p) { return p.qwFillUs; }).c_str(),
+                perCandidate([](const DetectPhases& p) { return p.qwPrintUs; }).c_str(),
+                perCandidate([](const DetectPhases& p) { return p.qwReserveUs; }).c_str(),
+                perCandidate([](const DetectPhases& p) { return p.qwTimerUs; }).c_str(),
+                perCandidate([](const DetectPhases& p) { return p.sends.qwSendUs; }).c_str(),
+                perCandidate([](const DetectPhases& p) { return p.sends.qwBetweenUs; }).c_str(),
+                MedianOf(rounds, [](const PhaseRound& r) { return (double)r.phases.sends.nLooks; }),
+                MedianOf(rounds, [](const PhaseRound& r) { return (double)r.phases.sends.nTaken; }),
+                perCandidate([](const DetectPhases& p) { return p.qwTotalUs; }).c_str(),
+                FormatSeconds(MedianOf(rounds, [](const PhaseRound& r) { return r.detect; })).c_str());
+            PrintRow("Detect phases, wine",
+                     Format("N=%u %s: per candidate, median of %u", (unsigned)n, answering ? "answering" : "silent",
+                            (unsigned)count),
+                     phases,
+                     Format("plain send loop %s a request, %s",
+                            FormatSeconds(MedianOf(rounds, [](const PhaseRound& r) { return r.plain; }) / (double)n)
+                                .c_str(),
+                            FormatSeconds(MedianOf(rounds, [](const PhaseRound& r) { return r.plain; })).c_str()),
+                     "", "");
+        }
+    }
+}
+
 }  // namespace
 
-void RunNetworkBench(bool quick, bool exchange, bool blocking, uint32_t largest)
+void RunNetworkBench(bool quick, bool exchange, bool blocking, bool phases, uint32_t largest)
 {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     {
         ModuleHost host;
         ServerFarm farm;
+        if (phases) {
+            RunSocketCosts(quick);
+            RunPhases(host.factory, farm, quick, largest);
+        }
         if (exchange) {
             RunRoundTrips(host, farm, quick);
             RunCapture(host, farm, quick);

@@ -116,6 +116,9 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     }
     Trace("%s exit success", kDetect);
 
+    DetectPhases phases = {};
+    phases.nCandidates = list->ushCount;
+    const uint64_t start = systemClock.Microseconds();
     candidateList.Clear();
     for (uint32_t i = 0; i < list->ushCount; ++i) {
         if (!candidateList.InsertServer(list->servers[i])) {
@@ -125,8 +128,19 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
             return 0;
         }
     }
+    uint64_t phaseStart = start;
+    // The time since the last phase ended, which ends the next one.
+    auto lap = [&] {
+        uint64_t now = systemClock.Microseconds();
+        uint64_t spent = now - phaseStart;
+        phaseStart = now;
+        return spent;
+    };
+    phases.qwFillUs = lap();
     PrintList();
+    phases.qwPrintUs = lap();
     probeExchange.MakeRoomForReplies(candidateList.Size());
+    phases.qwReserveUs = lap();
 
     if (timeLimitMs != 0) {
         StopTimer(DETECT_TIMER_ID);
@@ -139,9 +153,12 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         }
     }
 
+    phases.qwTimerUs = lap();
+
     bDetecting = 1;
     probeExchange.StartDetection();
     int32_t result = SendToAll(candidateList);
+    lap();
     if (timeLimitMs != 0) {
         // The time limit counts from the end of the sends. Should the timer not
         // start anew, it ends the detection as first set, somewhat earlier.
@@ -149,6 +166,10 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         bFinished = 0;
         probeExchange.EndTimerStarted(timeLimitMs);
     }
+    phases.qwTimerUs += lap();
+    phases.sends = probeExchange.LastSendPhases();
+    phases.qwTotalUs = phaseStart - start;
+    lastDetectPhases = phases;
     return result;
 }
 

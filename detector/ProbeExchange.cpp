@@ -111,9 +111,11 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     uint64_t sending = 0;    // microseconds spent in the sends
     uint64_t between = 0;    // microseconds spent taking and waiting between them
     uint64_t lastSend = 0, sendEnd = 0;
+    uint32_t sends = 0, looks = 0, taken = 0;
     auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
     candidates.Walk([&](const IPInfo& candidate) {
         if (sent && --untilLook == 0) {
+            ++looks;
             uint32_t queued = replyQueue.Size();
             TakeReplies();
             bool flowing = replyQueue.Size() != queued;
@@ -121,15 +123,18 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
             while (flowing && !replyQueue.Full() && clock.Microseconds() - lastSend < nTakeCostUs &&
                    inBudget(clock.Microseconds()))
                 TakeReplies();
+            taken += replyQueue.Size() - queued;
             untilLook = flowing && inBudget(clock.Microseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
         }
         lastSend = clock.Microseconds();
         if (sent)
             between += lastSend - sendEnd;
         sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
+        ++sends;
         sendEnd = clock.Microseconds();
         sending += sendEnd - lastSend;
     });
+    lastSendPhases = {sending, between, sends, looks, taken};
     // What arrives from now on raises a notification of its own.
     if (!replyQueue.Empty())
         owner.PostReadNotification();

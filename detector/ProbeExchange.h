@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "CandidateList.h"
+#include "DetectPhases.h"
 #include "ReceiveKind.h"
 #include "ReplyQueue.h"
 #include "SafeText.h"
@@ -136,6 +137,8 @@ public:
     int32_t SendRequest(const char* ip, uint16_t port);
     // One request to every candidate, in list order. Always non-zero.
     int32_t SendToAll(const CandidateList& candidates);
+    // Where the time of the last SendToAll went.
+    const SendPhases& LastSendPhases() const { return lastSendPhases; }
     // One read notification: every datagram waiting is handled, up to
     // kHandledPerNotification of them.
     void OnRead();
@@ -180,6 +183,7 @@ private:
     // What taking one datagram costs here, smoothed over the takes so far
     // (microseconds). While replies come in, requests are spaced this far apart.
     uint32_t nTakeCostUs;
+    SendPhases lastSendPhases = {};
     // The end timer as last started: running, since when, for how long.
     int32_t bEndTimerRunning;
     uint32_t dwEndTimerStart;
