@@ -98,9 +98,16 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     // them. The wait between two sends is spent taking replies.
     //
     // While nothing comes in, nothing is waited for, and the socket is looked at
-    // once in kSendsPerQuietLook sends only, since a look costs about as much as
-    // a send: a list of silent servers goes out at nearly the pace of a plain
-    // send loop. The caller is blocked meanwhile, and on a busy machine every
+    // once in kSendsPerQuietLook sends only, since a look costs a good part of a
+    // send: a list of silent servers goes out at nearly the pace of a plain send
+    // loop.
+    //
+    // A look asks whether a datagram waits before anything is received. Under
+    // Wine a receive that finds nothing costs nearly a send, and every receive
+    // asks the system for the next read notification: each datagram arriving
+    // after it then costs Wine's server a wake-up and a posted message, served
+    // between our sends, which made the sends themselves slower and, through the
+    // pacing below, the time between them as well. The caller is blocked meanwhile, and on a busy machine every
     // wait stretches, so the time between the sends is held to kPacingPercent of
     // the time of the sends themselves; beyond it the looks are as rare as when
     // nothing comes in. What a look finds is taken in any case: the socket's
@@ -117,12 +124,12 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
         if (sent && --untilLook == 0) {
             ++looks;
             uint32_t queued = replyQueue.Size();
-            TakeReplies();
+            TakeReplies(true);
             bool flowing = replyQueue.Size() != queued;
             // With the queue full nothing more is taken, and waiting is no use.
             while (flowing && !replyQueue.Full() && clock.Microseconds() - lastSend < nTakeCostUs &&
                    inBudget(clock.Microseconds()))
-                TakeReplies();
+                TakeReplies(true);
             taken += replyQueue.Size() - queued;
             untilLook = flowing && inBudget(clock.Microseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
         }
@@ -141,15 +148,18 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     return 1;
 }
 
-void ProbeExchange::TakeReplies()
+void ProbeExchange::TakeReplies(bool lookFirst)
 {
     if (!endpoint.ReceiveReady())
         return;
     uint32_t unreachable = 0;
     while (!replyQueue.Full()) {
-        // A datagram that this receive finds was there when the receive began:
-        // that is its arrival tick, closer to the truth than the end of the call.
+        // A datagram that this receive (or the look before it) finds was there
+        // when it began: that is its arrival tick, closer to the truth than the
+        // end of the call.
         uint64_t began = clock.Microseconds();
+        if (lookFirst && !endpoint.DatagramWaiting())
+            return;
         ReceiveResult received = endpoint.Receive();
         switch (received.kind) {
         case ReceiveKind::kDatagram: {

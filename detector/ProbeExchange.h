@@ -33,7 +33,7 @@ enum : uint32_t {
     // loopback, where it is two to three times the cost of a send.
     kAssumedTakeCostUs = 80,
     // While no reply comes in during the sends, the socket is looked at once in
-    // this many sends: a look costs about as much as a send.
+    // this many sends: under Wine a look costs a third to half of a send.
     kSendsPerQuietLook = 8,
     // The time between the sends of a detection is held to this share (percent)
     // of the time of the sends themselves, so that Detect blocks its caller not
@@ -71,6 +71,10 @@ public:
     virtual SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) = 0;
     // Takes one datagram off the socket without waiting.
     virtual ReceiveResult Receive() = 0;
+    // Whether a datagram waits to be taken (true when the system cannot tell).
+    // Cheaper than a receive that finds nothing, and unlike a receive it does not
+    // ask the system for the next read notification.
+    virtual bool DatagramWaiting() = 0;
 
 protected:
     ~ProbeEndpoint() = default;
@@ -161,7 +165,9 @@ private:
     bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies(); }
     // Moves the datagrams waiting on the socket into the queue, each with the
     // tick at which its receive began, until none waits or the queue is full.
-    void TakeReplies();
+    // lookFirst: the socket is looked at before every receive, and a receive is
+    // made only for a datagram that waits.
+    void TakeReplies(bool lookFirst = false);
     // Handles one taken datagram. False when the sink's call ended the
     // detector's life.
     bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);

@@ -55,6 +55,7 @@ public:
     bool ReceiveReady() const override { return hSocket != INVALID_SOCKET && pRecvBuf != nullptr; }
     SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) override;
     ReceiveResult Receive() override;
+    bool DatagramWaiting() override;
 
 private:
     SOCKET hSocket = INVALID_SOCKET;
