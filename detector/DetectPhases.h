@@ -11,8 +11,14 @@ struct SendPhases {
     uint64_t qwSendUs;     // inside the sends, the request's making and lines included
     uint64_t qwBetweenUs;  // between the sends: looks at the socket, takes, waits
     uint32_t nSends;
-    uint32_t nLooks;       // times the socket was looked at between two sends
+    uint32_t nLooks;       // gaps between two sends in which the socket was looked at
     uint32_t nTaken;       // datagrams taken off the socket during the loop
+    // The socket calls besides the sends: asking whether a datagram waits, and
+    // receives (those that found nothing included). Under Wine each is a round
+    // trip to Wine's server, as a send is, so their counts weigh the time
+    // between the sends independently of the machine's load.
+    uint32_t nLookCalls;
+    uint32_t nReceiveCalls;
 };
 
 struct DetectPhases {

@@ -93,23 +93,26 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     // While replies come in, the socket is looked at between every two sends, and
     // requests go out no faster than replies can be taken: servers at similar
     // distances answer as densely as the requests went out, and where a take
-    // costs more than a send (under Wine two to three times as much) the replies
-    // would pile up on the socket and be stamped the later the more came before
-    // them. The wait between two sends is spent taking replies.
+    // costs more than a send the replies would pile up on the socket and be
+    // stamped the later the more came before them. The wait between two sends is
+    // spent taking replies.
     //
     // While nothing comes in, nothing is waited for, and the socket is looked at
-    // once in kSendsPerQuietLook sends only, since a look costs a good part of a
-    // send: a list of silent servers goes out at nearly the pace of a plain send
-    // loop.
+    // once in kSendsPerQuietLook sends only: a list of silent servers goes out at
+    // nearly the pace of a plain send loop.
     //
-    // A look asks whether a datagram waits before anything is received. Under
-    // Wine a receive that finds nothing costs nearly a send, and every receive
-    // asks the system for the next read notification: each datagram arriving
-    // after it then costs Wine's server a wake-up and a posted message, served
-    // between our sends, which made the sends themselves slower and, through the
-    // pacing below, the time between them as well. The caller is blocked meanwhile, and on a busy machine every
-    // wait stretches, so the time between the sends is held to kPacingPercent of
-    // the time of the sends themselves; beyond it the looks are as rare as when
+    // Under Wine every socket call is a round trip to Wine's server: a receive
+    // costs about as much as a send, whether it finds a datagram or not, and it
+    // asks for the next read notification, so that each datagram arriving after
+    // it costs that server a wake-up and a posted message as well. So the
+    // socket is first asked whether a datagram waits, which costs a third to
+    // half of a send and asks for no notification, and a receive is made only
+    // for a datagram that waits. Every reply still costs a receive here: its
+    // arrival tick is its round-trip time.
+    //
+    // The caller is blocked meanwhile, and on a busy machine every wait
+    // stretches, so the time between the sends is held to kPacingPercent of the
+    // time of the sends themselves; beyond it the looks are as rare as when
     // nothing comes in. What a look finds is taken in any case: the socket's
     // buffer is the only other place for it. Until a request has gone out the
     // socket may have no address, and a receive would only fail.
@@ -118,11 +121,12 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     uint64_t sending = 0;    // microseconds spent in the sends
     uint64_t between = 0;    // microseconds spent taking and waiting between them
     uint64_t lastSend = 0, sendEnd = 0;
-    uint32_t sends = 0, looks = 0, taken = 0;
+    SendPhases phases = {};
+    nLookCalls = nReceiveCalls = 0;
     auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
     candidates.Walk([&](const IPInfo& candidate) {
         if (sent && --untilLook == 0) {
-            ++looks;
+            ++phases.nLooks;
             uint32_t queued = replyQueue.Size();
             TakeReplies(true);
             bool flowing = replyQueue.Size() != queued;
@@ -130,18 +134,22 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
             while (flowing && !replyQueue.Full() && clock.Microseconds() - lastSend < nTakeCostUs &&
                    inBudget(clock.Microseconds()))
                 TakeReplies(true);
-            taken += replyQueue.Size() - queued;
+            phases.nTaken += replyQueue.Size() - queued;
             untilLook = flowing && inBudget(clock.Microseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
         }
         lastSend = clock.Microseconds();
         if (sent)
             between += lastSend - sendEnd;
         sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
-        ++sends;
+        ++phases.nSends;
         sendEnd = clock.Microseconds();
         sending += sendEnd - lastSend;
     });
-    lastSendPhases = {sending, between, sends, looks, taken};
+    phases.qwSendUs = sending;
+    phases.qwBetweenUs = between;
+    phases.nLookCalls = nLookCalls;
+    phases.nReceiveCalls = nReceiveCalls;
+    lastSendPhases = phases;
     // What arrives from now on raises a notification of its own.
     if (!replyQueue.Empty())
         owner.PostReadNotification();
@@ -158,8 +166,12 @@ void ProbeExchange::TakeReplies(bool lookFirst)
         // when it began: that is its arrival tick, closer to the truth than the
         // end of the call.
         uint64_t began = clock.Microseconds();
-        if (lookFirst && !endpoint.DatagramWaiting())
-            return;
+        if (lookFirst) {
+            ++nLookCalls;
+            if (!endpoint.DatagramWaiting())
+                return;
+        }
+        ++nReceiveCalls;
         ReceiveResult received = endpoint.Receive();
         switch (received.kind) {
         case ReceiveKind::kDatagram: {

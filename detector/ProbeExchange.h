@@ -189,7 +189,10 @@ private:
     // What taking one datagram costs here, smoothed over the takes so far
     // (microseconds). While replies come in, requests are spaced this far apart.
     uint32_t nTakeCostUs;
+    // Where the time of the last SendToAll went, and the socket calls it made.
     SendPhases lastSendPhases = {};
+    uint32_t nLookCalls = 0;
+    uint32_t nReceiveCalls = 0;
     // The end timer as last started: running, since when, for how long.
     int32_t bEndTimerRunning;
     uint32_t dwEndTimerStart;
