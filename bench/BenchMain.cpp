@@ -1,13 +1,14 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking] [--phases]:
-// the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking] [--phases]
+// [--choosing]: the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
 // is one of the busy processes that the blocking part starts. Its rows belong to the one table that
-// scripts/bench prints.
+// scripts/bench prints; the choosing part prints a table of its own after it.
 #include <stdlib.h>
 #include <string.h>
 
 #include <exception>
 
 #include "BenchTable.h"
+#include "ChoosingBench.h"
 #include "ListBench.h"
 #include "NetworkBench.h"
 #include "SummaryBench.h"
@@ -15,7 +16,8 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, summary = false, network = false, blocking = false, phases = false;
+    bool quick = false, lists = false, summary = false, network = false, blocking = false, phases = false,
+         choosing = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -33,13 +35,15 @@ int main(int argc, char** argv)
             blocking = true;
         else if (strcmp(argv[i], "--phases") == 0)
             phases = true;
+        else if (strcmp(argv[i], "--choosing") == 0)
+            choosing = true;
         else if (strcmp(argv[i], "--burn") == 0) {
             Burn();
             return 0;
         }
     }
-    if (!lists && !summary && !network && !blocking && !phases)
-        lists = summary = network = blocking = phases = true;
+    if (!lists && !summary && !network && !blocking && !phases && !choosing)
+        lists = summary = network = blocking = phases = choosing = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
@@ -47,6 +51,8 @@ int main(int argc, char** argv)
             RunSummaryBench("wine", quick, largest);
         if (network || blocking || phases)
             RunNetworkBench(quick, network, blocking, phases, largest);
+        if (choosing)
+            RunChoosingBench(quick);
     } catch (const std::exception& e) {
         fprintf(stderr, "lrd_bench: %s\n", e.what());
         return 1;

@@ -14,9 +14,9 @@
 #include "LiteralReader.h"
 #include "LoadedModule.h"
 #include "MessagePump.h"
+#include "ModuleHost.h"
 #include "ModuleState.h"
 #include "ScriptedResponder.h"
-#include "ZelFactLibrary.h"
 
 // The module's core exports, built into this program.
 extern "C" IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId);
@@ -47,27 +47,6 @@ public:
 
 private:
     Heard& m_heard;
-};
-
-// The module as a host loads it: the framework's factory library (its test
-// double, silent: no log output) injected before any detector exists.
-class ModuleHost {
-public:
-    ModuleHost() : module("LinkrateDetector.dll")
-    {
-        factory.SetLogSettings(0, 0, nullptr, nullptr, 0);
-        module.SetFactoryHandle(factory.Handle());
-    }
-    ILinkrateDetector* NewDetector()
-    {
-        auto* detector = static_cast<ILinkrateDetector*>(module.CreateComponent(LRD_DETECTOR_ID, 0));
-        if (detector == nullptr)
-            throw std::runtime_error("no detector from LinkrateDetector.dll");
-        return detector;
-    }
-
-    ZelFactLibrary factory;
-    LoadedModule module;
 };
 
 // Scripted servers on 127.3.x.y, each with an address of its own.
@@ -105,15 +84,6 @@ public:
     std::vector<ServerInfo> infos;
     std::vector<unsigned> delays;
 };
-
-std::vector<uint8_t> ServerListBytes(const std::vector<ServerInfo>& servers)
-{
-    std::vector<uint8_t> bytes(LRD_SERVER_LIST_SIZE(servers.size()), 0);
-    auto* list = reinterpret_cast<ServerList*>(bytes.data());
-    list->ushCount = (uint16_t)servers.size();
-    memcpy(list->servers, servers.data(), servers.size() * sizeof(ServerInfo));
-    return bytes;
-}
 
 struct Detection {
     Heard heard;

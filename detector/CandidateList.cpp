@@ -215,6 +215,11 @@ void CandidateList::WriteOut(IPInfoArray* out) const
         size_t length = end != nullptr ? (size_t)(static_cast<const char*>(end) - info.szIP) : 0;
         memcpy(record + offsetof(IPInfo, szIP), info.szIP, length);
         record[offsetof(IPInfo, szIP) + length] = '\0';
+        // The port tells apart records of servers that share an address; the two
+        // bytes after it are zeroed so that no stale buffer content reads as data.
+        const uint16_t spare = 0;
+        memcpy(record + offsetof(IPInfo, ushPort), &info.ushPort, sizeof info.ushPort);
+        memcpy(record + offsetof(IPInfo, ushUnused), &spare, sizeof spare);
         memcpy(record + offsetof(IPInfo, dwRTT), &info.dwRTT, sizeof info.dwRTT);
         memcpy(record + offsetof(IPInfo, dwLoad), &info.dwLoad, sizeof info.dwLoad);
         record += sizeof(IPInfo);

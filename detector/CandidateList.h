@@ -52,8 +52,8 @@ public:
     // their order.
     void Sort();
     // Writes the count and then, per candidate, the address text with its
-    // terminator, dwRTT and dwLoad. Bytes 16 to 19 of each record and the bytes
-    // after each terminator keep the caller's content. out must hold 4 + 28 * Size().
+    // terminator, ushPort, two zero bytes, dwRTT and dwLoad. The bytes after each
+    // terminator keep the caller's content. out must hold 4 + 28 * Size().
     void WriteOut(IPInfoArray* out) const;
     uint32_t Size() const { return (uint32_t)records.size(); }
 

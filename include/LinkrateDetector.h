@@ -50,7 +50,7 @@ typedef struct IPInfoArray IPInfoArray;
 struct IPInfo {
     char szIP[16];      /* dotted IPv4 text; empty when the caller's text did not fit */
     uint16_t ushPort;   /* UDP port, host byte order */
-    uint16_t ushUnused; /* never written by the detector */
+    uint16_t ushUnused; /* 0 in the records GetSortedIPArray writes */
     uint32_t dwRTT;     /* round-trip time in ms; 5000 until a reply arrives */
     uint32_t dwLoad;    /* load reported by the server; 100 until one does, never 0 */
 };

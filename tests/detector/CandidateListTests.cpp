@@ -228,13 +228,14 @@ TEST(CandidateList, SortIsStableOnEqualProducts)
 
 const unsigned char kPoison = 0xCD;
 
-TEST(CandidateList, WriteOutTouchesOnlyTextCountRttAndLoad)
+TEST(CandidateList, WriteOutTouchesOnlyTextPortCountRttAndLoad)
 {
     CandidateList list;
     list.InsertRandom(Info("10.0.0.1", 5000, 100));
     list.InsertRandom(Info("192.168.100.200", 5000, 100));  // into one candidate: goes first
     list.Modify([](IPInfo& info) {
-        info.ushPort = 0x1234;  // the list's port must not reach the caller
+        info.ushPort = 0x1234;
+        info.ushUnused = 0xFFFF;  // never shown to the caller
         if (info.szIP[0] == '1' && info.szIP[1] == '9') {
             info.dwRTT = 0x01020304;
             info.dwLoad = 0x0A0B0C0D;
@@ -251,12 +252,13 @@ TEST(CandidateList, WriteOutTouchesOnlyTextCountRttAndLoad)
     memcpy(&expected[0], count, 4);
     const char first[] = "192.168.100.200";
     memcpy(&expected[4], first, sizeof first);
-    const unsigned char firstNumbers[] = {0x04, 0x03, 0x02, 0x01, 0x0D, 0x0C, 0x0B, 0x0A};
-    memcpy(&expected[4 + 20], firstNumbers, sizeof firstNumbers);
+    // Port, two zero bytes, round-trip time, load.
+    const unsigned char firstNumbers[] = {0x34, 0x12, 0, 0, 0x04, 0x03, 0x02, 0x01, 0x0D, 0x0C, 0x0B, 0x0A};
+    memcpy(&expected[4 + 16], firstNumbers, sizeof firstNumbers);
     const char second[] = "10.0.0.1";
     memcpy(&expected[32], second, sizeof second);
-    const unsigned char secondNumbers[] = {0x88, 0x13, 0, 0, 100, 0, 0, 0};
-    memcpy(&expected[32 + 20], secondNumbers, sizeof secondNumbers);
+    const unsigned char secondNumbers[] = {0x34, 0x12, 0, 0, 0x88, 0x13, 0, 0, 100, 0, 0, 0};
+    memcpy(&expected[32 + 16], secondNumbers, sizeof secondNumbers);
 
     for (size_t i = 0; i < sizeof buffer; ++i)
         EXPECT_EQ(buffer[i], expected[i]) << "byte " << i;

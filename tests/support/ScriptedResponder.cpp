@@ -55,8 +55,9 @@ std::runtime_error Failure(const std::string& what)
 
 }  // namespace
 
-ResponderProcess::ResponderProcess()
+ResponderProcess::ResponderProcess(const std::string& program)
 {
+    const std::string path = program.empty() ? LRD_RESPONDER_PATH : program;
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -72,7 +73,8 @@ ResponderProcess::ResponderProcess()
 
     // Wine starts a Unix program given by its Unix path; the process it returns
     // cannot be waited for, so the program's end is the quit command.
-    std::string commandLine = "\"" LRD_RESPONDER_PATH "\" " + std::to_string(ntohs(own.sin_port));
+    std::string commandLine = "\"" + path + "\" " + (program.empty() ? "" : "--control ") +
+                              std::to_string(ntohs(own.sin_port));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -94,9 +96,10 @@ ResponderProcess::ResponderProcess()
     if (word != "hello" || announced != port) {
         closesocket(s);
         WSACleanup();
-        throw Failure(started ? "no greeting from " LRD_RESPONDER_PATH : "cannot start " LRD_RESPONDER_PATH);
+        throw Failure(started ? "no greeting from " + path : "cannot start " + path);
     }
     m_responderPort = port;
+    m_name = path.substr(path.find_last_of('/') + 1);
 }
 
 ResponderProcess::~ResponderProcess()
@@ -113,7 +116,7 @@ ResponderProcess::~ResponderProcess()
 std::string ResponderProcess::Command(const std::string& command)
 {
     if (m_quit)
-        throw Failure("already quit: " + command);
+        throw std::runtime_error(m_name + ": already quit: " + command);
     std::string tag = std::to_string(++m_tag);
     std::string datagram = tag + " " + command;
     sockaddr_in to = Loopback(m_responderPort);
@@ -126,10 +129,10 @@ std::string ResponderProcess::Command(const std::string& command)
             continue;
         answer.erase(0, tag.size() + 1);
         if (answer.compare(0, 2, "ok") != 0)
-            throw Failure(command.substr(0, 80) + ": " + answer);
+            throw std::runtime_error(m_name + ": " + command.substr(0, 80) + ": " + answer);
         return answer.size() > 3 ? answer.substr(3) : std::string();
     }
-    throw Failure("no answer to " + command.substr(0, 80));
+    throw std::runtime_error(m_name + ": no answer to " + command.substr(0, 80));
 }
 
 ResponderServer ResponderProcess::AddServer(const char* address, uint16_t port)

@@ -22,8 +22,10 @@ struct ResponderServer {
 
 class ResponderProcess {
 public:
-    // Starts the program and waits for its greeting.
-    ResponderProcess();
+    // Starts the program and waits for its greeting. Another program that speaks
+    // the same control protocol when started with --control PORT (lrd_impaired_net)
+    // can be named.
+    explicit ResponderProcess(const std::string& program = {});
     // Quits the program. A crashed test leaves it to end by itself after a
     // minute without commands.
     ~ResponderProcess();
@@ -42,13 +44,16 @@ public:
     void Remove(const ResponderServer& server);
     void Quit();
 
+    // One command as it goes on the control socket, without its tag: the answer
+    // after "ok".
+    std::string Command(const std::string& command);
+
     unsigned long Pid() const { return m_pid; }
     // Whether the program's process still runs, seen through /proc.
     bool Running() const;
 
 private:
-    std::string Command(const std::string& command);
-
+    std::string m_name;  // the program's file name, in failures
     uintptr_t m_socket;
     uint16_t m_responderPort = 0;
     unsigned long m_pid = 0;

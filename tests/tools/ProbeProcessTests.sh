@@ -69,9 +69,9 @@ printf '# test servers\n\n  %s  \n%s # silent\n%s\n' "$A" "$D" "$C" >"$work/serv
 run csv -q -c 2 -t 1000 --format csv -f "$work/servers.txt"
 expect_status csv 0
 [ "$(wc -l <"$work/csv.out")" = 4 ] || fail "csv: not a header and 3 rows: $(cat "$work/csv.out")"
-grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9]*,[0-9]*,1,[0-9]*,2,2,0,$" "$work/csv.out" ||
+grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*$" "$work/csv.out" ||
   fail "csv: row of A: $(cat "$work/csv.out")"
-grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100,$" "$work/csv.out" || fail "csv: row of D: $(cat "$work/csv.out")"
+grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,$" "$work/csv.out" || fail "csv: row of D: $(cat "$work/csv.out")"
 [ ! -s "$work/csv.err" ] || fail "csv: -q printed: $(cat "$work/csv.err")"
 
 printf '%s\n' "$D" >"$work/silent.in"
@@ -90,16 +90,36 @@ rows = {(s["address"], s["port"]): s for s in json.load(open(sys.argv[1]))["serv
 assert len(rows) == 3, rows
 dead, live, local = rows[("127.0.0.6", port + 1)], rows[("127.0.0.6", port)], rows[("127.0.0.1", port)]
 assert not dead["answered"] and dead["replies"] == 0 and dead["loss_percent"] == 100, dead
-assert live["answered"] and live["load"] == 100 and live["score"] == live["rtt_ms"]["median"] * 100, live
+assert live["answered"] and live["load"] == 100 and live["score"] == max(1, live["expected_ms"]) * 100, live
 assert local["answered"] and local["load"] == 7 and local["name"] == "localhost", local
 PY
 
-# Every server answers at once: two rounds end long before one time limit.
+# Every server answers at once: six rounds back to back end long before the
+# 30 s that their time limits add up to.
 start=$SECONDS
-run early -q -c 2 -t 30000 "$A" "$F" "localhost:$port"
+run early -q -c 6 -t 5000 -p 0 "$A" "$F" "localhost:$port"
 expect_status early 0
-[ $((SECONDS - start)) -lt 30 ] || fail "early: two rounds took $((SECONDS - start)) s"
-[ "$(grep -c ' 2/2 ' "$work/early.out")" = 3 ] || fail "early: table: $(cat "$work/early.out")"
+[ $((SECONDS - start)) -lt 30 ] || fail "early: six rounds took $((SECONDS - start)) s"
+[ "$(grep -c ' 6/6 ' "$work/early.out")" = 3 ] || fail "early: table: $(cat "$work/early.out")"
+
+# Three servers on one address with loads 10, 1000 and 300 (and the same delay,
+# which outweighs the machine's noise): each gets its own load, whichever port
+# is listed first, and they rank by it.
+shared=127.0.0.95
+for offset_load in "11 10" "12 1000" "13 300"; do
+  read -r offset load <<<"$offset_load"
+  lrd_start_responder "$responder" "$work/responder-$shared-$offset.log" --bind $shared --delay 50 --load "$load" \
+    $((port + offset)) || fail "loads: responder on port $((port + offset)) did not start"
+done
+run loads -q -c 2 -p 0 --format json $shared:$((port + 12)) $shared:$((port + 13)) $shared:$((port + 11))
+expect_status loads 0
+python3 - "$work/loads.out" "$port" <<'PY' || fail "loads: $(cat "$work/loads.out")"
+import json, sys
+port = int(sys.argv[2])
+servers = json.load(open(sys.argv[1]))["servers"]
+got = [(s["port"] - port, s["load"]) for s in servers]
+assert got == [(11, 10), (13, 300), (12, 1000)], got
+PY
 
 # Ctrl-C once a round has completed: the completed rounds' summary, status 130.
 set -m
@@ -125,7 +145,7 @@ if [ -z "$rounds" ] || [ "$rounds" -lt 1 ]; then
   fail "interrupt: stderr: $(tail -n 3 "$work/interrupt.err")"
 else
   grep -q "127.0.0.2 .* $rounds/$rounds " "$work/interrupt.out" || fail "interrupt: row of A: $(cat "$work/interrupt.out")"
-  grep -q "127.0.0.5 .* 0/$rounds  100%$" "$work/interrupt.out" || fail "interrupt: row of D: $(cat "$work/interrupt.out")"
+  grep -q "127.0.0.5 .* 0/$rounds  100.0%$" "$work/interrupt.out" || fail "interrupt: row of D: $(cat "$work/interrupt.out")"
 fi
 
 run help -h
@@ -157,6 +177,8 @@ refused file-line "bad-line.txt line 3" -f "$work/bad-line.txt"
 refused file-missing "$work/none.txt" -f "$work/none.txt"
 refused too-many "65536 servers" -f "$work/too-many.txt"
 refused time-limit "-t '0'" -t 0 "$A"
+refused time-limit-high "-t '5001' is not a number from 1 to 5000" -t 5001 "$A"
+refused period "-p 'x'" -p x "$A"
 refused format "'xml'" --format xml "$A"
 refused option "'--bogus'" --bogus "$A"
 refused no-server "no SERVER" -q

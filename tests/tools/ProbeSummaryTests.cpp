@@ -6,19 +6,30 @@
 
 #include "ProbeOptions.h"
 #include "ProbeSummary.h"
+#include "RepliesFirstRanking.h"
 
 using namespace lrdprobe;
 
 namespace {
 
-IPInfo Record(const char* address, uint32_t rtt, uint32_t load)
+IPInfo Record(const char* address, uint16_t port, uint32_t rtt, uint32_t load)
 {
     IPInfo info = {};
     strcpy(info.szIP, address);
-    info.ushPort = 0xBEEF;  // the detector leaves the port as the buffer held it
+    info.ushPort = port;
     info.dwRTT = rtt;
     info.dwLoad = load;
     return info;
+}
+
+// count rounds at rtt ms, the first `lost` of them lost.
+ServerRounds Rounds(uint32_t rtt, uint32_t count, uint32_t lost, uint32_t load)
+{
+    ServerRounds server;
+    server.samples.assign(count, rtt);
+    std::fill(server.samples.begin(), server.samples.begin() + lost, kLost);
+    server.load = load;
+    return server;
 }
 
 std::string Order(const std::vector<Row>& rows)
@@ -60,43 +71,47 @@ TEST(ProbeSummary, RoundsGiveMinimumMedianMaximumAndTheRankingPutsSilentServersL
     Summary summary({silent, loaded, near, late});
     // The detector ranks the silent server (5000 x 100) before the late (6000 x 100)
     // and the loaded one (11 x 100000); lrdprobe does not.
-    summary.AddRound({Record("127.0.0.2", 10, 50), Record("127.0.0.4", 5000, 100), Record("127.0.0.5", 5000, 100),
-                      Record("127.0.0.3", 10, 100000)},
+    summary.AddRound({Record("127.0.0.2", 5000, 10, 50), Record("127.0.0.4", 5000, 5000, 100),
+                      Record("127.0.0.5", 5000, 5000, 100), Record("127.0.0.3", 5000, 10, 100000)},
                      {{"127.0.0.2", 5000, 10}, {"127.0.0.3", 5000, 10}});
     // A reply after the sink's 5000 ms window changes the record without a report,
     // so nothing tells which port it came from: it does not count.
-    summary.AddRound({Record("127.0.0.2", 21, 50), Record("127.0.0.4", 5000, 100), Record("127.0.0.3", 12, 100000),
-                      Record("127.0.0.5", 6000, 100)},
+    summary.AddRound({Record("127.0.0.2", 5000, 21, 50), Record("127.0.0.4", 5000, 5000, 100),
+                      Record("127.0.0.3", 5000, 12, 100000), Record("127.0.0.5", 5000, 6000, 100)},
                      {{"127.0.0.2", 5000, 21}, {"127.0.0.3", 5000, 12}});
 
     std::vector<Row> rows = summary.Ranked();
     EXPECT_EQ(Order(rows), "127.0.0.2:5000 127.0.0.3:5000 127.0.0.4:5000(silent) 127.0.0.5:5000(silent) ");
     EXPECT_EQ(rows[0].rttMin, 10u);
-    EXPECT_EQ(rows[0].rttMedian, 15u);
+    EXPECT_EQ(rows[0].rttMedian, 15.5);
     EXPECT_EQ(rows[0].rttMax, 21u);
     EXPECT_EQ(rows[0].replies, 2u);
     EXPECT_EQ(rows[1].replies, 2u);
-    EXPECT_EQ(rows[1].rttMedian, 11u);
+    EXPECT_EQ(rows[1].rttMedian, 11.0);
     EXPECT_EQ(rows[3].replies, 0u);
     EXPECT_TRUE(summary.AnyAnswered());
 }
 
-TEST(ProbeSummary, RecordsWithoutPortsGoToTheServerOfTheirAddressThatTheSinkHeard)
+// Three servers on one address with loads 10, 1000 and 300: each takes the load
+// of the record of its own port, whatever the order of the records and of the
+// servers given, and a dead port's record stays its own.
+TEST(ProbeSummary, EachServerTakesTheLoadOfTheRecordOfItsOwnPort)
 {
-    Server quiet{"127.0.0.2", 6000}, loud{"127.0.0.2", 7000}, other{"127.0.0.3", 7000};
-    Summary summary({loud, quiet, other});
-    // Only the long reply from port 7000 changed a record; the untouched record of
-    // the same address, which comes first, belongs to the server nobody heard from.
-    summary.AddRound({Record("127.0.0.2", 5000, 100), Record("127.0.0.3", 5000, 100), Record("127.0.0.2", 3, 900000)},
-                     {{"127.0.0.2", 7000, 3}, {"127.0.0.9", 7000, 1}});
+    Server light{"127.0.0.95", 9600}, busy{"127.0.0.95", 9601}, middle{"127.0.0.95", 9602}, dead{"127.0.0.95", 9603};
+    Summary summary({busy, dead, middle, light});
+    summary.AddRound({Record("127.0.0.95", 9600, 2, 10), Record("127.0.0.95", 9602, 2, 300),
+                      Record("127.0.0.95", 9601, 2, 1000), Record("127.0.0.95", 9603, 2, 100)},
+                     {{"127.0.0.95", 9601, 2}, {"127.0.0.95", 9602, 2}, {"127.0.0.95", 9600, 2}, {"127.0.0.9", 7000, 1}});
     std::vector<Row> rows = summary.Ranked();
-    EXPECT_EQ(Order(rows), "127.0.0.2:7000 127.0.0.2:6000(silent) 127.0.0.3:7000(silent) ");
-    EXPECT_EQ(rows[0].load, 900000u);
+    EXPECT_EQ(Order(rows), "127.0.0.95:9600 127.0.0.95:9602 127.0.0.95:9601 127.0.0.95:9603(silent) ");
+    EXPECT_EQ(rows[0].load, 10u);
+    EXPECT_EQ(rows[1].load, 300u);
+    EXPECT_EQ(rows[2].load, 1000u);
     EXPECT_FALSE(summary.Listed({"127.0.0.9", 7000, 1}));
-    EXPECT_TRUE(summary.Listed({"127.0.0.2", 6000, 1}));
+    EXPECT_TRUE(summary.Listed({"127.0.0.95", 9603, 1}));
 
-    Summary none({quiet});
-    none.AddRound({Record("127.0.0.2", 5000, 100)}, {});
+    Summary none({light});
+    none.AddRound({Record("127.0.0.95", 9600, 5000, 100)}, {});
     EXPECT_FALSE(none.AnyAnswered());
 }
 
@@ -147,7 +162,7 @@ TEST(ProbeOptions, HostNamesBecomeTheirAddressesAndAddressesNoServerCanHaveAreRe
 
 // Servers that share addresses and ports, answering with short and long replies
 // over three rounds: a server answers only by a reply from its own address and
-// port, with that reply's time, and ranks by the share of rounds answered first.
+// port, with that reply's time.
 TEST(ProbeSummary, ServersSharingAddressesAndPortsAnswerOnlyByTheirOwnReplies)
 {
     Server live{"127.0.0.6", 47900}, dead{"127.0.0.6", 47999}, twice{"127.0.0.7", 47900}, flaky{"127.0.0.8", 47900},
@@ -160,29 +175,29 @@ TEST(ProbeSummary, ServersSharingAddressesAndPortsAnswerOnlyByTheirOwnReplies)
                                       {"127.0.0.6", 47901, 1}};
         if (round == 1)
             replies.push_back({"127.0.0.8", 47900, 1});
-        summary.AddRound({Record("127.0.0.8", round == 1 ? 1 : 5000, round == 1 ? 2 : 100), Record("127.0.0.6", 4, 100),
-                          Record("127.0.0.6", 4, 100), Record("127.0.0.7", 30, 90), Record("127.0.0.7", 30, 90),
-                          Record("127.0.0.9", 400, 1)},
+        summary.AddRound({Record("127.0.0.8", 47900, round == 1 ? 1 : 5000, round == 1 ? 2 : 100),
+                          Record("127.0.0.6", 47999, 4, 100), Record("127.0.0.6", 47900, 4, 100),
+                          Record("127.0.0.7", 47900, 30, 90), Record("127.0.0.7", 47900, 30, 90),
+                          Record("127.0.0.9", 47900, 400, 1)},
                          replies);
     }
     std::vector<Row> rows = summary.Ranked();
-    // flaky has the best score (1 x 2) but answered one round of three.
-    EXPECT_EQ(Order(rows), "127.0.0.9:47900 127.0.0.6:47900 127.0.0.7:47900 127.0.0.7:47900 127.0.0.8:47900 "
+    // flaky answered one round of three, but at 1 ms and load 2 its expected
+    // time with retries (35.5 ms) times its load is still the smallest score.
+    EXPECT_EQ(Order(rows), "127.0.0.8:47900 127.0.0.9:47900 127.0.0.6:47900 127.0.0.7:47900 127.0.0.7:47900 "
                            "127.0.0.6:47999(silent) ");
-    EXPECT_EQ(rows[0].Score(), 400u);
-    EXPECT_EQ(rows[1].Score(), 400u);
-    EXPECT_EQ(rows[1].rttMedian, 4u);
-    EXPECT_EQ(rows[2].Score(), 2700u);
+    EXPECT_EQ(rows[0].replies, 1u);
+    EXPECT_EQ(rows[0].load, 2u);
+    EXPECT_NEAR(rows[0].standing.expectedMs, 35.5, 0.1);
+    EXPECT_EQ(rows[2].rttMedian, 4.0);
     EXPECT_EQ(rows[3].replies, 3u);
-    EXPECT_EQ(rows[4].replies, 1u);
-    EXPECT_EQ(rows[4].load, 2u);
     EXPECT_EQ(rows[5].replies, 0u);
     EXPECT_FALSE(summary.Listed({"127.0.0.6", 47901, 1}));
 
     std::string table = FormatTable(rows, 3);
-    EXPECT_NE(table.find("  load  score  replies  loss\n"), std::string::npos) << table;
-    EXPECT_NE(table.find("  1/3   67%\n"), std::string::npos) << table;
-    EXPECT_NE(table.find("  -      -      0/3  100%\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("  expect ms  load  score  replies    loss\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("  1/3   66.7%\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("  -      -      0/3  100.0%\n"), std::string::npos) << table;
 }
 
 // Every port of 256 addresses, in a list of 65 535: the summary finds each
@@ -200,7 +215,8 @@ TEST(ProbeSummary, SixtyFiveThousandServersOnSharedAddressesAndPorts)
         bool answers = i % 2 == 0;
         if (answers)
             replies.push_back(Reply{servers[i].address, servers[i].port, i % 97});
-        records.push_back(Record(servers[i].address.c_str(), answers ? i % 97 : 5000, answers ? 1 + i % 5 : 100));
+        records.push_back(
+            Record(servers[i].address.c_str(), servers[i].port, answers ? i % 97 : 5000, answers ? 1 + i % 5 : 100));
     }
     summary.AddRound(records, replies);
     std::vector<Row> rows = summary.Ranked();
@@ -220,4 +236,42 @@ TEST(ProbeSummary, SixtyFiveThousandServersOnSharedAddressesAndPorts)
         }
     }
     EXPECT_EQ(answered, 32768u);
+}
+
+// The cases that the first ranking (more rounds answered first, then the product
+// of median and load) got wrong, and some it got right, under both rules.
+TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
+{
+    const struct {
+        const char* what;
+        std::vector<ServerRounds> servers;
+        std::vector<size_t> expected, repliesFirst;
+    } cases[] = {
+        {"two lost of 1000 at 0 ms cost less than a whole millisecond",
+         {Rounds(0, 1000, 2, 100), Rounds(1, 1000, 0, 100), Rounds(3, 1000, 0, 100)}, {0, 1, 2}, {1, 2, 0}},
+        {"one lost of 10 at 5 ms beats 300 ms", {Rounds(300, 10, 0, 100), Rounds(5, 10, 1, 100)}, {1, 0}, {0, 1}},
+        {"below 1 ms the load still counts", {Rounds(0, 1, 0, 100000), Rounds(1, 1, 0, 1)}, {1, 0}, {0, 1}},
+        {"a steady loss outweighs 30 ms", {Rounds(10, 10, 5, 100), Rounds(40, 10, 0, 100)}, {1, 0}, {1, 0}},
+        {"the silent last, equals in their order",
+         {Rounds(7, 3, 3, 100), Rounds(7, 3, 0, 100), Rounds(7, 3, 0, 100)}, {1, 2, 0}, {1, 2, 0}},
+        {"equal scores: the smaller load", {Rounds(20, 1, 0, 10), Rounds(2, 1, 0, 100)}, {0, 1}, {0, 1}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RankServers(c.servers), c.expected) << c.what;
+        EXPECT_EQ(RankRepliesFirst(c.servers), c.repliesFirst) << c.what;
+    }
+
+    // One server at 10 ms answering 9 of 10 rounds beside one that lost none: the
+    // pooled share is 1/20, the estimate (1 + 0.5) / 20, the retry the floor.
+    Standing standing = Assess(Rounds(10, 10, 1, 100), 0.05);
+    EXPECT_EQ(standing.replies, 9u);
+    EXPECT_DOUBLE_EQ(standing.lossShare, 0.1);
+    EXPECT_DOUBLE_EQ(standing.lossEstimate, 0.075);
+    EXPECT_DOUBLE_EQ(standing.retryMs, kRetryFloorMs);
+    EXPECT_DOUBLE_EQ(standing.expectedMs, 10 + 100 * 0.075 / 0.925);
+    EXPECT_DOUBLE_EQ(standing.score, standing.expectedMs * 100);
+    // A jittery server waits longer before asking again.
+    ServerRounds jittery;
+    jittery.samples = {100, 300, 200, kLost};
+    EXPECT_DOUBLE_EQ(Assess(jittery, 0).retryMs, 200 + 4 * (200.0 / 3));
 }

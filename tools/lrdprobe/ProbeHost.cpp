@@ -124,6 +124,10 @@ void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
 bool InterruptRequested() { return WaitForSingleObject(g_interrupt, 0) == WAIT_OBJECT_0; }
 
+bool WaitUnlessInterrupted(uint32_t ms) { return WaitForSingleObject(g_interrupt, ms) == WAIT_TIMEOUT; }
+
+uint32_t TickMs() { return GetTickCount(); }
+
 std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresses)
 {
     // The module starts WinSock only with its first detector; names are resolved

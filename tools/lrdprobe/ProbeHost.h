@@ -23,6 +23,10 @@ struct RoundResult {
 // rounds stop, instead of ending the process at once.
 void CatchInterrupt();
 bool InterruptRequested();
+// Waits the given time, or less when an interrupt comes; false then.
+bool WaitUnlessInterrupted(uint32_t ms);
+// The system's millisecond tick.
+uint32_t TickMs();
 
 // The IPv4 addresses of a host name, through the system's resolver.
 std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresses);

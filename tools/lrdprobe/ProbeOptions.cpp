@@ -19,20 +19,28 @@ const char kUsage[] =
     "  when absent; a host name stands for each of its IPv4 addresses.\n"
     "  -f FILE          read servers from FILE, one a line, '#' starts a comment;\n"
     "                   '-' is standard input (may be repeated)\n"
-    "  -t MS            time limit of a round, 1 to 60000 (default 2000); a round\n"
+    "  -t MS            time limit of a round, 1 to 5000 (default 2000); a round\n"
     "                   ends sooner when every server has answered\n"
     "  -c N             rounds, 1 to 1000, a new detector each (default 1)\n"
+    "  -p MS            period between the starts of rounds, 0 to 3600000\n"
+    "                   (default 1000), so that responders' rate limits stay clear\n"
     "  --format FORMAT  summary as table, csv or json (default table)\n"
     "  -q               no live line per reply\n"
     "  -v               print the module's debugger output as it comes\n"
     "  --log FILE       append the module's log lines to FILE\n"
     "  --module PATH    the module to load (default: LinkrateDetector.dll beside lrdprobe)\n"
     "  -h, --help       this text\n"
-    "Ranking: servers that answered more rounds first; among those that answered\n"
-    "as many, the smaller score first, score = median round-trip time in ms x the\n"
-    "load of the last reply (100 when a server sends none), the smaller load when\n"
-    "scores are equal. Servers that never answered come last. A server counts as\n"
-    "answered only by a reply from its own address and port within 5000 ms.\n"
+    "Ranking: by score, smallest first; servers that never answered come last.\n"
+    "  score = max(1 ms, expected time to an answer) x load of the last reply\n"
+    "  (100 when a server sends none), the expected time being that of a client\n"
+    "  that asks again after a retry time until it gets an answer:\n"
+    "    expected = median rtt + retry x loss / (1 - loss)\n"
+    "    retry    = median rtt + 4 x mean deviation of the rtts, 100 to 5000 ms\n"
+    "    loss     = (rounds lost + 10 x loss share of all servers that answered)\n"
+    "               / (rounds + 10)\n"
+    "  so one lost reply in a few rounds weighs little, a steady loss much.\n"
+    "  Equal scores: the smaller load first. A server counts as answered only by\n"
+    "  a reply from its own address and port within 5000 ms.\n"
     "Live lines go to standard error, the summary to standard output; Ctrl-C\n"
     "prints the summary of the rounds completed so far.\n"
     "Exit status: 0 when a server answered, 1 when none did, 2 for a usage error\n"
@@ -103,7 +111,8 @@ bool IsHostName(const std::string& text)
 
 bool TakesValue(const std::string& option)
 {
-    return option == "-f" || option == "-t" || option == "-c" || option == "--format" || option == "--log" ||
+    return option == "-f" || option == "-t" || option == "-c" || option == "-p" || option == "--format" ||
+           option == "--log" ||
            option == "--module";
 }
 
@@ -240,6 +249,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
             if (!lrdtools::ParseDecimal(value, 1, kMaxRounds, number))
                 return NotANumber("-c", value, 1, kMaxRounds);
             parsed.rounds = uint32_t(number);
+        } else if (arg == "-p") {
+            if (!lrdtools::ParseDecimal(value, 0, kMaxPeriodMs, number))
+                return NotANumber("-p", value, 0, kMaxPeriodMs);
+            parsed.periodMs = uint32_t(number);
         } else if (arg == "--format") {
             if (value == "table")
                 parsed.format = Format::kTable;

@@ -12,7 +12,14 @@ namespace lrdprobe {
 constexpr uint16_t kDefaultPort = 8000;            // as the text-list form of Detect
 constexpr size_t kMaxServers = 65535;              // the count field of the record list
 constexpr uint32_t kDefaultTimeLimitMs = 2000;
-constexpr uint32_t kMaxTimeLimitMs = 60000;
+// Replies count only within the 5000 ms in which the detector reports them: a
+// longer round would wait for nothing.
+constexpr uint32_t kMaxTimeLimitMs = 5000;
+// Between the starts of rounds, as fping's -p: one probe a second per server
+// stays far below any responder's rate limit (lrdresponder's default is 100
+// answers a second to one source).
+constexpr uint32_t kDefaultPeriodMs = 1000;
+constexpr uint32_t kMaxPeriodMs = 3600000;
 constexpr uint32_t kMaxRounds = 1000;
 
 extern const char kUsage[];
@@ -29,6 +36,7 @@ struct Options {
     std::vector<Server> servers;  // in the order given
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t rounds = 1;
+    uint32_t periodMs = kDefaultPeriodMs;
     Format format = Format::kTable;
     bool quiet = false;
     bool verbose = false;

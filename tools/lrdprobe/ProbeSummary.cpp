@@ -1,6 +1,7 @@
 #include "ProbeSummary.h"
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -9,9 +10,6 @@
 namespace lrdprobe {
 
 namespace {
-
-// What a candidate's load is until a long reply says otherwise.
-constexpr uint32_t kUnansweredLoad = 100;
 
 // Canonical dotted text as a number; 0, which no listed server has, for any
 // other text. Every text here is canonical: lrdprobe wrote the servers', the
@@ -38,38 +36,30 @@ uint32_t AddressNumber(const std::string& text) { return AddressNumber(text.data
 
 uint64_t EndpointKey(const std::string& address, uint16_t port) { return (uint64_t)AddressNumber(address) << 16 | port; }
 
-uint32_t Median(std::vector<uint32_t> values)
+std::string Fixed(double value, int decimals)
 {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    if (n % 2 == 1)
-        return values[n / 2];
-    return uint32_t(((uint64_t)values[n / 2 - 1] + values[n / 2]) / 2);
+    char text[48];
+    snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
-bool Better(const Row& a, const Row& b)
-{
-    if (a.replies != b.replies)
-        return a.replies > b.replies;
-    if (!a.Answered())
-        return false;
-    if (a.Score() != b.Score())
-        return a.Score() < b.Score();
-    return a.load < b.load;
-}
+// Whole milliseconds as such, a median between two of them with its half.
+std::string Ms(double value) { return Fixed(value, value == double(uint64_t(value)) ? 0 : 1); }
 
 std::string RttText(const Row& row, uint32_t rounds)
 {
     if (!row.Answered())
         return "no reply";
     if (rounds == 1)
-        return std::to_string(row.rttMedian);
-    return std::to_string(row.rttMin) + "/" + std::to_string(row.rttMedian) + "/" + std::to_string(row.rttMax);
+        return Ms(row.rttMedian);
+    return std::to_string(row.rttMin) + "/" + Ms(row.rttMedian) + "/" + std::to_string(row.rttMax);
 }
 
-uint32_t LossPercent(const Row& row, uint32_t rounds)
+// The share of rounds lost, in percent with one decimal: one lost reply in a
+// thousand rounds shows.
+std::string LossPercent(const Row& row, uint32_t rounds)
 {
-    return rounds == 0 ? 0 : uint32_t(((uint64_t)(rounds - row.replies) * 100 + rounds / 2) / rounds);
+    return Fixed(rounds == 0 ? 0.0 : 100.0 * double(rounds - row.replies) / double(rounds), 1);
 }
 
 bool AnyName(const std::vector<Row>& rows)
@@ -77,34 +67,12 @@ bool AnyName(const std::vector<Row>& rows)
     return std::any_of(rows.begin(), rows.end(), [](const Row& row) { return !row.server.name.empty(); });
 }
 
-// Servers taken in the order given, skipping those already taken.
-struct Queue {
-    std::vector<size_t> items;
-    size_t next = 0;
-
-    size_t Take(const std::vector<bool>& taken)
-    {
-        while (next < items.size() && taken[items[next]])
-            ++next;
-        return next < items.size() ? items[next++] : SIZE_MAX;
-    }
-};
-
-// The servers of one address, as candidates for that address's records.
-struct AddressPool {
-    std::unordered_map<uint32_t, Queue> heardByRtt;  // by the time of their reply
-    Queue silent;
-    Queue all;
-};
-
 }  // namespace
 
 Summary::Summary(std::vector<Server> servers) : m_servers(std::move(servers)), m_tallies(m_servers.size())
 {
-    for (size_t i = 0; i < m_servers.size(); ++i) {
+    for (size_t i = 0; i < m_servers.size(); ++i)
         m_byEndpoint[EndpointKey(m_servers[i].address, m_servers[i].port)].push_back(i);
-        m_byAddress[AddressNumber(m_servers[i].address)].push_back(i);
-    }
 }
 
 void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Reply>& replies)
@@ -118,59 +86,37 @@ void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Repl
                 heard[i] = &reply;
     }
 
-    // Each record goes to a server of its address: preferably one whose reply
-    // showed the record's time, else one that was not heard from, else any left.
-    // A short reply sets the time of every record of its address, so with several
-    // servers on one address this is the best guess the records allow; it decides
-    // only which load a server gets and the order of equal servers.
-    std::vector<bool> taken(m_servers.size(), false);
+    // Each record carries its server's address and port; servers listed more
+    // than once take that endpoint's records in turn.
     std::vector<const IPInfo*> recordOf(m_servers.size(), nullptr);
+    std::unordered_map<uint64_t, size_t> nextOfEndpoint;
     std::vector<size_t> order;
-    std::unordered_map<uint32_t, AddressPool> pools;
     for (const IPInfo& record : sorted) {
-        auto servers = m_byAddress.find(AddressNumber(record.szIP, strnlen(record.szIP, sizeof record.szIP)));
-        if (servers == m_byAddress.end())
+        uint64_t key = (uint64_t)AddressNumber(record.szIP, strnlen(record.szIP, sizeof record.szIP)) << 16 |
+                       record.ushPort;
+        auto servers = m_byEndpoint.find(key);
+        if (servers == m_byEndpoint.end())
             continue;
-        // The common case, one server on the address, needs no pool.
-        if (servers->second.size() == 1) {
-            size_t only = servers->second.front();
-            if (!taken[only]) {
-                taken[only] = true;
-                recordOf[only] = &record;
-                order.push_back(only);
-            }
+        size_t& next = nextOfEndpoint[key];
+        if (next == servers->second.size())
             continue;
-        }
-        auto made = pools.try_emplace(servers->first);
-        AddressPool& pool = made.first->second;
-        if (made.second) {
-            pool.all.items = servers->second;
-            for (size_t i : servers->second)
-                (heard[i] != nullptr ? pool.heardByRtt[heard[i]->rtt] : pool.silent).items.push_back(i);
-        }
-        size_t chosen = SIZE_MAX;
-        auto sameTime = pool.heardByRtt.find(record.dwRTT);
-        if (sameTime != pool.heardByRtt.end())
-            chosen = sameTime->second.Take(taken);
-        if (chosen == SIZE_MAX)
-            chosen = pool.silent.Take(taken);
-        if (chosen == SIZE_MAX)
-            chosen = pool.all.Take(taken);
-        if (chosen == SIZE_MAX)
-            continue;
-        taken[chosen] = true;
-        recordOf[chosen] = &record;
-        order.push_back(chosen);
+        size_t i = servers->second[next++];
+        recordOf[i] = &record;
+        order.push_back(i);
     }
     for (size_t i = 0; i < m_servers.size(); ++i) {
-        if (heard[i] == nullptr)
+        ServerRounds& tally = m_tallies[i];
+        if (heard[i] == nullptr) {
+            tally.samples.push_back(kLost);
             continue;
-        m_tallies[i].rtts.push_back(heard[i]->rtt);
-        m_tallies[i].load = recordOf[i] != nullptr ? recordOf[i]->dwLoad : kUnansweredLoad;
+        }
+        // A reply the sink reports within 5000 ms is never kLost's value.
+        tally.samples.push_back(heard[i]->rtt);
+        tally.load = recordOf[i] != nullptr ? recordOf[i]->dwLoad : kDefaultLoad;
     }
     if (m_rounds == 1) {
         for (size_t i = 0; i < m_servers.size(); ++i)
-            if (!taken[i])
+            if (recordOf[i] == nullptr)
                 order.push_back(i);
         m_firstOrder = order;
     }
@@ -178,7 +124,9 @@ void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Repl
 
 bool Summary::AnyAnswered() const
 {
-    return std::any_of(m_tallies.begin(), m_tallies.end(), [](const Tally& t) { return !t.rtts.empty(); });
+    return std::any_of(m_tallies.begin(), m_tallies.end(), [](const ServerRounds& tally) {
+        return std::any_of(tally.samples.begin(), tally.samples.end(), [](uint32_t s) { return s != kLost; });
+    });
 }
 
 bool Summary::Listed(const Reply& reply) const
@@ -188,21 +136,30 @@ bool Summary::Listed(const Reply& reply) const
 
 std::vector<Row> Summary::Ranked() const
 {
+    std::vector<ServerRounds> inOrder;
+    for (size_t i : m_firstOrder)
+        inOrder.push_back(m_tallies[i]);
+    double pooled = PooledLoss(inOrder);
     std::vector<Row> rows;
-    for (size_t i : m_firstOrder) {
+    for (size_t r : RankServers(inOrder)) {
+        size_t i = m_firstOrder[r];
         Row row;
         row.server = m_servers[i];
-        const Tally& tally = m_tallies[i];
-        row.replies = uint32_t(tally.rtts.size());
+        row.samples = m_tallies[i].samples;
+        row.standing = Assess(m_tallies[i], pooled);
+        row.replies = row.standing.replies;
         if (row.Answered()) {
-            row.rttMin = *std::min_element(tally.rtts.begin(), tally.rtts.end());
-            row.rttMax = *std::max_element(tally.rtts.begin(), tally.rtts.end());
-            row.rttMedian = Median(tally.rtts);
-            row.load = tally.load;
+            row.rttMin = UINT32_MAX;
+            for (uint32_t sample : row.samples)
+                if (sample != kLost) {
+                    row.rttMin = std::min(row.rttMin, sample);
+                    row.rttMax = std::max(row.rttMax, sample);
+                }
+            row.rttMedian = row.standing.medianMs;
+            row.load = m_tallies[i].load;
         }
         rows.push_back(row);
     }
-    std::stable_sort(rows.begin(), rows.end(), Better);
     return rows;
 }
 
@@ -228,17 +185,16 @@ std::string FormatTable(const std::vector<Row>& rows, uint32_t rounds)
 {
     bool names = AnyName(rows);
     std::vector<std::vector<std::string>> cells = {{"rank", "address", "port",
-                                                    rounds == 1 ? "rtt ms" : "rtt ms min/med/max", "load", "score",
-                                                    "replies", "loss"}};
+                                                    rounds == 1 ? "rtt ms" : "rtt ms min/med/max", "expect ms",
+                                                    "load", "score", "replies", "loss"}};
     if (names)
         cells[0].push_back("name");
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         cells.push_back({std::to_string(i + 1), row.server.address, std::to_string(row.server.port),
-                         RttText(row, rounds), row.Answered() ? std::to_string(row.load) : "-",
-                         row.Answered() ? std::to_string(row.Score()) : "-",
-                         std::to_string(row.replies) + "/" + std::to_string(rounds),
-                         std::to_string(LossPercent(row, rounds)) + "%"});
+                         RttText(row, rounds), row.Answered() ? Fixed(row.standing.expectedMs, 1) : "-",
+                         row.Answered() ? std::to_string(row.load) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
+                         std::to_string(row.replies) + "/" + std::to_string(rounds), LossPercent(row, rounds) + "%"});
         if (names)
             cells.back().push_back(row.server.name);
     }
@@ -264,17 +220,17 @@ std::string FormatCsv(const std::vector<Row>& rows, uint32_t rounds)
 {
     std::ostringstream out;
     out << "rank,address,port,answered,rtt_min_ms,rtt_median_ms,rtt_max_ms,load,score,replies,rounds,loss_percent,"
-           "name\n";
+           "name,expected_ms\n";
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         out << i + 1 << "," << row.server.address << "," << row.server.port << ",";
         if (row.Answered())
-            out << "true," << row.rttMin << "," << row.rttMedian << "," << row.rttMax << "," << row.load << ","
-                << row.Score();
+            out << "true," << row.rttMin << "," << Ms(row.rttMedian) << "," << row.rttMax << "," << row.load << ","
+                << Fixed(row.Score(), 0);
         else
             out << "false,,,,,";
-        out << "," << row.replies << "," << rounds << "," << LossPercent(row, rounds) << "," << row.server.name
-            << "\n";
+        out << "," << row.replies << "," << rounds << "," << LossPercent(row, rounds) << "," << row.server.name << ","
+            << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "\n";
     }
     return out.str();
 }
@@ -291,10 +247,11 @@ std::string FormatJson(const std::vector<Row>& rows, uint32_t rounds, uint32_t t
             << (row.server.name.empty() ? "null" : "\"" + row.server.name + "\"")
             << ", \"answered\": " << (row.Answered() ? "true" : "false");
         if (row.Answered())
-            out << ", \"rtt_ms\": {\"min\": " << row.rttMin << ", \"median\": " << row.rttMedian
-                << ", \"max\": " << row.rttMax << "}, \"load\": " << row.load << ", \"score\": " << row.Score();
+            out << ", \"rtt_ms\": {\"min\": " << row.rttMin << ", \"median\": " << Ms(row.rttMedian)
+                << ", \"max\": " << row.rttMax << "}, \"expected_ms\": " << Fixed(row.standing.expectedMs, 1)
+                << ", \"load\": " << row.load << ", \"score\": " << Fixed(row.Score(), 0);
         else
-            out << ", \"rtt_ms\": null, \"load\": null, \"score\": null";
+            out << ", \"rtt_ms\": null, \"expected_ms\": null, \"load\": null, \"score\": null";
         out << ", \"replies\": " << row.replies << ", \"loss_percent\": " << LossPercent(row, rounds) << "}";
     }
     out << "\n  ]\n}\n";

@@ -10,6 +10,7 @@
 
 #include "LinkrateDetector.h"
 #include "ProbeOptions.h"
+#include "ProbeRanking.h"
 
 namespace lrdprobe {
 
@@ -23,12 +24,14 @@ struct Reply {
 // One server over all rounds.
 struct Row {
     Server server;
-    uint32_t replies = 0;  // rounds in which it answered
-    uint32_t rttMin = 0, rttMedian = 0, rttMax = 0;  // over those rounds, in ms
-    uint32_t load = 0;     // from the last round in which it answered
+    uint32_t replies = 0;                            // rounds in which it answered
+    uint32_t rttMin = 0, rttMax = 0;                 // over those rounds, in ms
+    double rttMedian = 0;                            // likewise
+    uint32_t load = 0;                               // from the last round in which it answered
+    Standing standing;                               // what ranks it (ProbeRanking.h)
+    std::vector<uint32_t> samples;                   // one per round: ms, or kLost
     bool Answered() const { return replies > 0; }
-    // What the ranking weighs among servers that answered as many rounds.
-    uint64_t Score() const { return (uint64_t)rttMedian * load; }
+    double Score() const { return standing.score; }
 };
 
 class Summary {
@@ -38,33 +41,26 @@ public:
     // One round: the result array of GetSortedIPArray, best first, and the replies
     // the sink heard during the round. A server answered the round when a reply
     // came from its own address and port; its time is that reply's (the last, if
-    // it sent several). The result array carries no ports and is used for the
-    // loads and for the order of equal servers.
+    // it sent several). Its load comes from the record of its address and port
+    // (servers listed twice take that endpoint's records in turn); the records'
+    // order also orders servers the ranking finds equal.
     void AddRound(const std::vector<IPInfo>& sorted, const std::vector<Reply>& replies);
 
     uint32_t Rounds() const { return m_rounds; }
     bool AnyAnswered() const;
 
-    // Ranked best first: more rounds answered first; among equals, the smaller
-    // score (median round-trip time times last load), then the smaller load;
-    // servers that never answered last. Equal servers keep the detector's order
-    // of the first round.
+    // Ranked best first by RankServers (ProbeRanking.h). Servers equal by it keep
+    // the detector's order of the first round.
     std::vector<Row> Ranked() const;
 
     // Whether a reply's source is one of the servers given.
     bool Listed(const Reply& reply) const;
 
 private:
-    struct Tally {
-        std::vector<uint32_t> rtts;
-        uint32_t load = 0;
-    };
-
     std::vector<Server> m_servers;
-    std::vector<Tally> m_tallies;
-    // Server indexes by address and port, and by address, in the order given.
+    std::vector<ServerRounds> m_tallies;
+    // Server indexes by address and port, in the order given.
     std::unordered_map<uint64_t, std::vector<size_t>> m_byEndpoint;
-    std::unordered_map<uint32_t, std::vector<size_t>> m_byAddress;
     std::vector<size_t> m_firstOrder;  // server indexes as the first round ranked them
     uint32_t m_rounds = 0;
 };

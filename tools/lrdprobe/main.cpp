@@ -61,7 +61,14 @@ int main(int argc, char** argv)
         return Fail(problem);
 
     Summary summary(options.servers);
+    uint32_t roundStart = TickMs();
     for (uint32_t round = 1; round <= options.rounds && !InterruptRequested(); ++round) {
+        if (round > 1) {
+            uint32_t elapsed = TickMs() - roundStart;
+            if (elapsed < options.periodMs && !WaitUnlessInterrupted(options.periodMs - elapsed))
+                break;
+            roundStart = TickMs();
+        }
         auto live = [&](const Reply& reply, bool listed) {
             if (!options.quiet)
                 fputs(LiveLine(reply, listed, round, options.rounds).c_str(), stderr);

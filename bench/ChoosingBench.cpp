@@ -1,0 +1,473 @@
+#include "ChoosingBench.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "BenchTable.h"
+#include "Impairment.h"
+#include "MessagePump.h"
+#include "ModuleHost.h"
+#include "ProbeRanking.h"
+#include "RepliesFirstRanking.h"
+#include "ScriptedResponder.h"
+
+namespace {
+
+constexpr uint32_t kRounds = 5;           // lrdprobe -c 5: five single detections
+constexpr uint32_t kTimeLimitMs = 350;    // beyond the slowest configured answer, 280 ms
+constexpr size_t kSlotCapacity = 1024;    // servers in one detection
+// True scores (delay in ms times load). The best server's is kBestScore, the
+// runner-up's larger by the margin, the others' 5 % to 50 % above the
+// runner-up's. Every load divides both first scores, so their delays are exact:
+// 30 to 120 ms for the best, 33 to 180 ms for the runner-up.
+constexpr unsigned kBestScore = 120;
+constexpr uint32_t kLoads[] = {1, 2, 4};
+constexpr uint32_t kNoLoad = 100;         // what a candidate's load is until a reply says otherwise
+
+const unsigned kSizes[] = {2, 16, 256};
+const unsigned kLosses[] = {0, 1, 5, 20};     // percent
+const unsigned kJitters[] = {0, 5, 20};       // ms, the whole width around the delay
+const unsigned kMargins[] = {10, 50};         // percent by which the best beats the runner-up
+
+enum Column { kSingle, kReprobing, kToday, kNew, kColumns };
+const char* const kColumnNames[kColumns] = {"single detection", "single detection, re-probing",
+                                            "lrdprobe -c 5, today's rule", "lrdprobe -c 5, new rule"};
+
+struct Cell {
+    unsigned servers, lossPercent, jitterMs, marginPercent;
+};
+
+struct WorldServer {
+    unsigned delayMs;
+    uint32_t load;
+    uint64_t seed;
+    uint64_t Score() const { return uint64_t(delayMs) * load; }
+};
+
+// One trial's servers; every world is served three times in the same detection
+// (see Layout), each copy with the same draws.
+struct World {
+    size_t cell;
+    std::vector<WorldServer> servers;
+    size_t best;
+};
+
+uint64_t SplitMix(uint64_t& state)
+{
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+World MakeWorld(const Cell& cell, size_t cellIndex, uint64_t seed)
+{
+    uint64_t state = seed;
+    auto below = [&](uint32_t n) { return uint32_t(SplitMix(state) % n); };
+    unsigned runnerUp = kBestScore * (100 + cell.marginPercent) / 100;
+    World world{cellIndex, {}, 0};
+    for (unsigned i = 0; i < cell.servers; ++i) {
+        uint32_t load = kLoads[below(3)];
+        unsigned delay = i == 0 ? kBestScore / load : i == 1 ? runnerUp / load : 0;
+        if (i > 1) {
+            double target = runnerUp * (1.05 + 0.45 * below(1000) / 1000.0);
+            delay = unsigned(std::ceil(target / load));
+        }
+        world.servers.push_back(WorldServer{delay, load, uint32_t(SplitMix(state))});
+    }
+    // The best server anywhere in the list, so that no probing order favours it.
+    for (size_t i = world.servers.size() - 1; i > 0; --i) {
+        size_t j = below(uint32_t(i + 1));
+        std::swap(world.servers[i], world.servers[j]);
+        if (world.best == i || world.best == j)
+            world.best = world.best == i ? j : i;
+    }
+    return world;
+}
+
+// The copies of a world: its servers on addresses of their own, all on one
+// address, and on addresses of their own again. The third copy is the control:
+// how often two copies that differ in nothing but the moment of their
+// measurement choose differently.
+enum Layout { kOwn, kShared, kControl, kLayouts };
+
+// One copy of a world in a detection: its servers are the slot's first..first+n-1.
+struct Placement {
+    size_t world;
+    Layout layout;
+    size_t first;
+};
+
+uint64_t EndpointKey(uint32_t address, uint16_t port) { return uint64_t(address) << 16 | port; }
+
+uint32_t AddressOf(const char* text) { return ntohl(inet_addr(text)); }
+
+// The servers of one detection.
+struct Slot {
+    std::vector<Placement> placements;
+    std::vector<ServerInfo> infos;
+    std::vector<ImpairedServer> impaired;
+    std::unordered_map<uint64_t, size_t> byEndpoint;
+
+    // Addresses 127.77.x.y, one per server of a world on addresses of its own and
+    // one per shared world, whose servers listen on port, port + 1, ...
+    void Lay(const std::vector<World>& worlds, const Cell* cells, uint16_t port)
+    {
+        infos.clear();
+        impaired.clear();
+        byEndpoint.clear();
+        uint32_t next = 0;
+        auto address = [&] {
+            uint32_t a = next++;
+            return 0x7F4D0000u | (a / 250) << 8 | (1 + a % 250);
+        };
+        for (Placement& placement : placements) {
+            const World& world = worlds[placement.world];
+            const Cell& cell = cells[world.cell];
+            placement.first = infos.size();
+            // The shared address, or the first server's own.
+            uint32_t first = address();
+            for (size_t k = 0; k < world.servers.size(); ++k) {
+                const WorldServer& w = world.servers[k];
+                ImpairedServer s;
+                bool shared = placement.layout == kShared;
+                s.address = shared || k == 0 ? first : address();
+                s.port = uint16_t(shared ? port + k : port);
+                s.load = w.load;
+                s.delayMs = w.delayMs;
+                s.jitterMs = cell.jitterMs;
+                s.loss = cell.lossPercent / 100.0;
+                s.seed = w.seed;
+                ServerInfo info = {};
+                in_addr a;
+                a.s_addr = htonl(s.address);
+                snprintf(info.szAddr, sizeof info.szAddr, "%s", inet_ntoa(a));
+                info.ushPort = s.port;
+                byEndpoint[EndpointKey(s.address, s.port)] = infos.size();
+                infos.push_back(info);
+                impaired.push_back(s);
+            }
+        }
+    }
+};
+
+// What one detection gave: the last round-trip time each server was heard with
+// (none when it was not), and the module's result array.
+struct Round {
+    std::vector<std::optional<uint32_t>> rtts;
+    std::vector<IPInfo> records;
+};
+
+class RoundSink : public ILinkrateDetectorSink {
+public:
+    RoundSink(const Slot& slot, Round& round) : m_slot(slot), m_round(round) {}
+    void LRD_THISCALL OnIPDetected(const char* ip, uint16_t port, uint32_t rtt) override
+    {
+        auto found = m_slot.byEndpoint.find(EndpointKey(AddressOf(ip), port));
+        if (found == m_slot.byEndpoint.end())
+            return;
+        heard += !m_round.rtts[found->second].has_value();
+        m_round.rtts[found->second] = rtt;
+    }
+    void LRD_THISCALL OnDetectFinished() override { finished = true; }
+
+    size_t heard = 0;
+    bool finished = false;
+
+private:
+    const Slot& m_slot;
+    Round& m_round;
+};
+
+// One detection as the module makes it, over every server of the slot; it ends at the time
+// limit, or as soon as every server has answered.
+Round SingleRound(ModuleHost& host, const Slot& slot)
+{
+    Round round;
+    round.rtts.resize(slot.infos.size());
+    RoundSink sink(slot, round);
+    std::vector<uint8_t> list = ServerListBytes(slot.infos);
+    ILinkrateDetector* detector = host.NewDetector();
+    detector->Initialize(&sink);
+    detector->Detect(reinterpret_cast<ServerList*>(list.data()), kTimeLimitMs);
+    PumpUntil([&] { return sink.finished || sink.heard == slot.infos.size(); }, kTimeLimitMs + 30000);
+    // Zeroed, so that a record whose port the module leaves unwritten reads port 0.
+    std::vector<uint8_t> out(4 + sizeof(IPInfo) * slot.infos.size(), 0);
+    detector->GetSortedIPArray(reinterpret_cast<IPInfoArray*>(out.data()));
+    round.records.resize(slot.infos.size());
+    memcpy(round.records.data(), out.data() + 4, sizeof(IPInfo) * slot.infos.size());
+    detector->Finalize();
+    detector->Release(0);
+    return round;
+}
+
+// A single detection with the module's re-probing on, as a host turns it on in
+// the framework's configuration file. The module has no such option yet: there
+// is no round to give, and the column reads "not built". Once the option exists,
+// this runs SingleRound's detection with it turned on.
+std::optional<Round> ReprobingRound(ModuleHost&, const Slot&)
+{
+    return std::nullopt;
+}
+
+// The slot's server behind each record, best first: the record's address and
+// port name it.
+std::vector<size_t> RecordOwners(const Slot& slot, const Round& round)
+{
+    std::vector<size_t> owners;
+    for (const IPInfo& record : round.records) {
+        auto owner = slot.byEndpoint.find(EndpointKey(AddressOf(record.szIP), record.ushPort));
+        if (owner != slot.byEndpoint.end())
+            owners.push_back(owner->second);
+    }
+    return owners;
+}
+
+// The world's servers (by their index in the world) in the order of the records.
+std::vector<size_t> WorldOrder(const Placement& placement, size_t n, const std::vector<size_t>& owners)
+{
+    std::vector<size_t> order;
+    std::vector<bool> seen(n, false);
+    for (size_t owner : owners) {
+        if (owner >= placement.first && owner < placement.first + n) {
+            order.push_back(owner - placement.first);
+            seen[owner - placement.first] = true;
+        }
+    }
+    for (size_t k = 0; k < n; ++k)
+        if (!seen[k])
+            order.push_back(k);
+    return order;
+}
+
+struct Tally {
+    uint32_t trials = 0, chosen = 0;
+    double regret = 0, worst = 1;
+    void Add(const World& world, size_t choice)
+    {
+        double r = double(world.servers[choice].Score()) / double(world.servers[world.best].Score());
+        ++trials;
+        chosen += choice == world.best;
+        regret += r;
+        worst = std::max(worst, r);
+    }
+    double Rate() const { return trials == 0 ? 0 : double(chosen) / trials; }
+    std::string Text() const
+    {
+        if (trials == 0)
+            return "not built";
+        return Format("%.1f%% (%.3f, worst %.2f)", 100 * Rate(), regret / trials, worst);
+    }
+};
+
+// The choices of one copy of a world, column by column (several for the single
+// detections, one a round).
+using Choices = std::vector<size_t>[kColumns];
+
+void Choose(const Slot& slot, const Placement& placement, const World& world, const std::vector<Round>& rounds,
+            const std::vector<Round>& reprobed, Choices& choices)
+{
+    size_t n = world.servers.size();
+    std::vector<size_t> firstOrder;
+    for (size_t r = 0; r < rounds.size(); ++r) {
+        std::vector<size_t> order = WorldOrder(placement, n, RecordOwners(slot, rounds[r]));
+        choices[kSingle].push_back(order.front());
+        if (r == 0)
+            firstOrder = order;
+    }
+    for (const Round& round : reprobed)
+        choices[kReprobing].push_back(WorldOrder(placement, n, RecordOwners(slot, round)).front());
+    // lrdprobe's rounds: every round's time of each server, and the load it
+    // reports (the records carry it; the configured load stands in), in the order
+    // of the first round, which equal servers keep.
+    std::vector<lrdprobe::ServerRounds> servers(n);
+    for (size_t i = 0; i < n; ++i) {
+        size_t k = firstOrder[i];
+        for (const Round& round : rounds) {
+            const std::optional<uint32_t>& rtt = round.rtts[placement.first + k];
+            servers[i].samples.push_back(rtt ? *rtt : lrdprobe::kLost);
+            if (rtt)
+                servers[i].load = world.servers[k].load;
+        }
+    }
+    choices[kToday].push_back(firstOrder[RankRepliesFirst(servers).front()]);
+    choices[kNew].push_back(firstOrder[lrdprobe::RankServers(servers).front()]);
+}
+
+std::string Percent(double share) { return Format("%.1f%%", 100 * share); }
+
+}  // namespace
+
+void RunChoosingBench(bool quick)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    auto started = std::chrono::steady_clock::now();
+    std::vector<Cell> cells;
+    for (unsigned n : kSizes)
+        for (unsigned loss : kLosses)
+            for (unsigned jitter : kJitters)
+                for (unsigned margin : kMargins)
+                    cells.push_back(Cell{n, loss, jitter, margin});
+    auto trialsOf = [&](unsigned n) { return (n == 2 ? 32u : n == 16 ? 8u : 2u) / (quick ? 4 : 1); };
+
+    std::vector<World> worlds;
+    std::vector<Slot> slots(1);
+    for (size_t c = 0; c < cells.size(); ++c) {
+        for (unsigned t = 0; t < std::max(1u, trialsOf(cells[c].servers)); ++t) {
+            uint64_t seed = uint64_t(c) << 32 | t;
+            worlds.push_back(MakeWorld(cells[c], c, SplitMix(seed)));
+            size_t used = 0;
+            for (const Placement& p : slots.back().placements)
+                used += worlds[p.world].servers.size();
+            if (used + kLayouts * cells[c].servers > kSlotCapacity)
+                slots.emplace_back();
+            for (Layout layout : {kOwn, kShared, kControl})
+                slots.back().placements.push_back(Placement{worlds.size() - 1, layout, 0});
+        }
+    }
+
+    std::vector<Tally> tallies(cells.size() * 2 * kColumns);
+    auto tally = [&](size_t cell, bool shared, int column) -> Tally& {
+        return tallies[(cell * 2 + shared) * kColumns + column];
+    };
+    std::vector<uint32_t> compared(kColumns, 0), differed(kColumns, 0), controlDiffered(kColumns, 0);
+    // How far the measured times of servers without jitter stray from their
+    // delays: the machine's own noise, which no rule can see through.
+    std::vector<int64_t> strays;
+    {
+        ModuleHost host;
+        ResponderProcess network(LRD_IMPAIRED_NET_PATH);
+        uint32_t rounds = 0;
+        for (size_t s = 0; s < slots.size(); ++s) {
+            Slot& slot = slots[s];
+            // A port that some other program holds on one of the addresses fails
+            // the whole slot: lay it out again on another port.
+            for (int attempt = 0;; ++attempt) {
+                slot.Lay(worlds, cells.data(), uint16_t(20000 + GetTickCount() % 40000));
+                try {
+                    // A few hundred servers a command, so that each fits in a datagram.
+                    std::string command = "serve " + std::to_string(s);
+                    for (size_t i = 0; i < slot.impaired.size(); ++i) {
+                        command += " " + FormatImpairedServer(slot.impaired[i]);
+                        if (i % 256 == 255 || i + 1 == slot.impaired.size()) {
+                            network.Command(command);
+                            command = "add";
+                        }
+                    }
+                    break;
+                } catch (const std::runtime_error&) {
+                    if (attempt == 5)
+                        throw;
+                }
+            }
+            std::vector<Round> single, reprobed;
+            for (uint32_t r = 0; r < kRounds; ++r) {
+                single.push_back(SingleRound(host, slot));
+                if (std::optional<Round> round = ReprobingRound(host, slot))
+                    reprobed.push_back(*round);
+                ++rounds;
+            }
+            for (const Placement& placement : slot.placements) {
+                const World& world = worlds[placement.world];
+                if (cells[world.cell].jitterMs != 0)
+                    continue;
+                for (size_t k = 0; k < world.servers.size(); ++k)
+                    for (const Round& round : single)
+                        if (const std::optional<uint32_t>& rtt = round.rtts[placement.first + k])
+                            strays.push_back(int64_t(*rtt) - world.servers[k].delayMs);
+            }
+            // The copies of a world are neighbours in the slot, in Layout order.
+            for (size_t p = 0; p + kLayouts <= slot.placements.size(); p += kLayouts) {
+                const World& world = worlds[slot.placements[p].world];
+                Choices choices[kLayouts];
+                for (int layout = 0; layout < kLayouts; ++layout)
+                    Choose(slot, slot.placements[p + layout], world, single, reprobed, choices[layout]);
+                for (int column = 0; column < kColumns; ++column) {
+                    for (int shared = 0; shared < 2; ++shared)
+                        for (size_t choice : choices[shared][column])
+                            tally(world.cell, shared, column).Add(world, choice);
+                    for (size_t i = 0; i < choices[kOwn][column].size(); ++i) {
+                        ++compared[column];
+                        differed[column] += choices[kOwn][column][i] != choices[kShared][column][i];
+                        controlDiffered[column] += choices[kOwn][column][i] != choices[kControl][column][i];
+                    }
+                }
+            }
+            fprintf(stderr, "choosing: %u of %u detections\r", rounds, unsigned(slots.size() * kRounds));
+        }
+        network.Quit();
+        fprintf(stderr, "\n");
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    printf("\nChoosing: %u detections of up to %u servers, time limit %u ms, %.0f s. Per cell: rate the best was "
+           "chosen (mean regret, worst regret); single detections count each of the %u rounds.\n\n",
+           unsigned(slots.size() * kRounds), unsigned(kSlotCapacity), kTimeLimitMs, seconds, kRounds);
+    std::sort(strays.begin(), strays.end());
+    if (!strays.empty())
+        printf("Measured round-trip time minus configured delay, servers without jitter: median %lld ms, 95th "
+               "percentile %lld ms, worst %lld ms (%u replies).\n\n",
+               (long long)strays[strays.size() / 2], (long long)strays[strays.size() * 95 / 100],
+               (long long)strays.back(), unsigned(strays.size()));
+    printf("| servers | loss | jitter | best better by | addresses | trials | %s | %s | %s | %s |\n",
+           kColumnNames[0], kColumnNames[1], kColumnNames[2], kColumnNames[3]);
+    printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (size_t c = 0; c < cells.size(); ++c) {
+        for (int shared = 0; shared < 2; ++shared) {
+            const Cell& cell = cells[c];
+            printf("| %u | %u%% | %u ms | %u%% | %s | %u | %s | %s | %s | %s |\n", cell.servers, cell.lossPercent,
+                   cell.jitterMs, cell.marginPercent, shared ? "shared" : "own", tally(c, shared, kToday).trials,
+                   tally(c, shared, kSingle).Text().c_str(), tally(c, shared, kReprobing).Text().c_str(),
+                   tally(c, shared, kToday).Text().c_str(), tally(c, shared, kNew).Text().c_str());
+        }
+    }
+
+    // The targets, each over every row it names.
+    auto least = [&](unsigned loss, unsigned jitter, unsigned margin, int column) {
+        double rate = 1;
+        uint32_t trials = 0;
+        for (size_t c = 0; c < cells.size(); ++c) {
+            const Cell& cell = cells[c];
+            if (cell.lossPercent != loss || (jitter != ~0u && cell.jitterMs != jitter) || cell.marginPercent != margin)
+                continue;
+            for (int shared = 0; shared < 2; ++shared) {
+                rate = std::min(rate, tally(c, shared, column).Rate());
+                trials += tally(c, shared, column).trials;
+            }
+        }
+        return std::make_pair(rate, trials);
+    };
+    printf("\n| target | measure | result |\n|---|---|---|\n");
+    auto single = least(5, ~0u, 50, kReprobing);
+    printf("| single detection with re-probing: the best in at least 99%% at 5%% loss, best 50%% better | %s | %s |\n",
+           single.second == 0 ? "not built" : ("least row " + Percent(single.first)).c_str(),
+           single.second == 0 ? "not met: not built" : single.first >= 0.99 ? "met" : "NOT met");
+    auto asSpecified = least(5, ~0u, 50, kSingle);
+    printf("| (for comparison) single detection without re-probing, same rows | least row %s | |\n",
+           Percent(asSpecified.first).c_str());
+    for (int column : {kToday, kNew}) {
+        auto probe = least(5, 20, 10, column);
+        printf("| %s: the best in at least 99%% at 5%% loss, 20 ms jitter, best 10%% better | least row %s | %s |\n",
+               kColumnNames[column], Percent(probe.first).c_str(), probe.first >= 0.99 ? "met" : "NOT met");
+    }
+    for (int column = 0; column < kColumns; ++column) {
+        if (compared[column] == 0)
+            continue;
+        printf("| shared addresses never change the choice: %s | %u of %u paired choices differ (control, own "
+               "addresses both: %u) | %s |\n",
+               kColumnNames[column], differed[column], compared[column], controlDiffered[column],
+               differed[column] == 0 ? "met" : "NOT met");
+    }
+    fflush(stdout);
+    WSACleanup();
+}
