@@ -78,6 +78,19 @@ public:
         }
     }
     std::vector<ServerInfo> First(size_t n) const { return std::vector<ServerInfo>(infos.begin(), infos.begin() + n); }
+    // The responder ends after a minute without commands, and a row of long
+    // rounds can last longer: every round that needs answers tells it something
+    // first, and a responder that has ended is an error, not a silent list.
+    void KeepAnswering()
+    {
+        if (!responder.Running())
+            throw std::runtime_error("the scripted responder has ended");
+        if (!servers.empty() && delays[0] != ~0u) {
+            Behaviour behaviour;
+            behaviour.delayMs = delays[0];
+            responder.SetBehaviour(servers[0], behaviour);
+        }
+    }
 
     ResponderProcess responder;
     std::vector<ResponderServer> servers;
@@ -346,6 +359,8 @@ void RunBlocking(ModuleHost& host, ServerFarm& farm, bool quick, uint32_t larges
             bool medianMet = false, leastMet = false;
             Clock::time_point rowStart = Clock::now();
             while (module.size() < most) {
+                if (answering)
+                    farm.KeepAnswering();
                 double m, p;
                 if (module.size() % 2 == 0) {
                     m = Seconds(DetectWithModule(host, servers, 500).detect);
@@ -517,8 +532,11 @@ void RunPhases(ZelFactLibrary& factory, ServerFarm& farm, bool quick, uint32_t l
             const size_t count = quick ? 1 : n > 4096 ? 3 : 5;
             std::vector<ServerInfo> servers = answering ? AnsweringServers(farm, n) : SilentServers(n);
             std::vector<PhaseRound> rounds;
-            for (size_t round = 0; round < count; ++round)
+            for (size_t round = 0; round < count; ++round) {
+                if (answering)
+                    farm.KeepAnswering();
                 rounds.push_back(DetectInProcess(servers, answering));
+            }
             auto perCandidate = [&](auto field) {
                 return FormatSeconds(MedianOf(rounds, [&](const PhaseRound& r) { return (double)field(r.phases); }) /
                                      1e6 / (double)n);
