@@ -19,8 +19,9 @@ int32_t SafeStrCopy(char* dest, int32_t size, const char* src);
 int32_t SafeStrCopyN(char* dest, int32_t size, const char* src, int32_t count);
 int32_t SafeStrAppend(char* dest, int32_t size, const char* src);
 int32_t SafeVPrint(char* buffer, int32_t size, int32_t maximum, const char* format, va_list args);
-// Lets the compiler check format strings against the platform's own formatter.
-#if defined(__MINGW32__)
+// Lets the compiler check format strings against the platform's own formatter
+// (clang knows no ms_printf; its printf check fits the same specifiers here).
+#if defined(__MINGW32__) && !defined(__clang__)
 #define LRD_FORMAT(fmt, args) __attribute__((format(ms_printf, fmt, args)))
 #elif defined(__GNUC__)
 #define LRD_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))

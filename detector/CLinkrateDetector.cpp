@@ -5,6 +5,7 @@
 #include <new>
 
 #include "Random.h"
+#include "Refusal.h"
 
 namespace {
 
@@ -26,10 +27,12 @@ IComponent* CLinkrateDetector::Create()
 }
 
 CLinkrateDetector::CLinkrateDetector()
-    : exchangeSide(*this), probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide)
+    : exchangeSide(*this),
+      probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide),
+      windowSide(*this),
+      notificationWindow(windowSide)
 {
     Trace("CLinkrateDetector::CLinkrateDetector()");
-    hWnd = nullptr;
     bDetecting = 0;
     pSink = nullptr;
     bInit = 0;
@@ -47,6 +50,7 @@ int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
     auto guard = EnterCall();
     if (pSink != nullptr || bInit) {
         Error("%s exit fail", kInitialize);
+        Refused(kInitialize, RefusalText(Finalised() ? Refusal::kFinalised : Refusal::kAlreadyInitialised));
         return 0;
     }
     pSink = sink;
@@ -66,15 +70,19 @@ int32_t CLinkrateDetector::Finalize()
         result = 1;
     } else {
         Error("%s exit fail", kFinalize);
+        Refused(kFinalize, RefusalText(Refusal::kNotInitialised));
         // An Initialize whose window or socket step failed still made part of the
         // set-up; give it back rather than leak it for the life of the thread.
         if (HoldsResources())
             Cleanup();
     }
+    // An end timer left running would only tick into a detection that is gone.
+    if (bDetecting)
+        EndDetection(false);
     bDetecting = 0;
     candidateList.Clear();
     pSink = nullptr;
-    hWnd = nullptr;
+    notificationWindow.Forget();
     return result;
 }
 
@@ -83,8 +91,11 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
     auto guard = EnterCall();
     // The server list built here has room for 64 records; a longer text list is
     // refused rather than written past it.
-    if (list == nullptr || list->nCount <= 0 || list->nCount > kTextListCapacity || !bInit || bDetecting) {
+    Refusal refusal;
+    if (DetectRefusal(list == nullptr, list != nullptr ? list->nCount : 0, kTextListCapacity, bInit, Finalised(),
+                      bDetecting, refusal)) {
         Error("%s exit fail", kDetect);
+        Refused(kDetect, RefusalText(refusal));
         return 0;
     }
     Trace("%s exit success", kDetect);
@@ -110,8 +121,11 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
 int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
 {
     auto guard = EnterCall();
-    if (list == nullptr || list->ushCount == 0 || !bInit || bDetecting) {
+    Refusal refusal;
+    if (DetectRefusal(list == nullptr, list != nullptr ? list->ushCount : 0, UINT16_MAX, bInit, Finalised(), bDetecting,
+                      refusal)) {
         Error("%s exit fail", kDetect);
+        Refused(kDetect, RefusalText(refusal));
         return 0;
     }
     Trace("%s exit success", kDetect);
@@ -125,6 +139,7 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
             // Out of memory: no half-filled detection is started.
             candidateList.Clear();
             Error("%s exit fail", kDetect);
+            Refused(kDetect, RefusalText(Refusal::kOutOfMemory));
             return 0;
         }
     }
@@ -147,8 +162,10 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         // The end timer is made before any request goes out: a detection that
         // could never end is refused, not started.
         if (!StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer)) {
+            const DWORD error = GetLastError();
             candidateList.Clear();
             Error("%s exit fail", kDetect);
+            StepFailed(kDetect, "SetTimer (the end timer)", error);
             return 0;
         }
     }
@@ -178,6 +195,7 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
     auto guard = EnterCall();
     if (out == nullptr || !bDetecting) {
         Error("%s exit fail", kGetSortedIPArray);
+        Refused(kGetSortedIPArray, RefusalText(out == nullptr ? Refusal::kNullResultBuffer : Refusal::kNoDetection));
         return 0;
     }
     Trace("%s exit success", kGetSortedIPArray);
@@ -187,13 +205,15 @@ int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
     return 1;
 }
 
-void CLinkrateDetector::OnDetectTimer()
+void CLinkrateDetector::OnDetectTimer() { EndDetection(true); }
+
+void CLinkrateDetector::EndDetection(bool tellSink)
 {
     StopTimer(DETECT_TIMER_ID);
     bFinished = 1;
     probeExchange.DetectionEnded();
     // The sink may release the detector: nothing may touch it after this call.
-    if (pSink != nullptr)
+    if (tellSink && pSink != nullptr)
         pSink->OnDetectFinished();
 }
 
@@ -201,16 +221,17 @@ void CLinkrateDetector::PreDestroy()
 {
     Trace("CLinkrateDetector::~CLinkrateDetector()");
     // The window and the timers belong to the thread that initialised the
-    // detector and cannot be destroyed from here; Cleanup and StopTimer cut them
-    // off, so that what is still queued there finds nothing.
+    // detector and cannot be destroyed from here; Cleanup and the end step cut
+    // them off, so that what is still queued there finds nothing.
     const DWORD thread = GetCurrentThreadId();
-    if (dwOwnerThread != 0 && dwOwnerThread != thread && (hWnd != nullptr || probeExchange.EndTimerRunning()))
+    if (dwOwnerThread != 0 && dwOwnerThread != thread &&
+        (notificationWindow.Held() || probeExchange.EndTimerRunning()))
         Error("CLinkrateDetector released on thread [%u], not on thread [%u] that initialised it: its late messages "
               "there are ignored",
               (uint32_t)thread, (uint32_t)dwOwnerThread);
     probeExchange.MarkOwnerGone();
     Cleanup();
-    StopTimer(DETECT_TIMER_ID);
+    EndDetection(false);
 }
 
 void CLinkrateDetector::Cleanup()
@@ -224,7 +245,7 @@ void CLinkrateDetector::Cleanup()
 
 bool CLinkrateDetector::HoldsResources() const
 {
-    return hWnd != nullptr || udpEndpoint.SocketOpen() || udpEndpoint.HoldsReceiveBuffer() ||
+    return notificationWindow.Held() || udpEndpoint.SocketOpen() || udpEndpoint.HoldsReceiveBuffer() ||
            probeExchange.HoldsReplyQueue();
 }
 

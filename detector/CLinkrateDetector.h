@@ -13,6 +13,7 @@
 #include "ComponentBase.h"
 #include "DetectPhases.h"
 #include "LogChannel.h"
+#include "NotificationWindow.h"
 #include "ProbeExchange.h"
 #include "SystemClock.h"
 #include "TimerService.h"
@@ -20,12 +21,7 @@
 #include "WinSockStartup.h"
 
 enum : int32_t {
-    DETECT_TIMER_ID = 1,          // timer service key that ends a detection
-    LRD_TIMEOUT_TIMER_ID = 2321,  // window timer that re-sends every request
-};
-
-enum : UINT {
-    WM_LRD_SOCKET = 13098,  // socket read events posted to the window
+    DETECT_TIMER_ID = 1,  // timer service key that ends a detection
 };
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
@@ -66,26 +62,49 @@ private:
             if (detector.pSink != nullptr)
                 detector.pSink->OnIPDetected(ip, port, rtt);
         }
-        void EndDetection() override { detector.OnDetectTimer(); }
-        void PostReadNotification() override { detector.PostReadNotification(); }
+        void EndDetection() override { detector.EndDetection(true); }
+        void PostReadNotification() override
+        {
+            detector.notificationWindow.PostRead(detector.udpEndpoint.Socket());
+        }
+        void ReadAgainLater() override { detector.notificationWindow.ReadAgainLater(detector.udpEndpoint.Socket()); }
 
     private:
         CLinkrateDetector& detector;
     };
 
-    // End of a detection: timer DETECT_TIMER_ID.
+    // What the notification window hands on.
+    class WindowSide final : public NotificationReceiver {
+    public:
+        explicit WindowSide(CLinkrateDetector& detector) : detector(detector) {}
+        void OnReadNotification(SOCKET socket, int32_t errorCode) override { detector.OnRead(socket, errorCode); }
+        void OnResendTimer() override { detector.OnTimeout(); }
+
+    private:
+        CLinkrateDetector& detector;
+    };
+
+    // The end of a detection, whoever takes it: the end timer, a read
+    // notification that finds it due, Finalize and the release. The timer stops,
+    // replies still queued are dropped and later ones refused; with tellSink the
+    // sink hears OnDetectFinished as the last step.
+    void EndDetection(bool tellSink);
+    // Timer DETECT_TIMER_ID.
     void OnDetectTimer();
     void PrintList();
+    // Initialised, and not finalised since: Finalize closes the socket for good
+    // (bInit stays set, so Initialize stays refused).
+    bool ReadyToDetect() const { return bInit && udpEndpoint.SocketOpen(); }
+    // Finalize closes the socket but keeps bInit: that is how a finalised
+    // detector looks.
+    bool Finalised() const { return bInit && !udpEndpoint.SocketOpen(); }
 
     // Requests and replies, through the probe exchange.
     int32_t SendToAll(const CandidateList& candidates);
     void OnRead(SOCKET socket, int32_t errorCode);
     int32_t OnTimeout();
-    // Queued datagrams are handled from a read notification only.
-    void PostReadNotification();
 
     // Notification window and socket.
-    static LRESULT CALLBACK LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     int32_t CreateLRDWindow();
     int32_t CreateSocket();
     int32_t SetSocketTimeout(int32_t milliseconds);
@@ -95,7 +114,6 @@ private:
     // Whether anything of a window or socket set-up is held.
     bool HoldsResources() const;
 
-    HWND hWnd;
     ILinkrateDetectorSink* pSink;
     int32_t bInit;
     CandidateList candidateList;
@@ -111,5 +129,7 @@ private:
     SystemClock systemClock;
     ExchangeSide exchangeSide;
     ProbeExchange probeExchange;
+    WindowSide windowSide;
+    NotificationWindow notificationWindow;
     DetectPhases lastDetectPhases = {};
 };

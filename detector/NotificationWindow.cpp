@@ -1,66 +1,159 @@
-// The hidden window through which socket read events reach the detector.
-#include "CLinkrateDetector.h"
+#include "NotificationWindow.h"
 
 #include <mutex>
+
+#include "ModuleState.h"
 
 namespace {
 
 const char kWindowClass[] = "LinkrateDetectorModuleWindow";
-const char kCreateLRDWindow[] = "CLinkrateDetector::CreateLRDWindow()";
-const char kDestoryLRDWindow[] = "CLinkrateDetector::DestoryLRDWindow()";
 
-// Every detector of the process shares the window class, registers it anew for
-// its window and unregisters it when its window goes; the unregistration fails
-// while another window of the class exists. Detectors on other threads would
-// otherwise interleave those steps: an unregistration between this thread's
-// registration and its CreateWindowExA leaves the creation without its class.
-// The class steps and the window steps they go with therefore run as one.
+// The window's own timer for ReadAgainLater; nothing else arms a timer on it.
+const UINT_PTR kReadAgainTimerId = WM_LRD_SOCKET;
+
+// Every window of this module copy's class registers the class anew and
+// unregisters it when it goes; the unregistration fails while another window of
+// the class exists. Threads would otherwise interleave those steps: an
+// unregistration between this thread's registration and its CreateWindowExA
+// leaves the creation without its class. The class steps and the window steps
+// they go with therefore run as one.
 std::mutex g_windowClassLock;
+
+// The image this code was loaded from. A class registered with it belongs to
+// this copy of the module alone: another copy, loaded from another path, gets a
+// class of its own with its own procedure, and survives this one's unload.
+HINSTANCE ModuleInstance()
+{
+    static const HINSTANCE instance = [] {
+        HMODULE module = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(&ModuleInstance), &module);
+        return module;
+    }();
+    return instance;
+}
+
+// Holds the module for one run of the window procedure.
+class ModuleHold {
+public:
+    ModuleHold() { HoldModuleUnload(); }
+    ~ModuleHold() { EndModuleUnloadHold(); }
+    ModuleHold(const ModuleHold&) = delete;
+    ModuleHold& operator=(const ModuleHold&) = delete;
+};
 
 }  // namespace
 
-LRESULT CALLBACK CLinkrateDetector::LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+NotificationWindow::NotificationWindow(NotificationReceiver& receiver)
+    : receiver(receiver), hWnd(nullptr), bReadLater(false), hReadLaterSocket(INVALID_SOCKET)
 {
-    auto* detector = reinterpret_cast<CLinkrateDetector*>(GetWindowLongA(window, GWL_USERDATA));
-    if (detector != nullptr) {
-        if (message == WM_LRD_SOCKET && WSAGETSELECTEVENT(lParam) == FD_READ)
-            detector->OnRead((SOCKET)wParam, WSAGETSELECTERROR(lParam));
-        else if (message == WM_TIMER && wParam == LRD_TIMEOUT_TIMER_ID)
-            detector->OnTimeout();
-    }
-    // The detector may be gone by now (its sink may release it); only the window
-    // handle is used from here on.
+}
+
+LRESULT CALLBACK NotificationWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    // The receiver may release the last detector, and the host may then free the
+    // module on another thread at once: until this returns, the module is held.
+    ModuleHold hold;
+    // Messages sent during the window's creation find no object yet.
+    auto* self = reinterpret_cast<NotificationWindow*>(GetWindowLongA(window, GWL_USERDATA));
+    if (self != nullptr)
+        self->Dispatch(message, wParam, lParam);
+    // The object may be gone by now; only the window handle is used from here on.
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-int32_t CLinkrateDetector::CreateLRDWindow()
+void NotificationWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    {
-        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
-        UnregisterClassA(kWindowClass, nullptr);
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = LRDWindowProc;
-        windowClass.lpszClassName = kWindowClass;
-        RegisterClassA(&windowClass);
-        hWnd = CreateWindowExA(0, kWindowClass, kWindowClass, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                               CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
+    if (message == WM_LRD_SOCKET && WSAGETSELECTEVENT(lParam) == FD_READ) {
+        // While a later turn is pending, the datagrams wait for it: taking them
+        // now would keep the queue busy and the thread's timers waiting.
+        if (!bReadLater)
+            receiver.OnReadNotification((SOCKET)wParam, WSAGETSELECTERROR(lParam));
+    } else if (message == WM_TIMER && wParam == kReadAgainTimerId) {
+        if (!bReadLater)
+            return;
+        KillTimer(hWnd, kReadAgainTimerId);
+        bReadLater = false;
+        receiver.OnReadNotification(hReadLaterSocket, 0);
+    } else if (message == WM_TIMER && wParam == LRD_TIMEOUT_TIMER_ID) {
+        receiver.OnResendTimer();
     }
-    if (hWnd != nullptr) {
-        SetWindowLongA(hWnd, GWL_USERDATA, (LONG)(LONG_PTR)this);
-        return 1;
-    }
-    Error("%s exit fail", kCreateLRDWindow);
-    return 0;
 }
 
-int32_t CLinkrateDetector::DestoryLRDWindow()
+bool NotificationWindow::Create()
 {
+    DWORD registerError, createError;
+    {
+        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
+        const HINSTANCE instance = ModuleInstance();
+        UnregisterClassA(kWindowClass, instance);
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = WindowProc;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = kWindowClass;
+        // The registration's result is not needed to go on, only to say why a
+        // window could not be made: it fails while another detector's window
+        // holds the class (ERROR_CLASS_ALREADY_EXISTS), which is no cause.
+        registerError = RegisterClassA(&windowClass) != 0 ? 0 : GetLastError();
+        // Message-only: never shown, and never among the windows a broadcast
+        // waits for while this thread is busy elsewhere.
+        hWnd = CreateWindowExA(0, kWindowClass, kWindowClass, 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                               CW_USEDEFAULT, HWND_MESSAGE, nullptr, instance, nullptr);
+        createError = hWnd != nullptr ? 0 : GetLastError();
+    }
+    if (hWnd == nullptr) {
+        if (registerError != 0 && registerError != ERROR_CLASS_ALREADY_EXISTS)
+            Failed("RegisterClassA", registerError);
+        else
+            Failed("CreateWindowExA", createError);
+        return false;
+    }
+    SetWindowLongA(hWnd, GWL_USERDATA, (LONG)(LONG_PTR)this);
+    return true;
+}
+
+void NotificationWindow::Failed(const char* step, uint32_t errorCode)
+{
+    pszFailedStep = step;
+    dwFailedError = errorCode;
+}
+
+bool NotificationWindow::NotifyReads(SOCKET socket)
+{
+    return WSAAsyncSelect(socket, hWnd, WM_LRD_SOCKET, FD_READ) != SOCKET_ERROR;
+}
+
+void NotificationWindow::PostRead(SOCKET socket)
+{
+    PostMessageA(hWnd, WM_LRD_SOCKET, (WPARAM)socket, WSAMAKESELECTREPLY(FD_READ, 0));
+}
+
+void NotificationWindow::ReadAgainLater(SOCKET socket)
+{
+    if (bReadLater)
+        return;
+    hReadLaterSocket = socket;
+    // A window timer comes only when nothing else waits in the queue. Without
+    // one, a posted notification still gets the rest read.
+    if (SetTimer(hWnd, kReadAgainTimerId, USER_TIMER_MINIMUM, nullptr) != 0)
+        bReadLater = true;
+    else
+        PostRead(socket);
+}
+
+bool NotificationWindow::Destroy()
+{
+    // Set when the window's own thread could not destroy it and it could not be
+    // told to close either; otherwise a failure means a stale handle.
+    bool closeRefused = false;
+    DWORD closeError = 0;
     {
         std::lock_guard<std::mutex> classSteps(g_windowClassLock);
         if (IsWindow(hWnd)) {
             // From now on the window's messages, those already queued included,
-            // find no detector. This works from any thread of the process.
+            // find no object. This works from any thread of the process.
             SetWindowLongA(hWnd, GWL_USERDATA, 0);
+            bReadLater = false;
             // Only the window's own thread may destroy it: a release on another
             // thread leaves the closing to the window's thread (DefWindowProcA
             // destroys it on WM_CLOSE at its next pump), and so does a refused
@@ -70,21 +163,19 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
                 hWnd = nullptr;
             } else {
                 SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
-                if (PostMessageA(hWnd, WM_CLOSE, 0, 0))
+                if (PostMessageA(hWnd, WM_CLOSE, 0, 0)) {
                     hWnd = nullptr;
+                } else {
+                    closeError = GetLastError();
+                    closeRefused = true;
+                }
             }
         }
-        UnregisterClassA(kWindowClass, nullptr);
+        UnregisterClassA(kWindowClass, ModuleInstance());
     }
-    if (hWnd == nullptr) {
-        Trace("%s exit success", kDestoryLRDWindow);
-        return 1;
-    }
-    Error("%s exit fail", kDestoryLRDWindow);
-    return 0;
-}
-
-void CLinkrateDetector::PostReadNotification()
-{
-    PostMessageA(hWnd, WM_LRD_SOCKET, (WPARAM)udpEndpoint.Socket(), WSAMAKESELECTREPLY(FD_READ, 0));
+    if (hWnd == nullptr)
+        return true;
+    Failed(closeRefused ? "PostMessageA WM_CLOSE (DestroyWindow refused)" : "IsWindow: the handle names no window",
+           closeError);
+    return false;
 }

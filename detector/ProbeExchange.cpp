@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "ProbeProtocol.h"
+#include "Refusal.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port)
 {
     if (ip == nullptr || !endpoint.SocketOpen()) {
         Error("%s exit fail", kSendRequest);
+        Error("%s refused: %s", kSendRequest, RefusalText(ip == nullptr ? Refusal::kNullAddress : Refusal::kNoSocket));
         return 0;
     }
     Trace("%s exit success", kSendRequest);
@@ -156,12 +158,13 @@ int32_t ProbeExchange::SendToAll(const CandidateList& candidates)
     return 1;
 }
 
-void ProbeExchange::TakeReplies(bool lookFirst)
+void ProbeExchange::TakeReplies(bool lookFirst, uint32_t limit)
 {
     if (!endpoint.ReceiveReady())
         return;
     uint32_t unreachable = 0;
-    while (!replyQueue.Full()) {
+    uint32_t taken = 0;
+    while (taken < limit && !replyQueue.Full()) {
         // A datagram that this receive (or the look before it) finds was there
         // when it began: that is its arrival tick, closer to the truth than the
         // end of the call.
@@ -205,13 +208,14 @@ void ProbeExchange::TakeReplies(bool lookFirst)
             return;
 
         TakenDatagram& datagram = replyQueue.Push();
-        datagram.dwArrivalTick = TickAt(began);
+        datagram.dwArrivalTick = ProbeTickAt(began);
         datagram.nLength = (uint8_t)std::min<int32_t>(received.nCount, kReplyExaminedSize);
         memcpy(datagram.abSource, received.abSource, sizeof datagram.abSource);
         datagram.ushSourcePort = received.ushSourcePort;
         // Missing bytes of a short datagram read as zero.
         memset(datagram.abHead, 0, sizeof datagram.abHead);
         memcpy(datagram.abHead, received.pData, datagram.nLength);
+        ++taken;
     }
 }
 
@@ -226,21 +230,26 @@ void ProbeExchange::OnRead()
     }
     if (!AcceptingReplies()) {
         Error("%s exit fail", kOnRead);
+        Error("%s refused: %s", kOnRead,
+              RefusalText(endpoint.ReceiveReady() ? Refusal::kDetectionEnded : Refusal::kNoSocket));
         return;
     }
     ReadScope scope = {false, pReadScopes};
     pReadScopes = &scope;
-    // Every datagram waiting is handled, each as if it had come with a
-    // notification of its own; it keeps the tick at which it was taken.
+    // The datagrams waiting are handled, each as if it had come with a
+    // notification of its own; each keeps the tick at which it was taken. No more
+    // are taken off the socket than this notification will handle: a flood, or
+    // the replies of thousands of servers, would otherwise hold the thread for as
+    // long as it takes to take them all.
     for (uint32_t handled = 0;; ++handled) {
-        if (replyQueue.Empty())
-            TakeReplies();
-        if (replyQueue.Empty())
-            break;
         if (handled == kHandledPerNotification) {
-            owner.PostReadNotification();
+            owner.ReadAgainLater();
             break;
         }
+        if (replyQueue.Empty())
+            TakeReplies(false, kHandledPerNotification - handled);
+        if (replyQueue.Empty())
+            break;
         if (!HandleDatagram(replyQueue.Pop(), scope))
             return;
         // The sink may have finalised the detector or ended its detection.

@@ -23,10 +23,11 @@ enum : uint32_t {
     // Room for datagrams taken off the socket and not yet handled: this many from
     // the start, and one per candidate of a detection with more.
     kInitialReplyQueue = 64,
-    // Datagrams handled in one read notification at most, so that timers and
-    // other windows of the thread get their turn; the rest come with the next.
-    // Also the bound on reports of unreachable peers skipped in one take, so
-    // that a socket that reports nothing else cannot hold the thread.
+    // Datagrams taken and handled in one read notification at most, so that the
+    // thread's timers and other windows get their turn; the rest are left for a
+    // later notification. Also the bound on reports of unreachable peers skipped
+    // in one take, so that a socket that reports nothing else cannot hold the
+    // thread.
     kHandledPerNotification = 1024,
     // What taking one datagram off the socket is assumed to cost (microseconds)
     // until this detector has measured it: about what it costs under Wine on
@@ -106,6 +107,9 @@ public:
     virtual void EndDetection() = 0;
     // Asks for a read notification of its own for the datagrams still queued.
     virtual void PostReadNotification() = 0;
+    // Asks for one more read notification once the thread's other messages and
+    // timers have had their turn: a batch ended at its bound.
+    virtual void ReadAgainLater() = 0;
 
 protected:
     ~ExchangeOwner() = default;
@@ -143,8 +147,9 @@ public:
     int32_t SendToAll(const CandidateList& candidates);
     // Where the time of the last SendToAll went.
     const SendPhases& LastSendPhases() const { return lastSendPhases; }
-    // One read notification: every datagram waiting is handled, up to
-    // kHandledPerNotification of them.
+    // One read notification: the datagrams waiting are taken and handled, up to
+    // kHandledPerNotification of them; past that, the rest is left for a later
+    // notification (ReadAgainLater).
     void OnRead();
     // The detector is being released: every OnRead in progress returns without
     // touching it again.
@@ -159,15 +164,15 @@ private:
         ReadScope* pOuter;
     };
 
-    uint32_t Tick() { return TickAt(clock.Microseconds()); }
+    uint32_t Tick() { return ProbeTickAt(clock.Microseconds()); }
     // Whether replies are taken and handled: the socket and buffer exist, the
     // detector is initialised and its detection has not ended.
     bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies(); }
     // Moves the datagrams waiting on the socket into the queue, each with the
-    // tick at which its receive began, until none waits or the queue is full.
-    // lookFirst: the socket is looked at before every receive, and a receive is
-    // made only for a datagram that waits.
-    void TakeReplies(bool lookFirst = false);
+    // tick at which its receive began, until none waits, the queue is full or
+    // `limit` were taken. lookFirst: the socket is looked at before every
+    // receive, and a receive is made only for a datagram that waits.
+    void TakeReplies(bool lookFirst = false, uint32_t limit = UINT32_MAX);
     // Handles one taken datagram. False when the sink's call ended the
     // detector's life.
     bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);

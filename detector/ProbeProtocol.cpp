@@ -9,6 +9,8 @@ void FormatIPv4(const uint8_t (&address)[4], char (&text)[16])
     snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
 }
 
+bool ProbeableAddress(const uint8_t (&address)[4]) { return address[0] != 0 && address[0] < 224; }
+
 ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t length, const char* sourceText,
                          uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick)
 {

@@ -16,6 +16,13 @@ enum : uint32_t {
 // (the bytes as they stand in memory), as candidates are matched by text.
 void FormatIPv4(const uint8_t (&address)[4], char (&text)[16]);
 
+// Whether a server can answer from the IPv4 address (network byte order, as it
+// stands in memory). Not from 0.0.0.0/8 (0.0.0.0 itself would reach this host),
+// nor from multicast 224.0.0.0/4 (one request would go to every host of the
+// segment) or 240.0.0.0/4 (reserved, and 255.255.255.255, the broadcast address
+// that text which does not convert becomes): no request goes there.
+bool ProbeableAddress(const uint8_t (&address)[4]);
+
 enum class ReplyVerdict {
     kTooShort,  // fewer than 16 bytes
     kDropped,   // wrong command, zero tick, or a tick this detection never sent

@@ -33,8 +33,20 @@ public:
     RoutesLock& operator=(const RoutesLock&) = delete;
 };
 
+// Holds the module for one run of the timer procedure.
+class ModuleHold {
+public:
+    ModuleHold() { HoldModuleUnload(); }
+    ~ModuleHold() { EndModuleUnloadHold(); }
+    ModuleHold(const ModuleHold&) = delete;
+    ModuleHold& operator=(const ModuleHold&) = delete;
+};
+
 void CALLBACK RouteTimerTick(HWND, UINT, UINT_PTR timerId, DWORD)
 {
+    // The handler may release the last detector, and the host may then free the
+    // module on another thread at once: until this returns, the module is held.
+    ModuleHold hold;
     const RouteKey key(GetCurrentThreadId(), timerId);
     Route route = {};
     bool found = false, orphan = false;
@@ -59,22 +71,44 @@ void CALLBACK RouteTimerTick(HWND, UINT, UINT_PTR timerId, DWORD)
     route.pfnHandler(route.pReceiver, timerId);
 }
 
+// The system has just given this thread the timer id, so whatever the key
+// still names belongs to a timer that is gone (its thread ended, and the thread
+// id came back): a stale route is replaced, and an orphan that will never tick
+// again stops holding the module.
 bool AddRoute(DWORD threadId, UINT_PTR timerId, const Route& route)
 {
+    const RouteKey key(threadId, timerId);
     RoutesLock lock;
     try {
-        g_routes[RouteKey(threadId, timerId)] = route;
+        g_routes[key] = route;
     } catch (const std::bad_alloc&) {
         return false;
     }
+    if (g_orphans.erase(key) != 0)
+        EndModuleUnloadHold();
     return true;
 }
 
-// Whether there was a route to remove.
-bool RemoveRoute(DWORD threadId, UINT_PTR timerId)
+// Whether there was a route to `receiver` to remove.
+bool RemoveRoute(DWORD threadId, UINT_PTR timerId, const void* receiver)
 {
     RoutesLock lock;
-    return g_routes.erase(RouteKey(threadId, timerId)) != 0;
+    auto it = g_routes.find(RouteKey(threadId, timerId));
+    if (it == g_routes.end() || it->second.pReceiver != receiver)
+        return false;
+    g_routes.erase(it);
+    return true;
+}
+
+// Whether the thread still runs. A thread that ended took its timers with it.
+bool ThreadRuns(DWORD threadId)
+{
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+    if (thread == nullptr)
+        return false;
+    bool runs = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    CloseHandle(thread);
+    return runs;
 }
 
 // A timer of another thread, cut off from its receiver, that will tick there once
@@ -105,15 +139,18 @@ UINT_PTR StartRoutedTimer(uint32_t intervalMs, TimerTickHandler handler, void* r
         return 0;
     }
     if (replacing != 0 && timerId != replacing)
-        StopRoutedTimer(thread, replacing);
+        StopRoutedTimer(thread, replacing, receiver);
     return timerId;
 }
 
-void StopRoutedTimer(DWORD threadId, UINT_PTR timerId)
+void StopRoutedTimer(DWORD threadId, UINT_PTR timerId, const void* receiver)
 {
-    bool routed = RemoveRoute(threadId, timerId);
+    // A route that leads elsewhere, or none, means the timer is not this
+    // receiver's any more: the id may now be another timer's, which must live.
+    if (!RemoveRoute(threadId, timerId, receiver))
+        return;
     if (threadId == GetCurrentThreadId())
         KillTimer(nullptr, timerId);
-    else if (routed)
+    else if (ThreadRuns(threadId))
         AddOrphan(threadId, timerId);
 }

@@ -6,6 +6,12 @@
 // A route can be removed from any thread, which is what a release on another
 // thread than the timer's needs: the timer itself can only be killed on its own
 // thread, so its next tick there finds no route and kills it then.
+//
+// Thread ids and timer ids are reused: a thread that exits takes its timers
+// with it, and a later thread may get the same thread id and the same timer id.
+// A route is therefore removed only by the receiver it leads to, and a route
+// found at a key that a new timer is given is stale and simply replaced: its old
+// receiver can no longer touch the new timer.
 #pragma once
 
 #include <windows.h>
@@ -22,7 +28,8 @@ typedef void (*TimerTickHandler)(void* receiver, UINT_PTR timerId);
 // replaced timer then keeps running as it was.
 UINT_PTR StartRoutedTimer(uint32_t intervalMs, TimerTickHandler handler, void* receiver, UINT_PTR replacing = 0);
 
-// Removes the timer's route. On the timer's own thread the timer is killed as
-// well; on another thread it dies at its next tick, and the module cannot be
-// unloaded until then (that tick runs the module's timer procedure).
-void StopRoutedTimer(DWORD threadId, UINT_PTR timerId);
+// Removes the timer's route if it still leads to `receiver`, and does nothing
+// otherwise. On the timer's own thread the timer is killed as well; on another
+// thread that still runs, it dies at its next tick there, and the module cannot
+// be unloaded until then (that tick runs the module's timer procedure).
+void StopRoutedTimer(DWORD threadId, UINT_PTR timerId, const void* receiver);

@@ -137,7 +137,7 @@ private:
     {
         if (entry->pfnCallback == nullptr)
             return;
-        StopRoutedTimer(entry->dwThreadId, entry->uTimerId);
+        StopRoutedTimer(entry->dwThreadId, entry->uTimerId, this);
         entry->uTimerId = 0;
         entry->dwThreadId = 0;
         entry->pfnCallback = nullptr;

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "HostComponents.h"
+#include "ProbeProtocol.h"
 
 // The error table is written on the codes' values; they must be WinSock's.
 static_assert(kWsaEWouldBlock == WSAEWOULDBLOCK && kWsaEMsgSize == WSAEMSGSIZE && kWsaENetReset == WSAENETRESET &&
@@ -77,11 +78,6 @@ bool UdpEndpoint::SetTimeouts(int32_t milliseconds)
                       sizeof milliseconds) != SOCKET_ERROR;
 }
 
-bool UdpEndpoint::NotifyReads(HWND window, UINT message)
-{
-    return WSAAsyncSelect(hSocket, window, message, FD_READ) != SOCKET_ERROR;
-}
-
 void UdpEndpoint::Close()
 {
     if (hSocket != INVALID_SOCKET) {
@@ -103,9 +99,13 @@ SendResult UdpEndpoint::Send(const uint8_t* data, uint32_t size, const char* ip,
     sockaddr_in destination = {};
     destination.sin_family = AF_INET;
     destination.sin_port = htons(port);
-    // Text that does not convert is not refused: its failure value, the
-    // broadcast address, becomes the destination and the send reports the error.
+    // Text that does not convert becomes the broadcast address, which is refused
+    // with the others no server answers from.
     destination.sin_addr.s_addr = inet_addr(ip);
+    uint8_t address[4];
+    memcpy(address, &destination.sin_addr, sizeof address);
+    if (!ProbeableAddress(address))
+        return SendResult{kSendFailed, (uint32_t)WSAEADDRNOTAVAIL};
     SendResult result;
     result.nSent = sendto(hSocket, reinterpret_cast<const char*>(data), (int)size, 0,
                           reinterpret_cast<const sockaddr*>(&destination), sizeof destination);

@@ -40,8 +40,6 @@ public:
     void WidenSocketBuffer();
     // Both the receive and the send time-out. False when either was refused.
     bool SetTimeouts(int32_t milliseconds);
-    // Posts `message` to the window for every datagram that can be read.
-    bool NotifyReads(HWND window, UINT message);
     // Closes the socket, if one is open.
     void Close();
     // Gives the receive buffer back, if there is one.
@@ -53,6 +51,8 @@ public:
     // ProbeEndpoint
     bool SocketOpen() const override { return hSocket != INVALID_SOCKET; }
     bool ReceiveReady() const override { return hSocket != INVALID_SOCKET && pRecvBuf != nullptr; }
+    // Nothing is sent to an address no server can answer from (ProbeableAddress):
+    // the send fails with WSAEADDRNOTAVAIL.
     SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) override;
     ReceiveResult Receive() override;
     bool DatagramWaiting() override;

@@ -62,6 +62,28 @@ void CLogChannel::VTrace(const char* format, va_list args) { Write(kTraceBit, "T
 
 void CLogChannel::VError(const char* format, va_list args) { Write(kErrorBit, "Error", format, args); }
 
+void CLogChannel::Refused(const char* operation, const char* reason)
+{
+    Error("%s refused: %s", operation, reason);
+}
+
+void CLogChannel::StepFailed(const char* operation, const char* step, uint32_t errorCode)
+{
+    if (((dwDebugMask | dwFileMask) & kErrorBit) == 0)
+        return;
+    if (errorCode == 0) {
+        Error("%s failed at %s", operation, step);
+        return;
+    }
+    char text[256] = {0};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, errorCode, 0,
+                                  text, sizeof text, nullptr);
+    // The system's text ends with a line break, which the line brings itself.
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' '))
+        text[--length] = '\0';
+    Error("%s failed at %s: error %u: %s", operation, step, errorCode, length > 0 ? text : "no text from the system");
+}
+
 void CLogChannel::Write(uint32_t level, const char* levelName, const char* format, va_list args)
 {
     uint32_t debuggerOn = dwDebugMask & level;

@@ -16,6 +16,11 @@ public:
     // The same with the arguments already gathered, for callers that forward theirs.
     void VTrace(const char* format, va_list args) LRD_FORMAT(2, 0);
     void VError(const char* format, va_list args) LRD_FORMAT(2, 0);
+    // The Error line that follows an operation's "exit fail" line and says why:
+    // "<operation> refused: <reason>", or "<operation> failed at <step>: error
+    // <code>: <system text>" (without a code, the step alone).
+    void Refused(const char* operation, const char* reason);
+    void StepFailed(const char* operation, const char* step, uint32_t errorCode);
 
 private:
     void Write(uint32_t level, const char* levelName, const char* format, va_list args);

@@ -3,6 +3,8 @@
 // one of its own operations (for example from a callback that operation makes).
 #pragma once
 
+#include <atomic>
+
 #include "HostSettings.h"
 #include "LinkrateDetector.h"
 #include "ModuleState.h"
@@ -34,12 +36,20 @@ public:
             return;
         if (bNoRelease != 0 && force == 0)
             return;
+        // One release at a time, whoever asks: the host on any thread, or
+        // ZelvoDllFreeMap on another. A second asker while one is under way finds
+        // nothing to do, so the teardown runs once and the component is destroyed
+        // once. The claim is let go only when the destruction is deferred.
+        if (bReleasing.exchange(1) != 0)
+            return;
         if (bAlive != 0) {
             PreDestroy();
             bAlive = 0;
         }
-        if (nBusyCount != 0)
+        if (nBusyCount != 0) {
+            bReleasing = 0;
             return;  // the guard of the last operation in progress finishes the release
+        }
         int32_t id = GetComponentID();
         // The record goes while the memory is still ours: the moment it is freed,
         // another thread's new component may be given this very address.
@@ -76,4 +86,6 @@ protected:
     int32_t nBusyCount = 0;
     int32_t bNoRelease = 0;
     int32_t bAutoRelease = 0;
+    // A release of this component is under way.
+    std::atomic<int32_t> bReleasing{0};
 };

@@ -1,8 +1,9 @@
 // Floods an lrdresponder with valid requests over loopback and tells how many
 // answers came back and how fast. With --sources N the requests carry N forged
 // source addresses (127.1.0.0 on, through a raw socket: root only) whose answers
-// go nowhere; the responder's own counts then tell what it did.
-//   lrdresponder_flood [--sources N] ADDRESS PORT COUNT
+// go nowhere; the responder's own counts then tell what it did. With --rate R the
+// requests are spread evenly at R a second instead of sent as fast as possible.
+//   lrdresponder_flood [--sources N] [--rate R] ADDRESS PORT COUNT
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -52,13 +54,18 @@ std::vector<uint8_t> Forged(uint32_t source, const sockaddr_in& to, const std::v
 int main(int argc, char** argv)
 {
     unsigned sources = 1;
+    double rate = 0;
     int first = 1;
-    if (argc > 2 && std::string(argv[1]) == "--sources") {
-        sources = unsigned(std::atoi(argv[2]));
-        first = 3;
+    for (; first + 1 < argc && argv[first][0] == '-'; first += 2) {
+        if (std::string(argv[first]) == "--sources")
+            sources = unsigned(std::atoi(argv[first + 1]));
+        else if (std::string(argv[first]) == "--rate")
+            rate = std::atof(argv[first + 1]);
+        else
+            sources = 0;
     }
-    if (argc - first != 3 || sources == 0) {
-        std::fprintf(stderr, "usage: lrdresponder_flood [--sources N] ADDRESS PORT COUNT\n");
+    if (argc - first != 3 || sources == 0 || rate < 0) {
+        std::fprintf(stderr, "usage: lrdresponder_flood [--sources N] [--rate R] ADDRESS PORT COUNT\n");
         return 2;
     }
     sockaddr_in to{};
@@ -91,6 +98,11 @@ int main(int argc, char** argv)
         }
         if (i % 64 == 0)
             drain();
+        // Paced in groups of four, so that the responder wakes up for a few
+        // requests at a time, as it does for real clients.
+        if (rate > 0 && i % 4 == 3)
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>((i + 1) / rate)));
     }
     double sendSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     // Answers still on their way: until half a second passes without one.

@@ -17,7 +17,7 @@ lrd_start_responder() {
   local pid=$! tries
   LRD_RESPONDER_PIDS+=("$pid")
   for ((tries = 0; tries < 200; tries++)); do
-    grep -q 'listening on' "$log" && return 0
+    grep -qs 'listening on' "$log" && return 0
     kill -0 "$pid" 2>/dev/null || return 1
     sleep 0.05
   done

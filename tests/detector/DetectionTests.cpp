@@ -320,6 +320,9 @@ TEST_F(Detection, ReleaseInsideTheSinkEndsEverything)
         detector->Release(0);
         detector = nullptr;
         sink.onReport = nullptr;
+        // The last detector is gone, but the module's window procedure is still
+        // on this thread's stack: a host that unloaded now would crash it.
+        EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 0);
     };
     ASSERT_EQ(detector->Detect(servers.List(), 300), 1);
     ASSERT_TRUE(PumpUntil([&] { return detector == nullptr; }));
@@ -339,6 +342,7 @@ TEST_F(Detection, ReleaseInsideOnDetectFinished)
         EXPECT_EQ(detector->GetSortedIPArray(buffer.Array()), 1);
         detector->Release(0);
         detector = nullptr;
+        EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 0) << "the timer procedure is still to return";
     };
     ASSERT_EQ(detector->Detect(servers.List(), 300), 1);
     ASSERT_TRUE(PumpUntil([&] { return detector == nullptr; }));

@@ -49,7 +49,7 @@ HWND FindDetectorWindow()
 {
     const char kName[] = "LinkrateDetectorModuleWindow";
     HWND window = nullptr;
-    while ((window = FindWindowExA(nullptr, window, kName, kName)) != nullptr) {
+    while ((window = FindWindowExA(HWND_MESSAGE, window, kName, kName)) != nullptr) {
         DWORD process = 0;
         GetWindowThreadProcessId(window, &process);
         if (process == GetCurrentProcessId())

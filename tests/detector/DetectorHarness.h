@@ -65,7 +65,7 @@ private:
     std::vector<uint8_t> bytes;
 };
 
-// The window of the only detector of this process that has one. Test processes
-// that run side by side share one Wine desktop, where the others' windows are
-// seen too.
+// The (message-only) window of the only detector of this process that has one.
+// Test processes that run side by side share one Wine desktop, where the
+// others' windows are seen too.
 HWND FindDetectorWindow();

@@ -5,12 +5,16 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <regex>
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
+#include "ImportFaults.h"
 #include "LoopbackResponder.h"
 #include "MessagePump.h"
+#include "TempFolder.h"
 
 namespace {
 
@@ -55,15 +59,17 @@ protected:
         EXPECT_EQ(harness.Counters().allocations, harness.Counters().frees);
     }
 
-    // Calls op and expects exactly its one Error line and result 0.
+    // Calls op and expects result 0, its Error line and the one line of its
+    // reason after it.
     template <class Op>
     void ExpectRefused(Op op, const char* name)
     {
         DebugCapture capture;
         EXPECT_EQ(op(), 0) << name;
         std::vector<std::string> lines = Bodies(capture);
-        ASSERT_EQ(lines.size(), 1u) << name;
+        ASSERT_EQ(lines.size(), 2u) << name;
         EXPECT_EQ(lines[0], ErrorLine((std::string(name) + " exit fail").c_str()));
+        EXPECT_EQ(lines[1].rfind(std::string("[Error]") + name + " refused: ", 0), 0u) << lines[1];
     }
 
     DetectorHarness harness{3};
@@ -202,6 +208,120 @@ TEST_F(DetectorState, RefusalsWriteTheirErrorLineAndChangeNothing)
     EXPECT_EQ(detector->Finalize(), 1) << "a finalised detector finalises again";
 }
 
+// Every refusal and every failed set-up step: the specified line, then exactly
+// one line of the module's own with the reason, or the step with the system's
+// error code.
+TEST_F(DetectorState, RefusalsAndFailedStepsSayWhy)
+{
+    struct Expected {
+        const char* operation;
+        const char* reason;  // what follows "<operation> "
+    };
+    struct Case {
+        const char* what;
+        std::function<void(ImportFaults&, ZelFactLibrary&)> arrange;  // before the call
+        std::function<void(ILinkrateDetector*)> before;               // not captured
+        std::function<int32_t(ILinkrateDetector*)> call;
+        int32_t result;
+        std::vector<Expected> lines;
+    };
+    const char* kDetect = "CLinkrateDetector::Detect()";
+    const char* kCreateSocket = "CLinkrateDetector::CreateSocket()";
+    RecordingSink caseSink;
+    ServerListBuffer empty;
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(1), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    strcpy(texts->szIP[0], "127.0.0.1");
+    auto noFault = [](ImportFaults&, ZelFactLibrary&) {};
+    auto none = [](ILinkrateDetector*) {};
+    auto initialize = [&](ILinkrateDetector* d) { ASSERT_EQ(d->Initialize(&caseSink), 1); };
+    auto detect = [&](ILinkrateDetector* d) { return d->Detect(servers.List(), 0); };
+    auto initializeCall = [&](ILinkrateDetector* d) { return d->Initialize(&caseSink); };
+    auto failCall = [](PlatformCall call, unsigned k, DWORD error) {
+        return [=](ImportFaults& faults, ZelFactLibrary&) { faults.Fail(call, k, error); };
+    };
+    const Case cases[] = {
+        {"Detect before Initialize", noFault, none, detect, 0, {{kDetect, "refused: not initialised"}}},
+        {"a second Detect", noFault,
+         [&](ILinkrateDetector* d) {
+             initialize(d);
+             ASSERT_EQ(d->Detect(servers.List(), 0), 1);
+         },
+         detect, 0, {{kDetect, "refused: already detecting"}}},
+        {"an empty list", noFault, initialize, [&](ILinkrateDetector* d) { return d->Detect(empty.List(), 0); }, 0,
+         {{kDetect, "refused: empty list"}}},
+        {"a null list", noFault, initialize,
+         [](ILinkrateDetector* d) { return d->Detect(static_cast<ServerList*>(nullptr), 0); }, 0,
+         {{kDetect, "refused: null list"}}},
+        {"a text list of count -1", noFault, initialize,
+         [&](ILinkrateDetector* d) {
+             texts->nCount = -1;
+             return d->Detect(texts, 0);
+         },
+         0, {{kDetect, "refused: count out of range"}}},
+        {"Initialize after Finalize", noFault,
+         [&](ILinkrateDetector* d) {
+             initialize(d);
+             ASSERT_EQ(d->Finalize(), 1);
+         },
+         initializeCall, 0, {{"CLinkrateDetector::Initialize()", "refused: finalised"}}},
+        {"Detect after Finalize", noFault,
+         [&](ILinkrateDetector* d) {
+             initialize(d);
+             ASSERT_EQ(d->Finalize(), 1);
+         },
+         detect, 0, {{kDetect, "refused: finalised"}}},
+        {"GetSortedIPArray before Detect", noFault, initialize,
+         [](ILinkrateDetector* d) {
+             ResultBuffer result(1);
+             return d->GetSortedIPArray(result.Array());
+         },
+         0, {{"CLinkrateDetector::GetSortedIPArray()", "refused: no detection"}}},
+        {"no window", failCall(PlatformCall::CreateWindowExA, 1, ERROR_NOT_ENOUGH_MEMORY), none, initializeCall, 1,
+         {{"CLinkrateDetector::CreateLRDWindow()", "failed at CreateWindowExA: error 8"}}},
+        {"no socket", failCall(PlatformCall::socket, 1, WSAEMFILE), none, initializeCall, 1,
+         {{kCreateSocket, "failed at socket: error 10024"}}},
+        {"no non-blocking mode", failCall(PlatformCall::ioctlsocket, 1, WSAENETDOWN), none, initializeCall, 1,
+         {{kCreateSocket, "failed at ioctlsocket FIONBIO: error 10050"}}},
+        {"no receive buffer", [](ImportFaults&, ZelFactLibrary& factory) { factory.FailAllocations(1); }, none,
+         initializeCall, 1, {{kCreateSocket, "failed at memory-service allocation"}}},
+        // The first setsockopt widens the socket's buffer, whose failure is no fault.
+        {"no time-out", failCall(PlatformCall::setsockopt, 2, WSAENOBUFS), none, initializeCall, 1,
+         {{"CLinkrateDetector::SetSocketTimeout()", "failed at setsockopt SO_RCVTIMEO/SO_SNDTIMEO: error 10055"},
+          {kCreateSocket, "failed at SetSocketTimeout"}}},
+        {"no read notifications", failCall(PlatformCall::WSAAsyncSelect, 1, WSAENETDOWN), none, initializeCall, 1,
+         {{kCreateSocket, "failed at WSAAsyncSelect: error 10050"}}},
+        {"no end timer", failCall(PlatformCall::SetTimer, 1, ERROR_NO_SYSTEM_RESOURCES), initialize,
+         [&](ILinkrateDetector* d) { return d->Detect(servers.List(), 1000); }, 0,
+         {{kDetect, "failed at SetTimer (the end timer): error 1450"}}},
+    };
+    ImportFaults faults(harness.module.Handle());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ILinkrateDetector* subject = harness.NewDetector();
+        ASSERT_NE(subject, nullptr);
+        c.before(subject);
+        c.arrange(faults, harness.factory);
+        std::vector<std::string> errors;
+        {
+            DebugCapture capture;
+            EXPECT_EQ(c.call(subject), c.result);
+            for (const std::string& line : Bodies(capture))
+                if (line.rfind("[Error]", 0) == 0)
+                    errors.push_back(line);
+        }
+        faults.Reset();
+        harness.factory.FailAllocations(0);
+        ASSERT_EQ(errors.size(), 2 * c.lines.size()) << ::testing::PrintToString(errors);
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            const std::string name = c.lines[i].operation;
+            EXPECT_EQ(errors[2 * i], ErrorLine((name + " exit fail").c_str()));
+            EXPECT_EQ(errors[2 * i + 1].rfind("[Error]" + name + " " + c.lines[i].reason, 0), 0u) << errors[2 * i + 1];
+        }
+        subject->Release(0);
+    }
+}
+
 TEST_F(DetectorState, SixtyFourTextAddressesAreAccepted)
 {
     std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(64), 0);
@@ -217,17 +337,21 @@ TEST_F(DetectorState, SixtyFourTextAddressesAreAccepted)
     EXPECT_EQ(detector->Finalize(), 1);
 }
 
-TEST_F(DetectorState, FinalisedDetectorAcceptsDetectButSendsNothing)
+// A finalised detector has no socket: a detection there could send nothing,
+// would never end, and would report every server silent. Both forms refuse it.
+TEST_F(DetectorState, FinalisedDetectorRefusesDetect)
 {
     ASSERT_EQ(detector->Initialize(&sink), 1);
     ASSERT_EQ(detector->Finalize(), 1);
     EXPECT_EQ(FindDetectorWindow(), nullptr);
-    DebugCapture capture;
-    EXPECT_EQ(detector->Detect(servers.List(), 100), 1);
-    std::vector<std::string> lines = Bodies(capture);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), ErrorLine("CLinkrateDetector::SendRequest() exit fail")), 3);
-    PumpFor(400);
-    EXPECT_EQ(sink.finished, 0) << "Finalize forgot the sink";
+    ExpectRefused([&] { return detector->Detect(servers.List(), 100); }, "CLinkrateDetector::Detect()");
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(1), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    texts->nCount = 1;
+    strcpy(texts->szIP[0], "127.0.0.1");
+    ExpectRefused([&] { return detector->Detect(texts, 100); }, "CLinkrateDetector::Detect()");
+    ResultBuffer result(3);
+    ExpectRefused([&] { return detector->GetSortedIPArray(result.Array()); }, "CLinkrateDetector::GetSortedIPArray()");
     EXPECT_EQ(detector->Finalize(), 1);
 }
 
@@ -263,6 +387,55 @@ TEST_F(DetectorState, HalfInitialisedDetectorGivesEverythingBackOnFinalize)
     harness.factory.FailAllocations(0);
 }
 
+// A message-only window: no broadcast on the desktop waits for it while its
+// thread is busy elsewhere (FindDetectorWindow looks among message-only ones).
+TEST_F(DetectorState, TheWindowIsMessageOnly)
+{
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    HWND window = FindDetectorWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(GetAncestor(window, GA_PARENT), GetDesktopWindow());
+    EXPECT_EQ(detector->Finalize(), 1);
+}
+
+// Two copies of the module, loaded from two paths, each with its own window
+// class: the second keeps working after the first is unloaded.
+TEST(ModuleCopies, EachHasAWindowClassOfItsOwn)
+{
+    DetectorHarness harness{1};
+    char original[MAX_PATH] = {0};
+    ASSERT_NE(GetModuleFileNameA(harness.module.Handle(), original, sizeof original), 0u);
+    TempFolder folder;
+    const std::string copy = folder.Adopt("LinkrateDetectorCopy.dll");
+    ASSERT_TRUE(CopyFileA(original, copy.c_str(), FALSE));
+    std::unique_ptr<LoadedModule> second(new LoadedModule(copy.c_str()));
+    second->SetFactoryHandle(harness.factory.Handle());
+
+    RecordingSink firstSink, secondSink;
+    ILinkrateDetector* first = harness.NewDetector();
+    auto* other = static_cast<ILinkrateDetector*>(second->CreateComponent(LRD_DETECTOR_ID, 0));
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(first->Initialize(&firstSink), 1);
+    ASSERT_EQ(other->Initialize(&secondSink), 1);
+    EXPECT_EQ(first->Finalize(), 1);
+    first->Release(0);
+    ASSERT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
+    harness.module.Unload();
+
+    LoopbackResponder server;
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", server.Port());
+    ASSERT_EQ(other->Detect(servers.List(), 0), 1);
+    EXPECT_TRUE(PumpUntil([&] {
+        server.Poll();
+        return !secondSink.reports.empty();
+    }));
+    EXPECT_EQ(other->Finalize(), 1);
+    other->Release(0);
+    EXPECT_EQ(second->ZelvoDllCanUnloadNow(), 1);
+    second.reset();
+}
+
 TEST_F(DetectorState, SlotsCalledThroughPlainFunctionPointers)
 {
     // A host built with another compiler reaches the operations by slot number.
@@ -286,11 +459,17 @@ TEST_F(DetectorState, SlotsCalledThroughPlainFunctionPointers)
     EXPECT_EQ(reinterpret_cast<SortedSlot>(vtable[LRD_SLOT_GET_SORTED_IP_ARRAY])(detector, one.Array()), 1);
     EXPECT_EQ(one.Array()->dwCount, 1u);
     EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[LRD_SLOT_FINALIZE])(detector), 1);
-    // The record form refuses a second detection only while one is open.
+    EXPECT_EQ(reinterpret_cast<DetectSlot>(vtable[LRD_SLOT_DETECT_RECORDS])(detector, servers.List(), 0), 0)
+        << "a finalised detector detects no more";
+    reinterpret_cast<ReleaseSlot>(vtable[2])(detector, 0);
+
+    detector = harness.NewDetector();
+    EXPECT_EQ(reinterpret_cast<InitializeSlot>(vtable[LRD_SLOT_INITIALIZE])(detector, &sink), 1);
     EXPECT_EQ(reinterpret_cast<DetectSlot>(vtable[LRD_SLOT_DETECT_RECORDS])(detector, servers.List(), 0), 1);
     ResultBuffer three(3);
     EXPECT_EQ(reinterpret_cast<SortedSlot>(vtable[LRD_SLOT_GET_SORTED_IP_ARRAY])(detector, three.Array()), 1);
     EXPECT_EQ(three.Array()->dwCount, 3u);
+    EXPECT_EQ(reinterpret_cast<NoArgumentSlot>(vtable[LRD_SLOT_FINALIZE])(detector), 1);
     reinterpret_cast<ReleaseSlot>(vtable[2])(detector, 0);
     detector = nullptr;
 }

@@ -130,10 +130,11 @@ public:
         exchange->DetectionEnded();
     }
     void PostReadNotification() override { ++posts; }
+    void ReadAgainLater() override { ++posts, ++laterTurns; }
 
     ProbeExchange* exchange = nullptr;
     bool takes = true;
-    int reports = 0, posts = 0;
+    int reports = 0, posts = 0, laterTurns = 0;
     std::function<void()> onReport;
     std::vector<std::string> events;
 
@@ -195,8 +196,11 @@ TEST(ProbeExchange, SendRequestLines)
         int32_t result;
         std::vector<std::string> lines;
     } cases[] = {
-        {nullptr, true, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
-        {"127.0.0.2", false, {16, 0}, 0, {"E CLinkrateDetector::SendRequest() exit fail"}},
+        {nullptr, true, {16, 0}, 0,
+         {"E CLinkrateDetector::SendRequest() exit fail", "E CLinkrateDetector::SendRequest() refused: null address"}},
+        {"127.0.0.2", false, {16, 0}, 0,
+         {"E CLinkrateDetector::SendRequest() exit fail",
+          "E CLinkrateDetector::SendRequest() refused: no socket: the detector is not initialised, or finalised"}},
         {"127.0.0.2", true, {16, 0}, 1,
          {"T CLinkrateDetector::SendRequest() exit success",
           "T sent [16] bytes to [127.0.0.2:4000] [success], " + pdu + ",errorcode=[0]"}},
@@ -214,7 +218,7 @@ TEST(ProbeExchange, SendRequestLines)
         rig.endpoint.sendResult = c.sent;
         EXPECT_EQ(rig.exchange->SendRequest(c.ip, 4000), c.result);
         EXPECT_EQ(rig.owner.events, c.lines);
-        EXPECT_EQ(rig.endpoint.sends.size(), c.lines.size() - 1) << "nothing sent after the Error line";
+        EXPECT_EQ(rig.endpoint.sends.size(), c.lines[0][0] == 'T' ? 1u : 0u) << "nothing sent after a refusal";
     }
 }
 
@@ -365,8 +369,9 @@ TEST(ProbeExchange, PacingOfTheSends)
 }
 
 // The queue holds what the sends take; what does not fit waits on the socket.
-// One notification handles kHandledPerNotification datagrams and asks for the
-// next one for the rest. Each is reported once, in arrival order.
+// One notification handles kHandledPerNotification datagrams and, having
+// reached that bound, asks for a later turn for whatever may remain. Each is
+// reported once, in arrival order.
 TEST(ProbeExchange, QueueAndNotificationBounds)
 {
     const struct {
@@ -391,7 +396,7 @@ TEST(ProbeExchange, QueueAndNotificationBounds)
 
         rig.exchange->OnRead();
         EXPECT_EQ(rig.owner.reports, c.firstNotification);
-        EXPECT_EQ(rig.owner.posts, c.firstNotification < (int)c.waiting ? 2 : 1);
+        EXPECT_EQ(rig.owner.laterTurns, c.firstNotification == (int)kHandledPerNotification ? 1 : 0);
         rig.exchange->OnRead();
         EXPECT_EQ(rig.owner.reports, (int)c.waiting);
         // In the order of the sends, which is the order of the arrivals here.
@@ -401,6 +406,45 @@ TEST(ProbeExchange, QueueAndNotificationBounds)
             if (event.compare(0, 7, "report ") == 0)
                 reported.push_back(event.substr(7, event.find(':') - 7));
         EXPECT_EQ(reported, expected);
+    }
+}
+
+// One notification takes no more off the socket than it handles, however many
+// wait and however much room the queue has, and leaves the rest for a later turn.
+TEST(ProbeExchange, OneNotificationTakesABoundedBatch)
+{
+    const uint32_t waiting = 3 * kHandledPerNotification + 5;
+    Rig rig(waiting);
+    rig.exchange->MakeRoomForReplies(waiting);
+    rig.candidates.Walk([&](const IPInfo& candidate) { rig.endpoint.waiting.push_back(Datagram(candidate.szIP, 1000)); });
+    rig.clock.AtTick(1010);
+    for (uint32_t notification = 1; notification <= 4; ++notification) {
+        SCOPED_TRACE(notification);
+        rig.endpoint.calls.clear();
+        rig.exchange->OnRead();
+        EXPECT_LE(std::count(rig.endpoint.calls.begin(), rig.endpoint.calls.end(), 'R'), kHandledPerNotification + 1);
+        EXPECT_EQ(rig.owner.reports, (int)std::min(notification * kHandledPerNotification, waiting));
+        EXPECT_EQ(rig.owner.laterTurns, (int)std::min(notification, 3u));
+    }
+}
+
+// In the one millisecond of every wrap where the clock reads 0, a request carries
+// the next tick: a responder refuses tick 0, and the server would read as silent.
+TEST(ProbeExchange, NoRequestCarriesTickZero)
+{
+    const struct {
+        uint64_t clockTick;
+        const char* wireTick;
+    } cases[] = {{0x100000000ull, "dwTick=1,"}, {0x1FFFFFFFFull, "dwTick=4294967295,"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wireTick);
+        Rig rig(1, c.clockTick);
+        rig.endpoint.answering = true;
+        rig.exchange->SendToAll(rig.candidates);
+        ASSERT_GE(rig.owner.events.size(), 2u);
+        EXPECT_NE(rig.owner.events[1].find(c.wireTick), std::string::npos) << rig.owner.events[1];
+        rig.exchange->OnRead();
+        EXPECT_EQ(rig.owner.reports, 1) << "the echo of the request is taken";
     }
 }
 
@@ -430,7 +474,11 @@ TEST(ProbeExchange, EndOfDetectionDueAcrossATickWrap)
         EXPECT_FALSE(rig.exchange->EndOfDetectionDue()) << "once ended";
         if (c.due) {
             rig.exchange->OnRead();
-            EXPECT_EQ(rig.owner.events.back(), "E CLinkrateDetector::OnRead() exit fail");
+            ASSERT_GE(rig.owner.events.size(), 2u);
+            EXPECT_EQ(rig.owner.events[rig.owner.events.size() - 2], "E CLinkrateDetector::OnRead() exit fail");
+            EXPECT_EQ(rig.owner.events.back(),
+                      "E CLinkrateDetector::OnRead() refused: the detection has ended: replies after the end timer "
+                      "are dropped");
         }
     }
 }

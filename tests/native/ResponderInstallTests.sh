@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # lrdresponder built on its own, as a server operator builds it, and installed
-# under a temporary prefix: the program lands in bin/, the systemd unit in
-# lib/systemd/system and names that program, and systemd-analyze finds no fault
-# in the unit. Usage: ResponderInstallTests.sh SOURCE_DIR (tools/lrdresponder)
+# under a temporary prefix: the program lands in bin/, the systemd units in
+# lib/systemd/system and name that program, systemd-analyze finds no fault in
+# either unit (the template as one of its instances), and rates their exposure
+# at 2.0 or below. Usage: ResponderInstallTests.sh SOURCE_DIR (tools/lrdresponder)
 set -euo pipefail
 source=$1
 work=$(mktemp -d)
@@ -13,14 +14,24 @@ cmake --build "$work/build" -j2 >/dev/null
 cmake --install "$work/build" --prefix "$work/prefix" >/dev/null
 
 program="$work/prefix/bin/lrdresponder"
-unit="$work/prefix/lib/systemd/system/lrdresponder.service"
+units="$work/prefix/lib/systemd/system"
 "$program" --help | grep -q '^usage: lrdresponder'
-grep -qxF "ExecStart=$program \$LRDRESPONDER_ARGS" "$unit" || { echo "FAIL: ExecStart of $unit"; exit 1; }
-for setting in DynamicUser=yes NoNewPrivileges=yes ProtectSystem=strict Restart=on-failure \
-  EnvironmentFile=-/etc/default/lrdresponder; do
-  grep -qxF "$setting" "$unit" || { echo "FAIL: $unit lacks $setting"; exit 1; }
+"$program" --version | grep -qx 'lrdresponder [0-9]*\.[0-9]*\.[0-9]*'
+# An instance of the template, as systemd would load it.
+cp "$units/lrdresponder@.service" "$work/lrdresponder@127.0.0.2.service"
+for unit in "$units/lrdresponder.service" "$work/lrdresponder@127.0.0.2.service"; do
+  grep -qE "^ExecStart=$program (--bind %i )?\\\$LRDRESPONDER_ARGS\$" "$unit" || { echo "FAIL: ExecStart of $unit"; exit 1; }
+  for setting in DynamicUser=yes NoNewPrivileges=yes ProtectSystem=strict Restart=on-failure \
+    EnvironmentFile=-/etc/default/lrdresponder LimitNOFILE=65536 Wants=network-online.target \
+    After=network-online.target; do
+    grep -qxF "$setting" "$unit" || { echo "FAIL: $unit lacks $setting"; exit 1; }
+  done
+  # Warnings about the machine (no running systemd) are not faults of the unit;
+  # the status is.
+  systemd-analyze verify "$unit"
+  exposure=$(systemd-analyze security --offline=yes "$unit" | sed -nE 's/.*Overall exposure level for .*: ([0-9.]+) .*/\1/p')
+  awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' ||
+    { echo "FAIL: exposure of $unit is '$exposure', above 2.0"; exit 1; }
+  echo "verified: $unit, exposure $exposure"
 done
-# Warnings about the machine (no running systemd) are not faults of the unit;
-# the status is.
-systemd-analyze verify "$unit"
-echo "installed and verified: $program, $unit"
+echo "installed: $program"

@@ -37,8 +37,9 @@ TEST(ResponderOptions, ReadsEveryOptionInAnyPositionAndKeepsThePortOrder)
     EXPECT_EQ(options.rateBurst, 5u);
     EXPECT_EQ(options.loadFile, "/run/load");
     EXPECT_EQ(options.statsIntervalS, 86400u);
+    // The burst of a lone N stays within the range a BURST may be given in.
     ASSERT_EQ(Parse({"--rate-limit", "1000000", "1"}, options), "");
-    EXPECT_EQ(options.rateBurst, 2000000u);
+    EXPECT_EQ(options.rateBurst, 1000000u);
     ASSERT_EQ(Parse({"--rate-limit", "0", "1"}, options), "");
     EXPECT_EQ(options.rateLimit, 0u);
 
@@ -46,6 +47,25 @@ TEST(ResponderOptions, ReadsEveryOptionInAnyPositionAndKeepsThePortOrder)
     EXPECT_EQ(options.load, 0u);
     ASSERT_EQ(Parse({"--help"}, options), "");
     EXPECT_TRUE(options.help);
+    ASSERT_EQ(Parse({"--version"}, options), "");
+    EXPECT_TRUE(options.version);
+
+    ASSERT_EQ(Parse({"--metrics-file", "/run/m.prom", "--load-log-step", "5", "--quiet-load", "--rcvbuf", "4096",
+                     "--user", "nobody", "1"},
+                    options),
+              "");
+    EXPECT_EQ(options.metricsFile, "/run/m.prom");
+    EXPECT_EQ(options.loadLogStep, 5u);
+    EXPECT_TRUE(options.quietLoad);
+    EXPECT_EQ(options.receiveBuffer, 4096u);
+    EXPECT_EQ(options.user, "nobody");
+
+    ASSERT_EQ(Parse({"127.0.0.2:65535", "--check", "--warning", "5", "--critical", "5", "10.1.2.3"}, options), "");
+    EXPECT_TRUE(options.check);
+    EXPECT_EQ(options.warningMs, 5u);
+    EXPECT_EQ(options.criticalMs, 5u);
+    EXPECT_EQ(options.checkServers,
+              (std::vector<std::pair<uint32_t, uint16_t>>{{0x7F000002u, 65535}, {0x0A010203u, 8000}}));
 }
 
 TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
@@ -84,6 +104,17 @@ TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
         {{"--stats-interval", "0", "5"}, "--stats-interval: '0' is not a number from 1 to 86400"},
         {{"--stats-interval", "86401", "5"}, "--stats-interval: '86401' is not a number from 1 to 86400"},
         {{"--load-file", "", "5"}, "--load-file: the path is empty"},
+        {{"08000"}, "PORT: '08000' has a leading zero"},
+        {{"--rcvbuf", "4095", "5"}, "--rcvbuf: '4095' is not a number from 4096 to 1073741824"},
+        {{"--load-log-step", "0", "5"}, "--load-log-step: '0' is not a number from 1 to 4294967295"},
+        {{"--user", "", "5"}, "--user: the name is empty"},
+        {{"--check"}, "--check: no ADDRESS given"},
+        {{"--check", "127.0.0.2:08000"}, "--check: the port of '127.0.0.2:08000': '08000' has a leading zero"},
+        {{"--check", "127.0.0.2:"}, "--check: the port of '127.0.0.2:': '' is not a number from 1 to 65535"},
+        {{"--check", "host:80"}, "--check: 'host:80' is not ADDRESS[:PORT] with a dotted IPv4 address"},
+        {{"--check", "--load", "5", "1.2.3.4"}, "unknown option '--load' with --check"},
+        {{"--check", "--critical", "0", "1.2.3.4"}, "--critical: '0' is not a number from 1 to 60000"},
+        {{"--check", "--warning", "500", "--critical", "100", "1.2.3.4"}, "--warning 500 is above --critical 100"},
         {{"--load-file", "a", "--load-file", "b", "5"}, "--load-file given twice"},
         {{"--load", "1", "--load-file", "a", "5"}, "--load and --load-file given together"},
     };

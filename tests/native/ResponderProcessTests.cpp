@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,11 +18,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <chrono>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "ResponderVersion.h"
 
 namespace {
 
@@ -105,13 +111,30 @@ uint16_t FreePort()
     return UdpPeer("127.0.0.2").port;
 }
 
+// How a program is started beyond its arguments.
+struct Launch {
+    bool journalOut = false;  // JOURNAL_STREAM names its standard output, as systemd's does
+    rlim_t fileLimit = 0;     // a soft limit on open files, when not 0
+};
+
+// What a responder started by root says on standard error, before anything else.
+std::string RootWarning()
+{
+    return geteuid() == 0 ? "lrdresponder: running as root: --user NAME drops to that user once the ports are bound\n"
+                          : "";
+}
+
 class Program {
 public:
-    explicit Program(const std::vector<std::string>& args)
+    explicit Program(const std::vector<std::string>& args, const Launch& launch = {})
     {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0)
             throw std::runtime_error("pipe");
+        std::string journal;
+        struct stat status{};
+        if (launch.journalOut && fstat(out[1], &status) == 0)
+            journal = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
         std::vector<std::string> all{LRDRESPONDER_PATH};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -120,6 +143,14 @@ public:
         argv.push_back(nullptr);
         m_pid = fork();
         if (m_pid == 0) {
+            if (!journal.empty())
+                setenv("JOURNAL_STREAM", journal.c_str(), 1);
+            if (launch.fileLimit) {
+                rlimit limit{};
+                getrlimit(RLIMIT_NOFILE, &limit);
+                limit.rlim_cur = launch.fileLimit;
+                setrlimit(RLIMIT_NOFILE, &limit);
+            }
             dup2(out[1], 1);
             dup2(err[1], 2);
             close(out[0]);
@@ -187,6 +218,8 @@ public:
 
     void Signal(int signal) { kill(m_pid, signal); }
 
+    pid_t Pid() const { return m_pid; }
+
     // The exit status, or -1 if the program did not end before the deadline.
     int WaitForExit()
     {
@@ -205,6 +238,19 @@ private:
     pid_t m_pid = -1;
     int m_fds[2] = {-1, -1};
 };
+
+// The first whole line of standard output from now on that starts with `start`,
+// with its end; empty when none comes before the deadline.
+std::string NextLine(Program& program, const std::string& start)
+{
+    size_t from = program.out.size(), at = std::string::npos, end = std::string::npos;
+    program.Pump([&] {
+        at = program.out.find("\n" + start, from ? from - 1 : 0);
+        end = at == std::string::npos ? at : program.out.find('\n', at + 1);
+        return end != std::string::npos;
+    });
+    return end == std::string::npos ? "" : program.out.substr(at + 1, end - at);
+}
 
 Bytes WithLoad(Bytes bytes, std::initializer_list<uint8_t> load)
 {
@@ -276,7 +322,8 @@ TEST(ResponderProcess, AnswersValidRequestsFromTheirPortIgnoresTheRestAndCountsO
     uint16_t low = std::min(ports[0], ports[1]), high = std::max(ports[0], ports[1]);
     std::string range = std::to_string(low) + (high == low + 1 ? "-" : ", ") + std::to_string(high);
     EXPECT_EQ(program.out, "lrdresponder: listening on UDP 127.0.0.2 ports " + range +
-                               " (2 in all)\nlrdresponder: load 7, delay 0 ms, rate limit 100/s burst 200\n");
+                               " (2 in all)\nlrdresponder: version " LRDRESPONDER_VERSION
+                               ", load 7, delay 0 ms, rate limit 100/s burst 200\n");
 
     UdpPeer peer;
     for (uint16_t port : ports) {
@@ -305,7 +352,7 @@ TEST(ResponderProcess, AnswersValidRequestsFromTheirPortIgnoresTheRestAndCountsO
                                "datagrams dropped by the system: 0\n"),
               std::string::npos)
         << program.out;
-    EXPECT_EQ(program.err, "");
+    EXPECT_EQ(program.err, RootWarning());
     Datagram extra;
     EXPECT_FALSE(peer.Receive(extra, 0)) << "unexpected datagram from port " << extra.port;
 }
@@ -389,6 +436,12 @@ TEST(ResponderProcess, RefusesBadArgumentsAndPortsInUse)
     Program noLoadFile({"--load-file", "/nonexistent/load", std::to_string(free)});
     EXPECT_EQ(noLoadFile.WaitForExit(), 1);
     EXPECT_EQ(noLoadFile.err, "lrdresponder: load file /nonexistent/load: cannot open it: No such file or directory\n");
+
+    // Started by root, it can change to another user; by anyone else, it says so.
+    Program noUser({"--bind", "127.0.0.2", "--user", geteuid() == 0 ? "no-such-user" : "nobody", std::to_string(free)});
+    EXPECT_EQ(noUser.WaitForExit(), 1);
+    EXPECT_EQ(noUser.err, geteuid() == 0 ? "lrdresponder: --user: no user 'no-such-user' in /etc/passwd\n"
+                                         : "lrdresponder: --user nobody: only root can change its user\n");
 }
 
 // One forged request whose source is another responder: the answer goes to that
@@ -491,7 +544,8 @@ TEST(ResponderProcess, FollowsItsLoadFileAndAnswersSignalsWithoutStopping)
     uint16_t port = FreePort();
     Program program({"--bind", "127.0.0.2", "--load-file", path, "--stats-interval", "1", std::to_string(port)});
     ASSERT_TRUE(program.WaitUntilListening()) << program.err;
-    EXPECT_NE(program.out.find("\nlrdresponder: load 7 from " + path + ", delay 0 ms"), std::string::npos);
+    EXPECT_NE(program.out.find("\nlrdresponder: version " LRDRESPONDER_VERSION ", load 7 from " + path + ", delay 0 ms"),
+              std::string::npos);
 
     UdpPeer peer;
     uint32_t tick = 1;
@@ -520,32 +574,215 @@ TEST(ResponderProcess, FollowsItsLoadFileAndAnswersSignalsWithoutStopping)
     }));
     expectLoad(9);
 
+    // A pipe at the path, whose open would wait for a writer, and a file far
+    // too long are each refused with one line; the answers go on with the load.
+    std::string temporary = path + ".new";
+    ASSERT_EQ(mkfifo(temporary.c_str(), 0600), 0);
+    ASSERT_EQ(std::rename(temporary.c_str(), path.c_str()), 0);
+    std::string pipeFault = "lrdresponder: load file " + path +
+                            ": cannot read it: it is a pipe, not a regular file; load stays 9\n";
+    ASSERT_TRUE(program.Pump([&] { return program.err.find(pipeFault) != std::string::npos; })) << program.err;
+    for (int i = 0; i < 5; ++i)
+        expectLoad(9);
+    WriteFile(path, "14" + std::string(1 << 20, ' '));
+    std::string hugeFault = "lrdresponder: load file " + path +
+                            ": it holds 1048578 bytes, more than the 256 of one number with white space; load stays 9\n";
+    ASSERT_TRUE(program.Pump([&] { return program.err.find(hugeFault) != std::string::npos; })) << program.err;
+
     // SIGHUP reads the file again and does not end the program.
     WriteFile(path, "11");
     program.Signal(SIGHUP);
     ASSERT_TRUE(program.WaitForOutput("lrdresponder: load 11 from " + path + "\n")) << program.out;
     expectLoad(11);
 
-    program.Signal(SIGUSR1);
-    ASSERT_TRUE(program.WaitForOutput("answers not sent: 0 (send failed 0, too many held 0, held at stop 0)\n"
-                                      "datagrams dropped by the system: 0\n"
-                                      "load file faults: 1\n"))
-        << program.out;
-    EXPECT_NE(program.out.find("lrdresponder: counts at 20"), std::string::npos);
-    // A line of counts: "lrdresponder: 2026-12-08T01:36:18Z answered 1, ignored 0, ..."
-    size_t line = program.out.find("\nlrdresponder: 20");
-    ASSERT_NE(line, std::string::npos) << program.out;
-    std::string counts = program.out.substr(line + 1, program.out.find('\n', line + 1) - line - 1);
-    EXPECT_EQ(counts.substr(33, 10), "Z answered") << counts;
-    EXPECT_NE(counts.find(", ignored 0, refused 0 (rate limited 0), not sent 0, dropped 0, load file faults "),
-              std::string::npos)
-        << counts;
+    // A line of counts, each count as key=value: "lrdresponder: counts
+    // time=2026-12-08T01:36:18Z answered=8 too_short=0 ... load=11".
+    std::string line = NextLine(program, "lrdresponder: counts time=");
+    EXPECT_EQ(line.substr(0, 28), "lrdresponder: counts time=20") << line;
+    EXPECT_EQ(line.substr(26 + 19),
+              "Z answered=" + std::to_string(tick - 1) +
+                  " too_short=0 wrong_command=0 zero_tick=0 wrong_fill_data=0 own_address=0 unusable_source=0"
+                  " rate_limited=0 send_failed=0 too_many_held=0 dropped=0 load_file_faults=3 load=11\n")
+        << line;
     expectLoad(11);
 
     program.Signal(SIGTERM);
     EXPECT_EQ(program.WaitForExit(), 0);
-    EXPECT_EQ(program.err, fault);
-    EXPECT_EQ(CountAfter(program.out, "requests answered: "), 5);
+    EXPECT_EQ(program.err, RootWarning() + fault + pipeFault + hugeFault);
+    EXPECT_EQ(CountAfter(program.out, "requests answered: "), tick - 1);
     unlink(path.c_str());
     rmdir(directory);
+}
+
+// What an operator's monitoring reads: the metrics file, lines with syslog
+// priorities on a journal stream, one line per SIGUSR1 or SIGUSR2, new loads
+// logged by step or not at all, and the version.
+TEST(ResponderProcess, TellsItsMonitoringThroughMetricsPrioritiesAndSingleLines)
+{
+    char directory[] = "/tmp/lrdresponder-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(directory));
+    std::string loadPath = std::string(directory) + "/load", metricsPath = std::string(directory) + "/lrd.prom";
+    auto metrics = [&] {
+        std::ifstream file(metricsPath);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    Program version({"--version"});
+    EXPECT_EQ(version.WaitForExit(), 0);
+    EXPECT_EQ(version.out, "lrdresponder " LRDRESPONDER_VERSION "\n");
+
+    struct Case {
+        std::vector<std::string> options;
+        bool journal;
+        std::vector<uint8_t> loads;  // written one after the other
+        std::vector<uint8_t> logged;  // the loads that get a line
+    };
+    for (const Case& c : {Case{{"--load-log-step", "5"}, true, {9, 12, 2, 3}, {12, 2}},
+                          Case{{"--quiet-load"}, false, {9, 12}, {}}}) {
+        SCOPED_TRACE(c.options[0]);
+        WriteFile(loadPath, "7");
+        uint16_t port = FreePort();
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--bind", "127.0.0.2", "--load-file", loadPath, "--metrics-file", metricsPath,
+                                 "--stats-interval", "1", std::to_string(port)});
+        Program program(args, Launch{c.journal});
+        std::string notice = c.journal ? "<5>" : "", info = c.journal ? "<6>" : "", debug = c.journal ? "<7>" : "";
+        ASSERT_TRUE(program.WaitForOutput(notice + "lrdresponder: version " LRDRESPONDER_VERSION ", load 7 from "))
+            << program.out << program.err;
+        EXPECT_EQ(program.out.rfind(notice + "lrdresponder: listening on UDP 127.0.0.2 port ", 0), 0u) << program.out;
+
+        // Each new load is in the metrics file at the next write, logged or not.
+        UdpPeer peer;
+        for (uint8_t load : c.loads) {
+            WriteFile(loadPath, std::to_string(load));
+            std::string gauge = "\nlrdresponder_load " + std::to_string(load) + "\n";
+            ASSERT_TRUE(program.Pump([&] { return metrics().find(gauge) != std::string::npos; })) << metrics();
+            peer.Send(port, Request(load));
+        }
+        for (size_t i = 0; i < c.loads.size(); ++i) {
+            Datagram reply;
+            ASSERT_TRUE(peer.Receive(reply));
+        }
+        std::string text = metrics();
+        for (const char* sample :
+             {"# TYPE lrdresponder_requests_answered_total counter\nlrdresponder_requests_answered_total ",
+              "\nlrdresponder_requests_refused_total{reason=\"rate_limited\"} 0\n",
+              "\nlrdresponder_answers_not_sent_total{reason=\"send_failed\"} 0\n",
+              "\nlrdresponder_datagrams_dropped_total 0\n", "\nlrdresponder_load_file_faults_total 0\n",
+              "\nlrdresponder_info{version=\"" LRDRESPONDER_VERSION "\"} 1\n", "\nlrdresponder_start_time_seconds 1"})
+            EXPECT_NE(text.find(sample), std::string::npos) << sample << "\n" << text;
+
+        // One line per signal, not a block of counts.
+        program.Signal(SIGUSR1);
+        std::string first = NextLine(program, info + "lrdresponder: counts time=");
+        program.Signal(SIGUSR2);
+        std::string second = NextLine(program, info + "lrdresponder: counts time=");
+        EXPECT_NE(first.find(" load=" + std::to_string(c.loads.back()) + "\n"), std::string::npos) << first;
+        EXPECT_NE(second.find(" answered="), std::string::npos) << second;
+        EXPECT_EQ(program.out.find("requests answered:"), std::string::npos) << program.out;
+
+        program.Signal(SIGTERM);
+        ASSERT_EQ(program.WaitForExit(), 0);
+        std::string expected;
+        for (uint8_t load : c.logged)
+            expected += debug + "lrdresponder: load " + std::to_string(load) + " from " + loadPath + "\n";
+        std::string logged;
+        for (size_t at = 0; (at = program.out.find("lrdresponder: load ", at)) != std::string::npos; ++at) {
+            size_t start = program.out.rfind('\n', at) + 1;
+            logged += program.out.substr(start, program.out.find('\n', at) + 1 - start);
+        }
+        EXPECT_EQ(logged, expected) << program.out;
+        EXPECT_NE(program.out.find(notice + "lrdresponder: stopped\n" + notice + "requests answered: " +
+                                   std::to_string(c.loads.size()) + "\n"),
+                  std::string::npos)
+            << program.out;
+        // The metrics file was written whole each time: no temporary one is left.
+        EXPECT_NE(metrics().find("\nlrdresponder_answers_not_sent_total{reason=\"held_at_stop\"} 0\n"),
+                  std::string::npos);
+        EXPECT_NE(access((metricsPath + ".tmp").c_str(), F_OK), 0);
+        std::remove(metricsPath.c_str());
+    }
+    std::remove(loadPath.c_str());
+    rmdir(directory);
+}
+
+// lrdresponder --check against responders on loopback: each status of the
+// monitoring-plugin convention, by its exit status and its first line.
+TEST(ResponderProcess, CheckClientAnswersInTheMonitoringPluginWay)
+{
+    uint16_t prompt = FreePort(), slow = FreePort(), silent = FreePort();
+    Program fast({"--bind", "127.0.0.2", "--load", "7", std::to_string(prompt)});
+    Program delayed({"--bind", "127.0.0.2", "--delay", "400", std::to_string(slow)});
+    ASSERT_TRUE(fast.WaitUntilListening() && delayed.WaitUntilListening());
+    std::string fastServer = "127.0.0.2:" + std::to_string(prompt), slowServer = "127.0.0.2:" + std::to_string(slow),
+                silentServer = "127.0.0.2:" + std::to_string(silent);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string start;    // of the first line
+        std::string details;  // a line of one server, when not empty
+    };
+    const Case cases[] = {
+        {{"--check", "--warning", "5000", "--critical", "10000", fastServer}, 0, "LRDRESPONDER OK - 1 of 1 answered",
+         fastServer + " ok: round-trip time "},
+        {{"--check", "--warning", "300", "--critical", "10000", fastServer, slowServer}, 1,
+         "LRDRESPONDER WARNING - 2 of 2 answered", slowServer + " warning: round-trip time "},
+        {{"--check", "--critical", "300", silentServer, fastServer}, 2, "LRDRESPONDER CRITICAL - ",
+         silentServer + " critical: no answer within 300 ms\n"},
+        {{"--check", "127.0.0.2:08000"}, 3,
+         "LRDRESPONDER UNKNOWN - --check: the port of '127.0.0.2:08000': '08000' has a leading zero\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        Program check(c.args);
+        EXPECT_EQ(check.WaitForExit(), c.status) << check.out << check.err;
+        EXPECT_EQ(check.out.rfind(c.start, 0), 0u) << check.out;
+        EXPECT_NE(check.out.find("\n" + c.details), std::string::npos) << check.out;
+        EXPECT_EQ(check.err, "");
+    }
+    Program check({"--check", fastServer});
+    ASSERT_EQ(check.WaitForExit(), 0) << check.out;
+    EXPECT_NE(check.out.find("'load " + fastServer + "'=7;;;0\n" + fastServer + " ok: round-trip time "),
+              std::string::npos)
+        << check.out;
+}
+
+// More ports than the soft limit on open files allows, a receive queue of its
+// own, and a drop to another user once the ports are bound: run as root only.
+TEST(ResponderProcess, ListensOnMorePortsThanTheFileLimitAndDropsToItsUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "changing the user needs root";
+    std::vector<std::string> args{"--bind", "127.0.0.2", "--rcvbuf", "1048576", "--user", "nobody"};
+    std::vector<uint16_t> ports;
+    while (ports.size() < 1100) {
+        uint16_t port = FreePort();
+        if (std::find(ports.begin(), ports.end(), port) == ports.end()) {
+            ports.push_back(port);
+            args.push_back(std::to_string(port));
+        }
+    }
+    Program program(args, Launch{false, 1024});
+    ASSERT_TRUE(program.WaitUntilListening()) << program.out << program.err;
+    EXPECT_NE(program.out.find("(1100 in all)\n"), std::string::npos) << program.out;
+    EXPECT_NE(program.out.find(", user nobody\n"), std::string::npos) << program.out;
+
+    std::ifstream status("/proc/" + std::to_string(program.Pid()) + "/status");
+    std::string line, uids;
+    while (std::getline(status, line))
+        if (line.rfind("Uid:", 0) == 0)
+            uids = line;
+    EXPECT_EQ(uids, "Uid:\t65534\t65534\t65534\t65534");
+
+    UdpPeer peer;
+    for (uint16_t port : {ports.front(), ports.back()}) {
+        peer.Send(port, Request(port));
+        Datagram reply;
+        ASSERT_TRUE(peer.Receive(reply));
+        EXPECT_EQ(reply.port, port);
+    }
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.WaitForExit(), 0);
+    EXPECT_EQ(program.err, "");
 }

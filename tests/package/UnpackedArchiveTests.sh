@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
-# The Windows release archive as a host developer gets it: unpacked into a fresh
-# directory far from any build tree, its lrdprobe.exe runs under Wine against a
-# loopback lrdresponder and ranks it, with the module and the factory library it
-# finds beside itself. Then the pieces the archive promises: every binary with a
-# version resource of this version, the module stripped with a debug link.
+# The Windows release archives as a host developer gets them: unpacked into a
+# fresh directory far from any build tree. Its lrdprobe.exe runs under Wine
+# against a loopback lrdresponder and ranks it, with the module and the factory
+# library it finds beside itself; both sample hosts build from the unpacked
+# archive alone (C and C++ through the shipped CMake package, C also with the
+# README's one-line mingw-w64 command) and run one detection; the MSVC import
+# library links with lld-link. Then the pieces the archives promise: every binary
+# with a version resource of this version and a CodeView debug directory naming
+# its PDB from the debug archive, in which llvm-pdbutil finds a known function.
 # Usage: UnpackedArchiveTests.sh ARCHIVE LRDRESPONDER VERSION
+#   (the debug archive is found beside ARCHIVE)
 set -uo pipefail
 archive=$1
 responder=$2
 version=$3
+debug_archive=${archive%.zip}-debug.zip
 top=$(cd "$(dirname "$0")/../.." && pwd)
 source "$top/scripts/lib/responders.sh"
+# The project's own prefix, where hidden windows work without a display, unless
+# the caller names one.
+export WINEPREFIX=${WINEPREFIX:-$top/build/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
 
 work=$(mktemp -d)
 trap 'lrd_stop_responders; rm -rf "$work"' EXIT
@@ -20,14 +29,26 @@ fail() {
   failures=$((failures + 1))
 }
 
-python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$archive" "$work/unpacked"
+unzip_to() { python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"; }
+unzip_to "$archive" "$work/unpacked"
+unzip_to "$debug_archive" "$work/unpacked-debug"
 # extractall keeps no modes; Wine does not need them.
 root="$work/unpacked/$(basename "$archive" .zip)"
+debug="$work/unpacked-debug/$(basename "$debug_archive" .zip)"
 for file in bin/LinkrateDetector.dll bin/ZelFact.dll bin/lrdprobe.exe bin/lrdresponder.exe \
-  include/LinkrateDetector.h docs/protocol.md docs/responder.md README.md LICENSE CHANGELOG.md; do
+  include/LinkrateDetector.h include/ZelFact.h include/ZelFactInterfaces.h \
+  lib/libZelFact.dll.a lib/ZelFact.lib lib/ZelFact.def \
+  lib/libLinkrateDetector.dll.a lib/LinkrateDetector.lib lib/LinkrateDetector.def \
+  lib/cmake/LinkrateDetector/LinkrateDetectorConfig.cmake lib/cmake/LinkrateDetector/LinkrateDetectorConfigVersion.cmake \
+  samples/c_host.c samples/cpp_host.cpp samples/CMakeLists.txt samples/mingw-i686.cmake \
+  docs/host-integration.md docs/protocol.md docs/responder.md README.md LICENSE CHANGELOG.md; do
   [ -f "$root/$file" ] || fail "the archive lacks $file"
 done
-grep -q "^## \[$version\]" "$root/CHANGELOG.md" || fail "CHANGELOG.md has no section for $version"
+grep -qE "^## \[$version\] - [0-9]{4}-[0-9]{2}-[0-9]{2}$" "$root/CHANGELOG.md" ||
+  fail "CHANGELOG.md has no dated section for $version: $(head -n 8 "$root/CHANGELOG.md" | grep '^## ')"
+# The archive's README speaks of the archive, not of the repository.
+! grep -nE 'build/(bin|lib)|scripts/|tools/' "$root/README.md" || fail "README.md names paths of the repository"
+grep -qF "$version" "$root/README.md" || fail "README.md does not name version $version"
 
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) "127.0.0.2 0 5" || exit 1
 server=127.0.0.2:$LRD_PORT
@@ -35,7 +56,7 @@ wine "$root/bin/lrdprobe.exe" -q -t 2000 --format csv "$server" >"$work/probe.ou
 status=$?
 [ $status = 0 ] || fail "lrdprobe from the archive: status $status; $(head -c 400 "$work/probe.err")"
 sed -i 's/\r$//' "$work/probe.out"
-grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,[0-9.]*$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
+grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,[0-9.]*,1,false,[0-9]*$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
 
 # Without the module beside it, it names the place it looked: its own directory.
 mv "$root/bin/LinkrateDetector.dll" "$work/"
@@ -46,14 +67,71 @@ grep -qi 'cannot load the module .*unpacked.*bin.LinkrateDetector\.dll' "$work/m
   fail "lrdprobe without its module: $(cat "$work/missing.err")"
 mv "$work/LinkrateDetector.dll" "$root/bin/"
 
+# sample HOST_EXE: one detection of the server, which the host ranks first.
+sample() {
+  local host=$1 name
+  name=$(basename "$host")
+  wine "$host" --log "$work/$name.log" "$server" >"$work/$name.out" 2>&1
+  local status=$?
+  sed -i 's/\r$//' "$work/$name.out"
+  [ $status = 0 ] || fail "$name: status $status; $(head -c 400 "$work/$name.out")"
+  grep -qE "^1\. 127\.0\.0\.2  [0-9]+ ms  load 5$" "$work/$name.out" || fail "$name did not rank $server: $(cat "$work/$name.out")"
+}
+# The samples' CMake project with the shipped package, as the README says, from
+# inside the unpacked archive.
+(cd "$root" && cmake -S samples -B "$work/samples" -DCMAKE_TOOLCHAIN_FILE="$PWD/samples/mingw-i686.cmake" \
+  -DCMAKE_PREFIX_PATH="$PWD" >"$work/samples-configure.log" 2>&1 &&
+  cmake --build "$work/samples" -j2 >"$work/samples-build.log" 2>&1) ||
+  fail "the samples do not build with the shipped CMake package: $(tail -n 20 "$work"/samples-*.log)"
+for host in c_host cpp_host; do
+  if [ -f "$work/samples/$host.exe" ]; then sample "$work/samples/$host.exe"; else fail "no $host.exe"; fi
+done
+# The README's one-line command for mingw-w64, into bin/.
+(cd "$root" && i686-w64-mingw32-gcc -Iinclude samples/c_host.c -Llib -lZelFact -o bin/c_host.exe) ||
+  fail "the one-line mingw-w64 command does not build c_host"
+[ -f "$root/bin/c_host.exe" ] && sample "$root/bin/c_host.exe"
+
+# The MSVC import library: a program for the MSVC ABI, without any runtime
+# library, that calls ZelFactConfigure through lib/ZelFact.lib and exits with
+# its result.
+cat >"$work/msvc.c" <<'EOF'
+#include "ZelFact.h"
+int __stdcall start(void) { return ZelFactConfigure(0, 0, 0) == 1 ? 0 : 3; }
+EOF
+if clang-14 --target=i686-pc-windows-msvc -ffreestanding -I"$root/include" -c "$work/msvc.c" -o "$work/msvc.obj" &&
+  lld-link-14 /nologo /nodefaultlib /entry:start /subsystem:console "$work/msvc.obj" "$root/lib/ZelFact.lib" \
+    /out:"$root/bin/msvc_abi.exe"; then
+  wine "$root/bin/msvc_abi.exe"
+  status=$?
+  [ $status = 0 ] || fail "the MSVC-ABI program linked with lib/ZelFact.lib: status $status"
+else
+  fail "lib/ZelFact.lib does not link with lld-link"
+fi
+
+# A known function of each binary in its PDB.
+declare -A known=([LinkrateDetector.dll]='CLinkrateDetector::Detect' [ZelFact.dll]='ZelFactConfigure'
+  [lrdprobe.exe]='lrdprobe::ProbeHost::RunRound' [lrdresponder.exe]='main')
 for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   resources=$(strings -el "$root/bin/$binary")
   for value in "$version" LinkrateDetector; do
     grep -qxF "$value" <<<"$resources" || fail "$binary: no '$value' in its version resource"
   done
+  # Outputs are read whole before grep: with pipefail, a grep -q that stops
+  # early fails the pipeline.
   sections=$(i686-w64-mingw32-objdump -h "$root/bin/$binary")
-  grep -q '\.gnu_debuglink' <<<"$sections" || fail "$binary has no debug link"
-  ! grep -q '\.debug_info' <<<"$sections" || fail "$binary still carries its debugging information"
+  ! grep -q '\.debug_' <<<"$sections" || fail "$binary carries DWARF sections"
+  pdb=${binary%.*}.pdb
+  directory=$(llvm-readobj-14 --coff-debug-directory "$root/bin/$binary")
+  grep -qE "PDBFileName: $pdb\$" <<<"$directory" || fail "$binary: its debug directory does not name $pdb"
+  [ -f "$debug/bin/$pdb" ] || { fail "the debug archive lacks bin/$pdb" && continue; }
+  # The binary's GUID, 16 bytes in the debug directory, is the PDB's: the same
+  # bytes, its first three fields little-endian.
+  read -ra b <<<"$(sed -nE 's/.*PDBGUID: \((.*)\)/\1/p' <<<"$directory")"
+  guid="${b[3]:-}${b[2]:-}${b[1]:-}${b[0]:-}${b[5]:-}${b[4]:-}${b[7]:-}${b[6]:-}$(IFS= && echo "${b[*]:8}")"
+  pdb_guid=$(llvm-pdbutil-14 dump -summary "$debug/bin/$pdb" | sed -nE 's/.*GUID: \{(.*)\}/\1/p' | tr -d '-')
+  [ ${#guid} = 32 ] && [ "$guid" = "$pdb_guid" ] || fail "$binary: GUID $guid, its PDB's $pdb_guid"
+  symbols=$(llvm-pdbutil-14 dump -symbols "$debug/bin/$pdb")
+  grep -qE "S_[GL]PROC32 .*\`${known[$binary]}\`" <<<"$symbols" || fail "$pdb: no function ${known[$binary]}"
 done
 
 wineserver -w || true

@@ -66,10 +66,15 @@ BOOL CALLBACK CountWindow(HWND, LPARAM count)
     return TRUE;
 }
 
+// The thread's top-level windows and its message-only ones (which
+// EnumThreadWindows does not list; the detector's window is one).
 int ThreadWindows()
 {
     int count = 0;
     EnumThreadWindows(GetCurrentThreadId(), CountWindow, reinterpret_cast<LPARAM>(&count));
+    HWND window = nullptr;
+    while ((window = FindWindowExA(HWND_MESSAGE, window, nullptr, nullptr)) != nullptr)
+        count += GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId() ? 1 : 0;
     return count;
 }
 
@@ -138,8 +143,12 @@ public:
             // silent for its life.
             const bool logging = m_factory.Counters().getLogSettingsCalls != logSettings;
             auto refusedWithLine = [&](int32_t result, const char* operation) {
-                if (result == 0 && logging)
+                if (result == 0 && logging) {
                     require(hasLine(ErrorLine(operation)), std::string(operation) + " refused without its line");
+                    require(hasLine(std::string(operation) + " refused: ") ||
+                                hasLine(std::string(operation) + " failed at "),
+                            std::string(operation) + " refused without its reason");
+                }
             };
             auto* detector = static_cast<ILinkrateDetector*>(component);
             RecordingSink sink;

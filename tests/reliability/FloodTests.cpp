@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <deque>
 #include <map>
@@ -51,7 +53,6 @@ public:
     static std::atomic<int64_t> s_received;     // datagrams read, any source
     static std::atomic<int64_t> s_failed;       // receive lines with count -1
     static std::atomic<int64_t> s_tooShort;     // "pdu size error,not support"
-    static std::atomic<int64_t> s_refused;      // "CLinkrateDetector::OnRead() exit fail"
     static std::atomic<int64_t> s_lane[kLanes];
     static std::atomic<int64_t> s_fromCandidates;  // read from any address but 127.0.0.1
 
@@ -84,8 +85,6 @@ private:
             }
         } else if (strstr(text, "pdu size error,not support") != nullptr) {
             ++s_tooShort;
-        } else if (strstr(text, "CLinkrateDetector::OnRead() exit fail") != nullptr) {
-            ++s_refused;
         }
         return EXCEPTION_CONTINUE_EXECUTION;
     }
@@ -97,7 +96,6 @@ private:
 std::atomic<int64_t> ReceiveLines::s_received;
 std::atomic<int64_t> ReceiveLines::s_failed;
 std::atomic<int64_t> ReceiveLines::s_tooShort;
-std::atomic<int64_t> ReceiveLines::s_refused;
 std::atomic<int64_t> ReceiveLines::s_lane[kLanes];
 std::atomic<int64_t> ReceiveLines::s_fromCandidates;
 uint16_t ReceiveLines::s_lanePorts[kLanes];
@@ -338,14 +336,12 @@ public:
     {
         finishedTick = GetTickCount();
         readAtFinish = Flooder::Read();
-        refusedAtFinish = ReceiveLines::s_refused.load();
         ++finished;
     }
 
     DWORD detectTick = 0;
     DWORD finishedTick = 0;
     int64_t readAtFinish = 0;
-    int64_t refusedAtFinish = 0;
     int finished = 0;
     int64_t fromStrangers = 0;
     int64_t insaneTimes = 0;
@@ -354,15 +350,24 @@ public:
 
 // Dispatches at most a bounded number of messages: under a flood the queue may
 // never run empty, and the loop must still look at the clock.
+// The longest single dispatch so far, in milliseconds.
+DWORD g_longestDispatchMs;
+
 void PumpSome(int maxMessages)
 {
     MSG msg;
     for (int i = 0; i < maxMessages && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
         TranslateMessage(&msg);
+        DWORD start = GetTickCount();
         DispatchMessageA(&msg);
+        g_longestDispatchMs = std::max<DWORD>(g_longestDispatchMs, GetTickCount() - start);
     }
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
 }
+
+// A timer of the host's own on the flooded thread.
+int g_hostTicks;
+void CALLBACK HostTimer(HWND, UINT, UINT_PTR, DWORD) { ++g_hostTicks; }
 
 class Flood : public ::testing::Test {
 protected:
@@ -544,7 +549,8 @@ TEST_F(Flood, HundredThousandHostileDatagramsChangeNothingAndEveryDetectionEndsO
 
 // A flood faster than the detector reads: the socket's queue never runs empty,
 // so a read notification is always waiting. The end of the detection must still
-// come on time.
+// come on time, and a timer of the host's own on that thread still gets its turn
+// (one notification takes a bounded batch and leaves the rest for later).
 TEST_F(Flood, DetectionEndsOnTimeWhileTheQueueNeverRunsEmpty)
 {
     ResponderServer sinkhole = responder.AddServer("127.0.0.2");
@@ -568,19 +574,29 @@ TEST_F(Flood, DetectionEndsOnTimeWhileTheQueueNeverRunsEmpty)
     }));
     Flooder flooder(request.sourcePort, Ticks{GetLittle(request.bytes, 8)}, GetTickCount() | 1, false);
     flooder.Start(2000000);
+    g_hostTicks = 0;
+    g_longestDispatchMs = 0;
+    const DWORD floodStart = GetTickCount();
+    UINT_PTR hostTimer = SetTimer(nullptr, 0, 50, HostTimer);
     const DWORD hardStop = sink.detectTick + limitMs + 20000;
     while (sink.finished == 0 && (int32_t)(GetTickCount() - hardStop) < 0)
         PumpSome(256);
+    KillTimer(nullptr, hostTimer);
     flooder.Stop();
-    std::printf("unpaced flood: %lld datagrams sent, %lld read\n", (long long)flooder.Sent(), (long long)Flooder::Read());
+    std::printf("unpaced flood: %lld datagrams sent, %lld read; the host's 50 ms timer ticked %d times in %lu ms, "
+                "longest dispatch %lu ms\n",
+                (long long)flooder.Sent(), (long long)Flooder::Read(), g_hostTicks,
+                (unsigned long)(GetTickCount() - floodStart), (unsigned long)g_longestDispatchMs);
     ASSERT_EQ(sink.finished, 1) << "the detection did not end while the flood went on";
+    EXPECT_GT(g_hostTicks, 0) << "the host's timer had no turn during the flood";
     EXPECT_LE(sink.finishedTick - sink.detectTick, limitMs + 10000) << "ended late";
 
-    // From the end on the detector reads nothing more: the next notice is refused
-    // and the rest stays queued.
+    // From the end on the detector reads nothing more: the rest stays queued.
+    // (A notice that still comes is refused; whether one comes depends on where
+    // the end fell: a notification that ended at its bound asked for a later
+    // turn, not for another notice.)
     PumpFor(300);
     EXPECT_EQ(Flooder::Read(), sink.readAtFinish);
-    EXPECT_GE(ReceiveLines::s_refused.load(), sink.refusedAtFinish + 1);
     EXPECT_EQ(detector->Finalize(), 1);
     detector->Release(0);
     EXPECT_EQ(harness.Counters().allocations, harness.Counters().frees);

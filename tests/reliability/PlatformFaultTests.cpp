@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <thread>
 
 #include "DebugCapture.h"
@@ -63,6 +64,50 @@ protected:
     // Declared after the module: the table is restored before the module goes.
     ImportFaults faults{harness.module.Handle()};
 };
+
+// No request goes to an address no server can answer from: 0.0.0.0/8 (0.0.0.0
+// reaches this machine), multicast 224.0.0.0/4 (every host of the segment) and
+// 240.0.0.0/4 with the broadcast address, where text that does not convert goes.
+// Each gets its send line with -1, "error" and WSAEADDRNOTAVAIL and stays silent.
+// Should one reach sendto all the same, the call fails here and goes nowhere.
+TEST_F(PlatformFaults, NoRequestToAnAddressNoServerAnswersFrom)
+{
+    faults.FailWhen(PlatformCall::sendto, [](const uintptr_t* args) {
+        return reinterpret_cast<const sockaddr_in*>(args[4])->sin_addr.S_un.S_un_b.s_b1 != 127;
+    });
+    const char* never[] = {"0.0.0.0", "0.1.2.3", "224.0.0.1", "239.255.255.255", "240.0.0.1", "255.255.255.255",
+                           "no.such.address"};
+    LoopbackResponder server;
+    ServerListBuffer servers;
+    for (const char* address : never)
+        servers.Add(address, server.Port());
+    servers.Add("127.0.0.1", server.Port());
+    DebugCapture capture;
+    RecordingSink sink;
+    ILinkrateDetector* detector = harness.NewDetector();
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    ASSERT_EQ(detector->Detect(servers.List(), 0), 1);
+    ASSERT_TRUE(PumpUntil([&] {
+        server.Poll();
+        return !sink.reports.empty();
+    }));
+    EXPECT_EQ(faults.Calls(PlatformCall::sendto), 1u) << "only the request to 127.0.0.1 was sent";
+    for (const char* address : never) {
+        const std::string line = std::string("sent [-1] bytes to [") + address + ":" + std::to_string(server.Port()) +
+                                 "] [error]";
+        std::vector<std::string> lines = capture.Matching(line);
+        ASSERT_EQ(lines.size(), 1u) << line;
+        EXPECT_NE(lines[0].find(",errorcode=[" + std::to_string(WSAEADDRNOTAVAIL) + "]"), std::string::npos)
+            << lines[0];
+    }
+    ResultBuffer result((uint32_t)(std::size(never) + 1));
+    ASSERT_EQ(detector->GetSortedIPArray(result.Array()), 1);
+    EXPECT_STREQ(result.Array()->info[0].szIP, "127.0.0.1");
+    for (uint32_t i = 1; i <= std::size(never); ++i)
+        EXPECT_EQ(result.Array()->info[i].dwRTT, 5000u) << result.Array()->info[i].szIP;
+    EXPECT_EQ(detector->Finalize(), 1);
+    detector->Release(0);
+}
 
 TEST_F(PlatformFaults, ConnectionResetBetweenRepliesIsSkipped)
 {

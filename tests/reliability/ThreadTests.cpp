@@ -11,10 +11,12 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
+#include "ImportFaults.h"
 #include "MessagePump.h"
 
 namespace {
@@ -275,6 +277,74 @@ TEST(Threads, ReleaseNeverTakesAwayTheRegistrationOfADetectorAtTheSameAddress)
     EXPECT_EQ(missing, 0u) << "a release erased the record of another thread's detector";
     EXPECT_EQ(shared.uncounted.load(), 0) << "ZelvoDllCanUnloadNow said 1 while a detector was alive";
     EXPECT_EQ(harness->module.ZelvoDllCanUnloadNow(), 1);
+}
+
+// A release under way is out of ZelvoDllFreeMap's reach: a free map on another
+// thread while an auto-release detector's teardown runs finds nothing to do,
+// and the detector is torn down and destroyed once.
+TEST(Threads, FreeMapDuringAReleaseFindsNothing)
+{
+    DetectorHarness harness{3};
+    ImportFaults faults(harness.module.Handle());
+    DebugCapture capture;
+    const char kTeardown[] = "CLinkrateDetector::~CLinkrateDetector()";
+    ILinkrateDetector* detector = harness.NewDetector();
+    detector->SetAutoRelease(1);
+    ASSERT_EQ(detector->Initialize(nullptr), 1);
+    // The teardown's closesocket waits long enough for the free map to run.
+    faults.Delay(PlatformCall::closesocket, 1, 3000);
+    std::atomic<bool> freeMapDone{false};
+    std::thread freeMap([&] {
+        DWORD start = GetTickCount();
+        while (capture.Matching(kTeardown).empty() && GetTickCount() - start < 20000)
+            Sleep(1);
+        harness.module.ZelvoDllFreeMap();
+        freeMapDone = true;
+    });
+    detector->Release(0);
+    const bool freeMapInside = freeMapDone;
+    freeMap.join();
+    EXPECT_TRUE(freeMapInside) << "the free map ran during the teardown and did not wait for it";
+    EXPECT_EQ(capture.Matching(kTeardown).size(), 1u);
+    EXPECT_TRUE(capture.Matching("To remove a component not exist").empty());
+    EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
+}
+
+// Thread ids and timer ids come back: a detection left open on a thread that
+// ended must not take the end timer of a later thread that got both ids, not
+// even when it is released on that very thread.
+TEST(Threads, AReusedThreadAndTimerIdKeepItsNewTimer)
+{
+    DetectorHarness harness{0};
+    ServerListBuffer servers;
+    servers.Add("127.0.0.1", kNobody);
+    ILinkrateDetector* abandoned = harness.NewDetector();
+    DWORD endedThread = 0;
+    std::thread([&] {
+        endedThread = GetCurrentThreadId();
+        EXPECT_EQ(abandoned->Initialize(nullptr), 1);
+        EXPECT_EQ(abandoned->Detect(servers.List(), 600000), 1);
+    }).join();
+    // Wine hands a thread id out again only after a few hundred others.
+    bool reused = false, ended = false;
+    for (int i = 0; i < 20000 && !reused; ++i) {
+        std::thread([&] {
+            if (GetCurrentThreadId() != endedThread)
+                return;
+            reused = true;
+            CountingSink sink;
+            ILinkrateDetector* detector = harness.NewDetector();
+            EXPECT_EQ(detector->Initialize(&sink), 1);
+            EXPECT_EQ(detector->Detect(servers.List(), 100), 1);
+            abandoned->Release(0);
+            ended = PumpUntil([&] { return sink.finished == 1; }, 10000);
+            EXPECT_EQ(detector->Finalize(), 1);
+            detector->Release(0);
+        }).join();
+    }
+    ASSERT_TRUE(reused) << "no thread got the id " << endedThread << " back";
+    EXPECT_TRUE(ended) << "the new detection ends";
+    EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # lrdprobe.exe under Wine against native lrdresponder processes on loopback, all
 # real processes: the ranking, servers that never answer, a dead port beside a
-# live one, host names, rounds that end once every server answered, Ctrl-C, the
+# live one, host names, rounds that end once every server answered, Ctrl-C before
+# and during probing, names that do not resolve, fping's habits, LF line ends, the
 # three summary formats, the exit statuses and the refusal of bad arguments.
 # Usage: ProbeProcessTests.sh LRDPROBE_EXE LRDRESPONDER
 set -uo pipefail
@@ -19,15 +20,20 @@ fail() {
   failures=$((failures + 1))
 }
 
+# no_cr NAME: into pipes and files, every line ends in LF alone.
+no_cr() {
+  grep -q $'\r' "$work/$1.out" "$work/$1.err" && fail "$1: CR in the output: $(grep -l $'\r' "$work/$1.out" "$work/$1.err")"
+}
+
 # run NAME ARGS...: lrdprobe reading $work/NAME.in (when there is one) with its
-# output in $work/NAME.out and .err, line ends made Unix ones; sets status.
+# output in $work/NAME.out and .err; sets status.
 run() {
   local name=$1 input=/dev/null
   shift
   [ -f "$work/$name.in" ] && input=$work/$name.in
   wine "$probe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err"
   status=$?
-  sed -i 's/\r$//' "$work/$name.out" "$work/$name.err"
+  no_cr "$name"
 }
 
 expect_status() {
@@ -69,9 +75,10 @@ printf '# test servers\n\n  %s  \n%s # silent\n%s\n' "$A" "$D" "$C" >"$work/serv
 run csv -q -c 2 -t 1000 --format csv -f "$work/servers.txt"
 expect_status csv 0
 [ "$(wc -l <"$work/csv.out")" = 4 ] || fail "csv: not a header and 3 rows: $(cat "$work/csv.out")"
-grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*$" "$work/csv.out" ||
-  fail "csv: row of A: $(cat "$work/csv.out")"
-grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,$" "$work/csv.out" || fail "csv: row of D: $(cat "$work/csv.out")"
+grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*,2,false,[0-9]* [0-9]*$" \
+  "$work/csv.out" || fail "csv: row of A: $(cat "$work/csv.out")"
+grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,,2,false,- -$" "$work/csv.out" ||
+  fail "csv: row of D: $(cat "$work/csv.out")"
 [ ! -s "$work/csv.err" ] || fail "csv: -q printed: $(cat "$work/csv.err")"
 
 printf '%s\n' "$D" >"$work/silent.in"
@@ -121,32 +128,105 @@ got = [(s["port"] - port, s["load"]) for s in servers]
 assert got == [(11, 10), (13, 300), (12, 1000)], got
 PY
 
-# Ctrl-C once a round has completed: the completed rounds' summary, status 130.
-set -m
-wine "$probe" -c 100 -t 1500 "$A" "$D" >"$work/interrupt.out" 2>"$work/interrupt.err" &
-pid=$!
-set +m
-for ((i = 0; i < 600; i++)); do
-  grep -q '^round 2/100' "$work/interrupt.err" && break
-  sleep 0.1
-done
-kill -INT "$pid"
-for ((i = 0; i < 300; i++)); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && { fail "interrupt: still running 30 s after SIGINT"; kill -KILL "$pid"; }
-wait "$pid"
-status=$?
-sed -i 's/\r$//' "$work/interrupt.out" "$work/interrupt.err"
-expect_status interrupt 130
-rounds=$(sed -n 's/^lrdprobe: interrupted after \([0-9]*\) of 100 rounds$/\1/p' "$work/interrupt.err")
-if [ -z "$rounds" ] || [ "$rounds" -lt 1 ]; then
-  fail "interrupt: stderr: $(tail -n 3 "$work/interrupt.err")"
+# interrupt NAME EVENT ARGS...: lrdprobe started with ARGS (reading
+# $work/NAME.in), SIGINT once EVENT holds, and its end awaited; sets status.
+interrupt() {
+  local name=$1 event=$2 input=/dev/null i
+  shift 2
+  [ -e "$work/$name.in" ] && input=$work/$name.in
+  set -m
+  wine "$probe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+  local pid=$!
+  set +m
+  for ((i = 0; i < 600; i++)); do
+    eval "$event" && break
+    sleep 0.1
+  done
+  kill -INT "$pid"
+  for ((i = 0; i < 300; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && { fail "$name: still running 30 s after SIGINT"; kill -KILL "$pid"; }
+  wait "$pid"
+  status=$?
+  no_cr "$name"
+}
+
+# Before probing: lrdprobe waits for its list on standard input, which never
+# ends. Once the program is in memory (its main then takes the interrupt at
+# once), Ctrl-C ends it with 130 and no summary.
+mkfifo "$work/early-stop.in"
+sleep 60 >"$work/early-stop.in" &
+feeder=$!
+interrupt early-stop 'grep -qi lrdprobe.exe /proc/$pid/maps 2>/dev/null && sleep 1' -f -
+kill "$feeder" 2>/dev/null
+expect_status early-stop 130
+grep -qx 'lrdprobe: interrupted before probing began' "$work/early-stop.err" ||
+  fail "early-stop: stderr: $(cat "$work/early-stop.err")"
+[ ! -s "$work/early-stop.out" ] || fail "early-stop: printed $(cat "$work/early-stop.out")"
+
+# During the first round, after A's reply (D, silent, keeps the round open): the
+# summary of what was heard, marked interrupted, the round counted as cut short.
+interrupt cut-short 'grep -q "answered in" "$work/cut-short.err"' -c 3 -t 5000 --format json "$A" "$D"
+expect_status cut-short 130
+grep -qx 'lrdprobe: interrupted after 1 of 3 rounds, the last cut short' "$work/cut-short.err" ||
+  fail "cut-short: stderr: $(tail -n 2 "$work/cut-short.err")"
+python3 - "$work/cut-short.out" "$A" <<'PY' || fail "cut-short: $(cat "$work/cut-short.out")"
+import json, sys
+run = json.load(open(sys.argv[1]))
+assert (run["rounds"], run["rounds_asked"], run["interrupted"], run["last_round_cut"]) == (1, 3, True, True), run
+first = run["servers"][0]
+assert "%s:%d" % (first["address"], first["port"]) == sys.argv[2] and first["replies"] == 1, first
+assert run["servers"][1]["samples_ms"] == [None] and len(run["round_times"]) == 1, run
+PY
+
+# After two rounds: the table of the rounds heard, its last line saying so.
+interrupt later 'grep -q "^round 2/100" "$work/later.err"' -c 100 -t 1500 "$A" "$D"
+expect_status later 130
+rounds=$(sed -n 's/^interrupted after \([0-9]*\) of 100 rounds.*$/\1/p' "$work/later.out")
+if [ -z "$rounds" ] || [ "$rounds" -lt 2 ]; then
+  fail "later: $(tail -n 3 "$work/later.out")"
 else
-  grep -q "127.0.0.2 .* $rounds/$rounds " "$work/interrupt.out" || fail "interrupt: row of A: $(cat "$work/interrupt.out")"
-  grep -q "127.0.0.5 .* 0/$rounds  100.0%$" "$work/interrupt.out" || fail "interrupt: row of D: $(cat "$work/interrupt.out")"
+  grep -q "127.0.0.5 .* 0/$rounds  100.0%$" "$work/later.out" || fail "later: row of D: $(cat "$work/later.out")"
 fi
+
+# Names that do not resolve are reported each on its line and the rest is
+# probed, status 2; a byte order mark starts the file, A comes twice.
+printf '\xef\xbb\xbf%s\nmissing-two.invalid\n%s # again\n' "$A" "$A" >"$work/names.in"
+run names -q -t 1000 missing-one.invalid -f - 
+expect_status names 2
+grep -qx "lrdprobe: server 'missing-one.invalid': cannot resolve 'missing-one.invalid': .*" "$work/names.err" &&
+  grep -qx "lrdprobe: standard input line 2: server 'missing-two.invalid': cannot resolve .*" "$work/names.err" &&
+  grep -qx "lrdprobe: $A is given more than once: probed once" "$work/names.err" ||
+  fail "names: stderr: $(cat "$work/names.err")"
+[ "$(grep -c " 1/1 " "$work/names.out")" = 1 ] && [ "$(wc -l <"$work/names.out")" = 2 ] ||
+  fail "names: $(cat "$work/names.out")"
+
+# fping's habits: combined short options, "--", -C's samples under the table
+# with bars of five rounds beside it, -s, -a, -u, --version, JSON round times.
+run habits -qsC5 -p 0 -t 1000 -- "$A" "$D"
+expect_status habits 0
+grep -q "  loss  rounds$" "$work/habits.out" && grep -qx "$A : [0-9]* [0-9]* [0-9]* [0-9]* [0-9]*" "$work/habits.out" &&
+  grep -qx "$D : - - - - -" "$work/habits.out" || fail "habits: $(cat "$work/habits.out")"
+grep -qx " *2 servers" "$work/habits.err" && grep -qx " *1 answered" "$work/habits.err" &&
+  grep -qx " *5 rounds done of 5" "$work/habits.err" || fail "habits: -s: $(cat "$work/habits.err")"
+run only-answering -qa -t 500 "$A" "$D"
+run only-silent -qu -t 500 "$A" "$D"
+grep -q "^ *1  127.0.0.2 " "$work/only-answering.out" && ! grep -q 127.0.0.5 "$work/only-answering.out" &&
+  grep -q "^ *2  127.0.0.5 " "$work/only-silent.out" && ! grep -q 127.0.0.2 "$work/only-silent.out" ||
+  fail "-a/-u: $(cat "$work/only-answering.out" "$work/only-silent.out")"
+run version --version
+grep -qx 'lrdprobe [0-9]*\.[0-9]*\.[0-9]*' "$work/version.out" || fail "version: $(cat "$work/version.out")"
+run times -q -c 2 -p 0 --format json "$A"
+python3 - "$work/times.out" <<'PY' || fail "times: $(cat "$work/times.out")"
+import json, re, sys
+run = json.load(open(sys.argv[1]))
+assert [t["round"] for t in run["round_times"]] == [1, 2], run
+assert all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", t["start"]) for t in run["round_times"]), run
+assert run["round_times"][0]["start"] <= run["round_times"][1]["start"], run
+assert len(run["servers"][0]["samples_ms"]) == 2 and run["interrupted"] is False, run
+PY
 
 run help -h
 expect_status help 0
@@ -166,14 +246,18 @@ refused() {
   [ ! -s "$work/$name.out" ] || fail "$name: printed a summary"
 }
 
-printf '%s\n# fine so far\n127.0.0.300\n' "$A" >"$work/bad-line.txt"
-seq 65536 | sed "s/.*/$A/" >"$work/too-many.txt"
+printf '%s\n# fine so far\n127.0.0.300\n1.2.3\n%s %s\n' "$A" "$A" "$C" >"$work/bad-line.txt"
+seq 65536 | awk '{ print "127.0.0." 2 + $1 % 200 ":" 1 + int($1 / 200) }' >"$work/too-many.txt"
 refused address "'1.2.3'" "$A" 1.2.3
 refused octal "'010.0.0.1'" 010.0.0.1
 refused port-zero "port '0'" "$A" 127.0.0.1:0
 refused port-high "port '65536'" 127.0.0.1:65536
 refused port-empty "port ''" 127.0.0.1:
-refused file-line "bad-line.txt line 3" -f "$work/bad-line.txt"
+run file-lines -f "$work/bad-line.txt"
+expect_status file-lines 2
+[ "$(grep -c "^lrdprobe: $work/bad-line.txt line [345]: server " "$work/file-lines.err")" = 3 ] &&
+  [ "$(tail -n 1 "$work/file-lines.err")" = "try 'lrdprobe --help'" ] && [ ! -s "$work/file-lines.out" ] ||
+  fail "file-lines: $(cat "$work/file-lines.err")"
 refused file-missing "$work/none.txt" -f "$work/none.txt"
 refused too-many "65536 servers" -f "$work/too-many.txt"
 refused time-limit "-t '0'" -t 0 "$A"

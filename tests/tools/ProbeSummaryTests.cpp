@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <sstream>
+
 #include "ProbeOptions.h"
 #include "ProbeSummary.h"
 #include "RepliesFirstRanking.h"
@@ -149,15 +151,86 @@ TEST(ProbeOptions, HostNamesBecomeTheirAddressesAndAddressesNoServerCanHaveAreRe
         {"fe80::1", "server 'fe80::1': IPv6 is not supported by the probe protocol"},
         {"1.2.3", "server '1.2.3': '1.2.3' is not a dotted IPv4 address or a host name"},
         {"0x7f.1", "server '0x7f.1': '0x7f.1' is not a dotted IPv4 address or a host name"},
-        {"-bad.example", "unknown option '-bad.example'"},
+        {"-bad.example", "unknown option '-b' in '-bad.example'"},
         {"bad-.example", "server 'bad-.example': 'bad-.example' is not a dotted IPv4 address or a host name"},
-        {"none.example", "server 'none.example': cannot resolve 'none.example': No such host is known."},
         {"zero.example", "server 'zero.example': 'zero.example' resolves to 0.0.0.0, which cannot be a server (the "
                          "unspecified address)"},
     };
     for (const auto& c : refused)
         EXPECT_EQ(ParseOptions({"127.0.0.4", c.argument}, options, read, resolve), c.message);
     EXPECT_EQ(options.servers.size(), 3u) << "a refused command line leaves the options alone";
+
+    // A name that does not resolve is reported and the rest is probed.
+    ASSERT_EQ(ParseOptions({"none.example", "127.0.0.4"}, options, read, resolve), "");
+    EXPECT_EQ(options.servers.size(), 1u);
+    EXPECT_EQ(options.unresolved, 1u);
+    EXPECT_EQ(options.warnings,
+              std::vector<std::string>{"server 'none.example': cannot resolve 'none.example': No such host is known."});
+    EXPECT_EQ(ParseOptions({"none.example"}, options, read, resolve), "no SERVER left to probe");
+}
+
+// fping's habits on the command line, and list files with everything wrong
+// reported at once.
+TEST(ProbeOptions, CombinedShortOptionsEndOfOptionsDuplicatesAndEveryBadFileLine)
+{
+    // A byte order mark before a sound first line, then 22 bad lines.
+    std::string bad = "\xEF\xBB\xBF" "127.0.0.2\n";
+    for (int line = 2; line <= 23; ++line)
+        bad += line % 8 == 0 ? "127.0.0.3:7 127.0.0.4:8\n" : "1.2.3\n";
+    auto read = [&](const std::string& name, std::string& text) {
+        text = name == "bad.txt" ? bad : "\xEF\xBB\xBF" "127.0.0.2 # first\n127.0.0.3\n";
+        return true;
+    };
+    auto resolve = [](const std::string& name, std::vector<uint32_t>& addresses) -> std::string {
+        addresses = {0x7F000002};
+        return {};
+    };
+    Options options;
+    ASSERT_EQ(ParseOptions({"-qasC5", "-t500", "-p", "0", "-f", "bom.txt", "--", "127.0.0.4", "local.example"},
+                           options, read, resolve),
+              "");
+    EXPECT_TRUE(options.quiet && options.onlyAnswering && options.stats && options.samples);
+    EXPECT_EQ(options.rounds, 5u);
+    EXPECT_EQ(options.timeLimitMs, 500u);
+    EXPECT_EQ(options.periodMs, 0u);
+    ASSERT_EQ(options.servers.size(), 3u) << "local.example is 127.0.0.2 again";
+    EXPECT_EQ(options.servers[2].address, "127.0.0.4");
+    EXPECT_EQ(options.warnings, std::vector<std::string>{"127.0.0.2:8000 (local.example) is given more than once: "
+                                                         "probed once"});
+
+    // Entries given again are named up to the limit, then counted.
+    std::vector<std::string> again(26, "127.0.0.9");
+    ASSERT_EQ(ParseOptions(again, options, read, resolve), "");
+    EXPECT_EQ(options.servers.size(), 1u);
+    ASSERT_EQ(options.warnings.size(), kMaxReportedProblems + 1);
+    EXPECT_EQ(options.warnings.back(), "5 more entries given more than once: each probed once");
+
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } refused[] = {
+        {{"-qx", "127.0.0.2"}, "unknown option '-x'"},
+        {{"-c", "2", "-C3", "127.0.0.2"}, "-c and -C given together"},
+        {{"-a", "-u", "127.0.0.2"}, "-a and -u exclude each other"},
+        {{"--", "-q"}, "server '-q': '-q' is not a dotted IPv4 address or a host name"},
+        {{"-t5001", "127.0.0.2"}, "-t '5001' is not a number from 1 to 5000"},
+        {{"\xEF\xBB\xBF" "127.0.0.2"}, "server '\\xEF\\xBB\\xBF127.0.0.2': '\\xEF\\xBB\\xBF127.0.0.2' is not a "
+                                       "dotted IPv4 address or a host name"},
+    };
+    for (const auto& c : refused)
+        EXPECT_EQ(ParseOptions(c.args, options, read, resolve), c.message) << c.args[0];
+
+    // Every bad line up to the limit, in order, then a count of the rest.
+    std::string problems = ParseOptions({"-f", "bad.txt"}, options, read, resolve);
+    std::vector<std::string> lines;
+    std::istringstream split(problems);
+    for (std::string line; std::getline(split, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), kMaxReportedProblems + 1) << problems;
+    EXPECT_EQ(lines[0], "bad.txt line 2: server '1.2.3': '1.2.3' is not a dotted IPv4 address or a host name");
+    EXPECT_EQ(lines[6], "bad.txt line 8: server '127.0.0.3:7 127.0.0.4:8': holds blanks: give one server an "
+                        "argument or a line");
+    EXPECT_EQ(lines.back(), "bad.txt: 2 more lines like these");
 }
 
 // Servers that share addresses and ports, answering with short and long replies
@@ -194,7 +267,9 @@ TEST(ProbeSummary, ServersSharingAddressesAndPortsAnswerOnlyByTheirOwnReplies)
     EXPECT_EQ(rows[5].replies, 0u);
     EXPECT_FALSE(summary.Listed({"127.0.0.6", 47901, 1}));
 
-    std::string table = FormatTable(rows, 3);
+    RunInfo run;
+    run.roundsAsked = run.roundsDone = 3;
+    std::string table = FormatTable(rows, run);
     EXPECT_NE(table.find("  expect ms  load  score  replies    loss\n"), std::string::npos) << table;
     EXPECT_NE(table.find("  1/3   66.7%\n"), std::string::npos) << table;
     EXPECT_NE(table.find("  -      -      0/3  100.0%\n"), std::string::npos) << table;
@@ -274,4 +349,66 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
     ServerRounds jittery;
     jittery.samples = {100, 300, 200, kLost};
     EXPECT_DOUBLE_EQ(Assess(jittery, 0).retryMs, 200 + 4 * (200.0 / 3));
+}
+
+// Six rounds of a run interrupted in its sixth of ten: the per-round times and
+// the interruption in every format, the bars with gaps for lost rounds, and the
+// selections of -a and -u.
+TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
+{
+    Server steady{"127.0.0.2", 5000}, lossy{"127.0.0.3", 5000}, silent{"127.0.0.4", 5000};
+    Summary summary({silent, lossy, steady});
+    const uint32_t steadyTimes[] = {10, 12, 11, 30, 10, 10};
+    const uint32_t lossyTimes[] = {20, kLost, 40, 30, kLost, 20};
+    RunInfo run;
+    run.roundsAsked = 10;
+    run.interrupted = run.lastRoundCut = true;
+    for (int r = 0; r < 6; ++r) {
+        std::vector<Reply> replies = {{"127.0.0.2", 5000, steadyTimes[r]}};
+        if (lossyTimes[r] != kLost)
+            replies.push_back({"127.0.0.3", 5000, lossyTimes[r]});
+        summary.AddRound({Record("127.0.0.2", 5000, steadyTimes[r], 10), Record("127.0.0.3", 5000, 20, 10),
+                          Record("127.0.0.4", 5000, 5000, 100)},
+                         replies);
+        run.roundTimes.push_back({"2026-12-08T08:00:0" + std::to_string(r) + ".000Z", 7});
+    }
+    run.roundsDone = summary.Rounds();
+    std::vector<Row> rows = summary.Ranked();
+    ASSERT_EQ(Order(rows), "127.0.0.2:5000 127.0.0.3:5000 127.0.0.4:5000(silent) ");
+
+    const struct {
+        std::string text, fragment;
+    } shown[] = {
+        {FormatTable(rows, run), "  rounds\n"},
+        {FormatTable(rows, run), "  0.0%  \u2581\u2581\u2581\u2588\u2581\u2581\n"},
+        {FormatTable(rows, run), "  33.3%  \u2581 \u2588\u2584 \u2581\n"},
+        {FormatTable(rows, run), "  100.0%\n"},
+        {FormatTable(rows, run), "\ninterrupted after 6 of 10 rounds, the last cut short\n"},
+        {FormatTable(rows, run, true), "\n127.0.0.2:5000 : 10 12 11 30 10 10\n127.0.0.3:5000 : 20 - 40 30 - 20\n"
+                                       "127.0.0.4:5000 : - - - - - -\ninterrupted"},
+        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms\n1,127.0.0.2,5000,true,10,10.5,30,"},
+        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,10,true,- - - - - -\n"},
+        {FormatJson(rows, run), "\"rounds\": 6,\n  \"rounds_asked\": 10,\n  \"interrupted\": true,\n  "
+                                "\"last_round_cut\": true,"},
+        {FormatJson(rows, run), "{\"round\": 6, \"start\": \"2026-12-08T08:00:05.000Z\", \"duration_ms\": 7}\n  ],"},
+        {FormatJson(rows, run), "\"loss_percent\": 33.3, \"samples_ms\": [20, null, 40, 30, null, 20]}"},
+        {FormatStats(rows, run, 1, 1234), "        3 servers\n        2 answered\n        1 silent\n        1 unresolved\n"
+                                          "        6 rounds done of 10 (interrupted)\n    1.234 s elapsed\n"},
+    };
+    for (const auto& c : shown)
+        EXPECT_NE(c.text.find(c.fragment), std::string::npos) << "lacks:\n" << c.fragment << "\nin:\n" << c.text;
+
+    EXPECT_EQ(Order(Select(rows, true, false)), "127.0.0.2:5000 127.0.0.3:5000 ");
+    std::vector<Row> silentOnly = Select(rows, false, true);
+    ASSERT_EQ(silentOnly.size(), 1u);
+    EXPECT_EQ(silentOnly[0].rank, 3u);
+
+    std::string html = FormatHtml(rows, run);
+    EXPECT_EQ(html.find("://"), std::string::npos);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    size_t lost = 0;
+    for (size_t at = html.find("class=lost"); at != std::string::npos; at = html.find("class=lost", at + 1))
+        ++lost;
+    EXPECT_EQ(lost, 8u) << "two lost rounds of one server, six of the silent one";
+    EXPECT_NE(html.find("<strong>Interrupted</strong>, the last round cut short."), std::string::npos);
 }

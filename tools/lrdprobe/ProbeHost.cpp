@@ -4,6 +4,9 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "ZelFact.h"
@@ -32,6 +35,19 @@ std::string ErrorText(DWORD code)
     return length > 0 ? result + ": " + text : result;
 }
 
+// Initialize accepts even when its window or socket step failed, so that shows
+// as a refused Detect. Under Wine the usual cause is a prefix without a usable
+// graphics driver (no display): hidden windows then cannot be made.
+std::string RefusedDetectMessage()
+{
+    std::string message = "the detector refused Detect: it could not make its window or socket";
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr)
+        message += "; under Wine the likeliest cause is no usable graphics driver (no display), which the null "
+                   "driver mends: wine reg add 'HKCU\\Software\\Wine\\Drivers' /v Graphics /d null /f";
+    return message + " (the module's Error lines, shown with -v or --log, name the failed step)";
+}
+
 std::string ProgramDirectory()
 {
     char path[MAX_PATH] = {0};
@@ -42,11 +58,21 @@ std::string ProgramDirectory()
 
 // Signalled by the console control handler, which runs on a thread of its own.
 HANDLE g_interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+volatile LONG g_probing = 0;
 
 BOOL WINAPI OnConsoleControl(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
+    if (InterlockedCompareExchange(&g_probing, 0, 0) == 0) {
+        // The main thread may hold the runtime's stream locks (reading standard
+        // input) or wait in the resolver: write directly and end without the
+        // runtime's exit handlers.
+        static const char kLine[] = "lrdprobe: interrupted before probing began\n";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), kLine, sizeof kLine - 1, &written, nullptr);
+        TerminateProcess(GetCurrentProcess(), 130);
+    }
     SetEvent(g_interrupt);
     return TRUE;
 }
@@ -122,11 +148,34 @@ private:
 
 void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
+void BeginProbing() { InterlockedExchange(&g_probing, 1); }
+
 bool InterruptRequested() { return WaitForSingleObject(g_interrupt, 0) == WAIT_OBJECT_0; }
 
 bool WaitUnlessInterrupted(uint32_t ms) { return WaitForSingleObject(g_interrupt, ms) == WAIT_TIMEOUT; }
 
 uint32_t TickMs() { return GetTickCount(); }
+
+std::string UtcNowText()
+{
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond, now.wMilliseconds);
+    return text;
+}
+
+void PrepareOutput()
+{
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+        _setmode(_fileno(stdout), _O_BINARY);
+    else
+        SetConsoleOutputCP(CP_UTF8);
+    if (!GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode))
+        _setmode(_fileno(stderr), _O_BINARY);
+}
 
 std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresses)
 {
@@ -209,13 +258,10 @@ std::string ProbeHost::RunRound(const std::vector<Server>& servers, uint32_t tim
     }
     if (detector->Detect(list, timeLimitMs) == 0) {
         detector->Finalize();
-        return "the detector refused Detect (it could not make its window or socket; -v shows why)";
+        return RefusedDetectMessage();
     }
-    if (!PumpUntil(result, timeLimitMs + kEndMarginMs)) {
+    if (!PumpUntil(result, timeLimitMs + kEndMarginMs))
         result.interrupted = true;
-        detector->Finalize();
-        return {};
-    }
 
     std::vector<uint8_t> arrayBytes(LRD_IP_INFO_ARRAY_SIZE(servers.size()), 0);
     auto* array = reinterpret_cast<IPInfoArray*>(arrayBytes.data());

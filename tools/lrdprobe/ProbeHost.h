@@ -16,17 +16,27 @@ struct RoundResult {
     std::vector<Reply> replies;   // as the sink heard them
     bool finished = false;        // OnDetectFinished came in time
     bool allAnswered = false;     // every listed server answered before the time limit
-    bool interrupted = false;     // Ctrl-C ended the round; sorted stays empty
+    bool interrupted = false;     // Ctrl-C cut the round short; sorted holds what was heard
 };
 
 // Turns Ctrl-C (SIGINT under Wine) and Ctrl-Break into a request that the
-// rounds stop, instead of ending the process at once.
+// rounds stop. Until BeginProbing, an interrupt ends the process at once with
+// status 130 and a line on standard error: nothing has been heard that a
+// summary could show, and reading a list or resolving names may block.
 void CatchInterrupt();
+void BeginProbing();
 bool InterruptRequested();
 // Waits the given time, or less when an interrupt comes; false then.
 bool WaitUnlessInterrupted(uint32_t ms);
 // The system's millisecond tick.
 uint32_t TickMs();
+// The time now as UTC, ISO 8601 with milliseconds.
+std::string UtcNowText();
+
+// Standard output and error keep "\n" as it is (no CR added) when they are not
+// a Windows console, so that pipes and files get Unix line ends under Wine; a
+// console shows UTF-8.
+void PrepareOutput();
 
 // The IPv4 addresses of a host name, through the system's resolver.
 std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresses);
@@ -43,7 +53,7 @@ public:
     // One detection on a new detector: Initialize, Detect with the record list,
     // messages pumped until every listed server has answered or OnDetectFinished
     // (or a margin past the time limit), GetSortedIPArray, Finalize, Release. An
-    // interrupt ends the pump and the round without a result. Every reply also
+    // interrupt ends the pump at once; the result is then what was heard. Every reply also
     // goes to onReply as it comes, with whether it came from a listed server.
     // Returns an empty text, or what failed.
     std::string RunRound(const std::vector<Server>& servers, uint32_t timeLimitMs,

@@ -1,35 +1,47 @@
 #include "ProbeOptions.h"
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <unordered_map>
 
 #include "AddressText.h"
 
 namespace lrdprobe {
 
 const char kUsage[] =
-    "usage: lrdprobe [options] SERVER...\n"
+    "usage: lrdprobe [options] [--] SERVER...\n"
     "       lrdprobe [options] -f FILE\n"
     "  Probes every SERVER through LinkrateDetector.dll and prints the servers\n"
     "  ranked best first. A SERVER is ADDRESS[:PORT] or HOSTNAME[:PORT], port 8000\n"
-    "  when absent; a host name stands for each of its IPv4 addresses.\n"
+    "  when absent; a host name stands for each of its IPv4 addresses. A server\n"
+    "  given twice is probed once. Short options combine: -qc5 is -q -c 5.\n"
     "  -f FILE          read servers from FILE, one a line, '#' starts a comment;\n"
     "                   '-' is standard input (may be repeated)\n"
     "  -t MS            time limit of a round, 1 to 5000 (default 2000); a round\n"
     "                   ends sooner when every server has answered\n"
     "  -c N             rounds, 1 to 1000, a new detector each (default 1)\n"
+    "  -C N             as -c N, and each server's times per round under the table\n"
+    "                   ('-' for a round without its reply)\n"
     "  -p MS            period between the starts of rounds, 0 to 3600000\n"
     "                   (default 1000), so that responders' rate limits stay clear\n"
+    "  -a               list only the servers that answered\n"
+    "  -u               list only the servers that never answered\n"
+    "  -s               counts and elapsed time on standard error at the end\n"
     "  --format FORMAT  summary as table, csv or json (default table)\n"
+    "  --report FILE    also write FILE, an HTML page: the ranking, each server's\n"
+    "                   times over the rounds, median time against load\n"
     "  -q               no live line per reply\n"
     "  -v               print the module's debugger output as it comes\n"
     "  --log FILE       append the module's log lines to FILE\n"
     "  --module PATH    the module to load (default: LinkrateDetector.dll beside lrdprobe)\n"
     "  -h, --help       this text\n"
+    "  --version        lrdprobe's version\n"
     "Ranking: by score, smallest first; servers that never answered come last.\n"
     "  score = max(1 ms, expected time to an answer) x load of the last reply\n"
     "  (100 when a server sends none), the expected time being that of a client\n"
@@ -41,10 +53,17 @@ const char kUsage[] =
     "  so one lost reply in a few rounds weighs little, a steady loss much.\n"
     "  Equal scores: the smaller load first. A server counts as answered only by\n"
     "  a reply from its own address and port within 5000 ms.\n"
-    "Live lines go to standard error, the summary to standard output; Ctrl-C\n"
-    "prints the summary of the rounds completed so far.\n"
+    "Live lines, warnings and -s go to standard error, the summary to standard\n"
+    "output, with line ends LF unless it is a Windows console. With 5 rounds or\n"
+    "more the table shows each server's times as bars, from its fastest round to\n"
+    "its slowest (the last 40 rounds; a gap for a round without its reply).\n"
+    "Ctrl-C ends the run at once; from the first round on it prints the summary of\n"
+    "what was heard, marked interrupted, with the rounds asked for and done (a\n"
+    "round cut short counts, as fping counts its last ping).\n"
     "Exit status: 0 when a server answered, 1 when none did, 2 for a usage error\n"
-    "or a module that cannot be loaded or used, 130 when interrupted.\n";
+    "or a bad list line (nothing probed), a module that cannot be loaded or used,\n"
+    "or a name that did not resolve (the others probed, as fping does), 130 when\n"
+    "interrupted.\n";
 
 namespace {
 
@@ -109,18 +128,50 @@ bool IsHostName(const std::string& text)
     return std::isalpha(static_cast<unsigned char>(name[lastStart])) != 0;
 }
 
+// Bytes that a terminal would not show as themselves (a byte order mark, a
+// control character) as \xHH, so that a message names what it refuses.
+std::string Visible(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
 bool TakesValue(const std::string& option)
 {
-    return option == "-f" || option == "-t" || option == "-c" || option == "-p" || option == "--format" ||
-           option == "--log" ||
-           option == "--module";
+    return option == "-f" || option == "-t" || option == "-c" || option == "-C" || option == "-p" ||
+           option == "--format" || option == "--log" || option == "--module" || option == "--report";
+}
+
+bool IsFlag(const std::string& option)
+{
+    return option == "-h" || option == "--help" || option == "--version" || option == "-q" || option == "-v" ||
+           option == "-a" || option == "-u" || option == "-s";
+}
+
+uint64_t EndpointKey(const Server& server)
+{
+    uint32_t address = 0;
+    lrdtools::ParseAddress(server.address, address);
+    return (uint64_t)address << 16 | server.port;
 }
 
 }  // namespace
 
-std::string ParseServer(const std::string& text, std::vector<Server>& servers, const NameResolver& resolve)
+std::string ParseServer(const std::string& text, std::vector<Server>& servers, const NameResolver& resolve,
+                        std::string* unresolved)
 {
-    std::string prefix = "server '" + text + "': ";
+    std::string prefix = "server '" + Visible(text) + "': ";
+    if (text.find_first_of(" \t") != std::string::npos)
+        return prefix + "holds blanks: give one server an argument or a line";
     if (IsIPv6Text(text))
         return prefix + "IPv6 is not supported by the probe protocol";
     size_t colon = text.find(':');
@@ -129,7 +180,7 @@ std::string ParseServer(const std::string& text, std::vector<Server>& servers, c
     if (colon != std::string::npos) {
         std::string portText = text.substr(colon + 1);
         if (!lrdtools::ParseDecimal(portText, 1, 65535, port))
-            return prefix + NotANumber("port", portText, 1, 65535);
+            return prefix + NotANumber("port", Visible(portText), 1, 65535);
     }
 
     uint32_t parsed = 0;
@@ -140,14 +191,21 @@ std::string ParseServer(const std::string& text, std::vector<Server>& servers, c
         return {};
     }
     if (!IsHostName(host))
-        return prefix + "'" + host + "' is not a dotted IPv4 address or a host name";
+        return prefix + "'" + Visible(host) + "' is not a dotted IPv4 address or a host name";
 
     std::vector<uint32_t> addresses;
     std::string reason = resolve ? resolve(host, addresses) : "host names are not resolved here";
+    std::string failure;
     if (!reason.empty())
-        return prefix + "cannot resolve '" + host + "': " + reason;
-    if (addresses.empty())
-        return prefix + "'" + host + "' has no IPv4 address";
+        failure = prefix + "cannot resolve '" + host + "': " + reason;
+    else if (addresses.empty())
+        failure = prefix + "'" + host + "' has no IPv4 address";
+    if (!failure.empty()) {
+        if (unresolved == nullptr)
+            return failure;
+        *unresolved = failure;
+        return {};
+    }
     std::vector<uint32_t> distinct;
     for (uint32_t address : addresses) {
         if (std::find(distinct.begin(), distinct.end(), address) != distinct.end())
@@ -163,19 +221,30 @@ std::string ParseServer(const std::string& text, std::vector<Server>& servers, c
 }
 
 std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers,
-                             const NameResolver& resolve)
+                             const NameResolver& resolve, std::vector<std::string>* unresolved)
 {
-    std::istringstream lines(text);
-    std::string line;
+    // Editors on Windows start UTF-8 files with a byte order mark.
+    static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    std::istringstream lines(text.compare(0, 3, kByteOrderMark) == 0 ? text.substr(3) : text);
+    std::string line, problems;
+    size_t count = 0;
     for (int number = 1; std::getline(lines, line); ++number) {
         std::string entry = Trim(line.substr(0, line.find('#')));
         if (entry.empty())
             continue;
-        std::string problem = ParseServer(entry, servers, resolve);
-        if (!problem.empty())
-            return name + " line " + std::to_string(number) + ": " + problem;
+        std::string failed;
+        std::string problem = ParseServer(entry, servers, resolve, unresolved != nullptr ? &failed : nullptr);
+        std::string where = name + " line " + std::to_string(number) + ": ";
+        if (!failed.empty())
+            unresolved->push_back(where + failed);
+        if (problem.empty())
+            continue;
+        if (++count <= kMaxReportedProblems)
+            problems += (problems.empty() ? "" : "\n") + where + problem;
     }
-    return {};
+    if (count > kMaxReportedProblems)
+        problems += "\n" + name + ": " + std::to_string(count - kMaxReportedProblems) + " more lines like these";
+    return problems;
 }
 
 bool ReadWholeFile(const std::string& name, std::string& text)
@@ -195,63 +264,107 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
                          const NameResolver& resolve)
 {
     Options parsed;
+    std::vector<std::string> list(args);
     std::vector<std::string> given;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        if (arg == "-h" || arg == "--help") {
-            parsed.help = true;
+    std::vector<std::string> unresolved;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < list.size(); ++i) {
+        std::string arg = list[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-') {
+            std::string failed;
+            std::string problem = ParseServer(arg, parsed.servers, resolve, &failed);
+            if (!problem.empty())
+                return problem;
+            if (!failed.empty())
+                unresolved.push_back(failed);
             continue;
         }
-        if (arg == "-q" || arg == "-v") {
-            (arg == "-q" ? parsed.quiet : parsed.verbose) = true;
+        if (arg == "--") {
+            optionsEnded = true;
             continue;
         }
         std::string value;
+        bool hasValue = false;
         size_t equals = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg = arg.substr(0, equals);
-            if (!TakesValue(arg))
-                return "unknown option '" + args[i] + "'";
-        } else if (TakesValue(arg)) {
-            if (i + 1 == args.size())
-                return arg + " needs a value";
-            value = args[++i];
-        } else if (!arg.empty() && arg[0] == '-') {
-            return "unknown option '" + arg + "'";
-        } else {
-            std::string problem = ParseServer(arg, parsed.servers, resolve);
-            if (!problem.empty())
-                return problem;
+        if (arg.compare(0, 2, "--") == 0) {
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+                hasValue = true;
+                arg = arg.substr(0, equals);
+                if (!TakesValue(arg))
+                    return "unknown option '" + Visible(list[i]) + "'";
+            }
+        } else if (arg.size() > 2) {
+            // A cluster of short options: flags, then at most one that takes the
+            // rest of the argument (or the next one) as its value.
+            std::string option = arg.substr(0, 2);
+            if (IsFlag(option)) {
+                // The rest of the cluster is taken as the next argument.
+                list[i] = "-" + arg.substr(2);
+                --i;
+                arg = option;
+            } else if (TakesValue(option)) {
+                value = arg.substr(2);
+                hasValue = true;
+                arg = option;
+            } else {
+                return "unknown option '" + Visible(option) + "' in '" + Visible(arg) + "'";
+            }
+        }
+        if (IsFlag(arg)) {
+            if (arg == "-h" || arg == "--help")
+                parsed.help = true;
+            else if (arg == "--version")
+                parsed.version = true;
+            else if (arg == "-q")
+                parsed.quiet = true;
+            else if (arg == "-v")
+                parsed.verbose = true;
+            else if (arg == "-a")
+                parsed.onlyAnswering = true;
+            else if (arg == "-u")
+                parsed.onlySilent = true;
+            else
+                parsed.stats = true;
             continue;
+        }
+        if (!TakesValue(arg))
+            return "unknown option '" + Visible(arg) + "'";
+        if (!hasValue) {
+            if (i + 1 == list.size())
+                return arg + " needs a value";
+            value = list[++i];
         }
 
         if (arg == "-f") {
             std::string text;
             if (!read(value, text))
-                return "-f " + value + ": cannot read the file";
-            std::string problem =
-                ParseServerLines(value == "-" ? "standard input" : value, text, parsed.servers, resolve);
-            if (!problem.empty())
-                return problem;
+                return "-f " + Visible(value) + ": cannot read the file";
+            std::string problems = ParseServerLines(value == "-" ? "standard input" : Visible(value), text,
+                                                    parsed.servers, resolve, &unresolved);
+            if (!problems.empty())
+                return problems;
             continue;
         }
+        // -c and -C both set the rounds.
+        std::string kind = arg == "-C" ? "-c" : arg;
         for (const std::string& earlier : given)
-            if (earlier == arg)
-                return arg + " given twice";
-        given.push_back(arg);
+            if (earlier == kind)
+                return arg == kind ? arg + " given twice" : "-c and -C given together";
+        given.push_back(kind);
         uint64_t number = 0;
         if (arg == "-t") {
             if (!lrdtools::ParseDecimal(value, 1, kMaxTimeLimitMs, number))
-                return NotANumber("-t", value, 1, kMaxTimeLimitMs);
+                return NotANumber("-t", Visible(value), 1, kMaxTimeLimitMs);
             parsed.timeLimitMs = uint32_t(number);
-        } else if (arg == "-c") {
+        } else if (arg == "-c" || arg == "-C") {
             if (!lrdtools::ParseDecimal(value, 1, kMaxRounds, number))
-                return NotANumber("-c", value, 1, kMaxRounds);
+                return NotANumber(arg, Visible(value), 1, kMaxRounds);
             parsed.rounds = uint32_t(number);
+            parsed.samples = arg == "-C";
         } else if (arg == "-p") {
             if (!lrdtools::ParseDecimal(value, 0, kMaxPeriodMs, number))
-                return NotANumber("-p", value, 0, kMaxPeriodMs);
+                return NotANumber("-p", Visible(value), 0, kMaxPeriodMs);
             parsed.periodMs = uint32_t(number);
         } else if (arg == "--format") {
             if (value == "table")
@@ -261,22 +374,56 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
             else if (value == "json")
                 parsed.format = Format::kJson;
             else
-                return "--format '" + value + "': choose table, csv or json";
+                return "--format '" + Visible(value) + "': choose table, csv or json";
         } else if (value.empty()) {
             return arg + " needs a value";
         } else if (arg == "--log") {
             parsed.logPath = value;
+        } else if (arg == "--report") {
+            parsed.reportPath = value;
         } else {
             parsed.modulePath = value;
         }
     }
-    if (!parsed.help) {
-        if (parsed.servers.empty())
-            return "no SERVER given";
-        if (parsed.servers.size() > kMaxServers)
-            return std::to_string(parsed.servers.size()) + " servers given; a detection takes at most " +
-                   std::to_string(kMaxServers);
+    if (parsed.help || parsed.version) {
+        options = parsed;
+        return {};
     }
+    if (parsed.onlyAnswering && parsed.onlySilent)
+        return "-a and -u exclude each other";
+
+    // An endpoint given again (also through a host name) is probed once.
+    std::vector<Server> distinct;
+    std::unordered_map<uint64_t, size_t> first;
+    size_t repeated = 0;
+    for (const Server& server : parsed.servers) {
+        auto made = first.emplace(EndpointKey(server), distinct.size());
+        if (made.second) {
+            distinct.push_back(server);
+            continue;
+        }
+        if (++repeated > kMaxReportedProblems)
+            continue;
+        const Server& earlier = distinct[made.first->second];
+        std::string shown = server.address + ":" + std::to_string(server.port);
+        parsed.warnings.push_back(shown + (server.name.empty() ? "" : " (" + server.name + ")") +
+                                  " is given more than once" +
+                                  (earlier.name != server.name && !earlier.name.empty() ? ", also as " + earlier.name
+                                                                                        : "") +
+                                  ": probed once");
+    }
+    if (repeated > kMaxReportedProblems)
+        parsed.warnings.push_back(std::to_string(repeated - kMaxReportedProblems) +
+                                  " more entries given more than once: each probed once");
+    parsed.servers.swap(distinct);
+    parsed.unresolved = uint32_t(unresolved.size());
+    parsed.warnings.insert(parsed.warnings.begin(), unresolved.begin(), unresolved.end());
+
+    if (parsed.servers.empty())
+        return unresolved.empty() ? "no SERVER given" : "no SERVER left to probe";
+    if (parsed.servers.size() > kMaxServers)
+        return std::to_string(parsed.servers.size()) + " servers given; a detection takes at most " +
+               std::to_string(kMaxServers);
     options = parsed;
     return {};
 }

@@ -32,8 +32,12 @@ struct Server {
     std::string name = {};  // the host name the address came from; empty for an address given as such
 };
 
+// Problems of a list file reported before the run is refused, and entries given
+// more than once that are named; more are counted.
+constexpr size_t kMaxReportedProblems = 20;
+
 struct Options {
-    std::vector<Server> servers;  // in the order given
+    std::vector<Server> servers;  // in the order given, each endpoint once
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t rounds = 1;
     uint32_t periodMs = kDefaultPeriodMs;
@@ -41,8 +45,18 @@ struct Options {
     bool quiet = false;
     bool verbose = false;
     bool help = false;
-    std::string logPath;     // empty: no log file
-    std::string modulePath;  // empty: LinkrateDetector.dll beside lrdprobe
+    bool version = false;
+    bool onlyAnswering = false;  // -a: the summary lists the servers that answered
+    bool onlySilent = false;     // -u: the summary lists the servers that never did
+    bool stats = false;          // -s: counts and times on standard error at the end
+    bool samples = false;        // -C: each server's per-round times under the table
+    std::string logPath;         // empty: no log file
+    std::string modulePath;      // empty: LinkrateDetector.dll beside lrdprobe
+    std::string reportPath;      // empty: no HTML report
+    // Lines to print before probing: names that did not resolve and entries
+    // given twice. The rest is probed.
+    std::vector<std::string> warnings;
+    uint32_t unresolved = 0;  // names that did not resolve
 };
 
 // Gives the whole text of a server list file ("-" is standard input); false when
@@ -55,19 +69,27 @@ using NameResolver = std::function<std::string(const std::string& name, std::vec
 
 // Reads the arguments after the program name into `options`, the files named by
 // -f through `read` and the host names through `resolve` (without one, every
-// host name is refused). Returns an empty text when everything is sound, else one
-// line that names the faulty argument or file line; nothing is probed then.
+// host name is refused). Short options combine (-qc3), "--" ends the options.
+// Returns an empty text when everything is sound, else lines that each name a
+// faulty argument or file line; nothing is probed then. A host name that does
+// not resolve is not a fault: it becomes a warning, and so does an entry whose
+// address and port were given before (it is probed once).
 std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,
                          const NameResolver& resolve = {});
 
 // One SERVER, ADDRESS[:PORT] or HOSTNAME[:PORT]: appends one server, or one per
-// address of the host name. Returns an empty text or what is wrong.
-std::string ParseServer(const std::string& text, std::vector<Server>& servers, const NameResolver& resolve = {});
+// address of the host name. Returns an empty text or what is wrong. When
+// `unresolved` is given, a host name that does not resolve (or has no IPv4
+// address) is no fault: the reason goes there and nothing is appended.
+std::string ParseServer(const std::string& text, std::vector<Server>& servers, const NameResolver& resolve = {},
+                        std::string* unresolved = nullptr);
 
-// The servers of a list file: one a line, "#" starts a comment, blank lines and
-// surrounding blanks are ignored. Problems name the file and the line.
+// The servers of a list file: one a line, "#" starts a comment, blank lines,
+// surrounding blanks and a UTF-8 byte order mark are ignored. Every faulty line
+// is reported, up to kMaxReportedProblems, one a line, each naming the file and
+// the line; names that do not resolve go to `unresolved`, likewise.
 std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers,
-                             const NameResolver& resolve = {});
+                             const NameResolver& resolve = {}, std::vector<std::string>* unresolved = nullptr);
 
 // Reads a file with the standard library; "-" is standard input.
 bool ReadWholeFile(const std::string& name, std::string& text);

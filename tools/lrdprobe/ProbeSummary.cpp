@@ -57,14 +57,46 @@ std::string RttText(const Row& row, uint32_t rounds)
 
 // The share of rounds lost, in percent with one decimal: one lost reply in a
 // thousand rounds shows.
-std::string LossPercent(const Row& row, uint32_t rounds)
-{
-    return Fixed(rounds == 0 ? 0.0 : 100.0 * double(rounds - row.replies) / double(rounds), 1);
-}
+std::string LossText(const Row& row) { return Fixed(row.LossPercent(), 1); }
 
 bool AnyName(const std::vector<Row>& rows)
 {
     return std::any_of(rows.begin(), rows.end(), [](const Row& row) { return !row.server.name.empty(); });
+}
+
+// Characters as a terminal shows them: UTF-8 continuation bytes take no room.
+size_t Width(const std::string& text)
+{
+    return size_t(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// One bar per round from the server's fastest round (lowest) to its slowest
+// (highest), so that its jitter shows; a gap for a round without its reply.
+std::string Bars(const Row& row)
+{
+    static const char* const kLevels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                          "\u2585", "\u2586", "\u2587", "\u2588"};
+    size_t first = row.samples.size() > kBarRounds ? row.samples.size() - kBarRounds : 0;
+    std::string bars;
+    for (size_t r = first; r < row.samples.size(); ++r) {
+        uint32_t sample = row.samples[r];
+        if (sample == kLost) {
+            bars += ' ';
+            continue;
+        }
+        uint64_t span = row.rttMax - row.rttMin;
+        uint64_t level = span == 0 ? 0 : (uint64_t)(sample - row.rttMin) * 7 / span;
+        bars += kLevels[level];
+    }
+    return bars;
+}
+
+std::string SamplesText(const Row& row)
+{
+    std::string text;
+    for (uint32_t sample : row.samples)
+        text += (text.empty() ? "" : " ") + (sample == kLost ? std::string("-") : std::to_string(sample));
+    return text;
 }
 
 }  // namespace
@@ -158,6 +190,7 @@ std::vector<Row> Summary::Ranked() const
             row.rttMedian = row.standing.medianMs;
             row.load = m_tallies[i].load;
         }
+        row.rank = uint32_t(rows.size() + 1);
         rows.push_back(row);
     }
     return rows;
@@ -181,68 +214,102 @@ bool RoundProgress::Heard(const Reply& reply)
     return true;
 }
 
-std::string FormatTable(const std::vector<Row>& rows, uint32_t rounds)
+std::vector<Row> Select(const std::vector<Row>& rows, bool onlyAnswering, bool onlySilent)
 {
+    std::vector<Row> kept;
+    for (const Row& row : rows)
+        if (!(onlyAnswering && !row.Answered()) && !(onlySilent && row.Answered()))
+            kept.push_back(row);
+    return kept;
+}
+
+std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool samples)
+{
+    uint32_t rounds = run.roundsDone;
     bool names = AnyName(rows);
+    bool bars = rounds >= 5;
     std::vector<std::vector<std::string>> cells = {{"rank", "address", "port",
                                                     rounds == 1 ? "rtt ms" : "rtt ms min/med/max", "expect ms",
                                                     "load", "score", "replies", "loss"}};
+    if (bars)
+        cells[0].push_back(rounds > kBarRounds ? "last " + std::to_string(kBarRounds) + " rounds" : "rounds");
     if (names)
         cells[0].push_back("name");
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& row = rows[i];
-        cells.push_back({std::to_string(i + 1), row.server.address, std::to_string(row.server.port),
+    for (const Row& row : rows) {
+        cells.push_back({std::to_string(row.rank), row.server.address, std::to_string(row.server.port),
                          RttText(row, rounds), row.Answered() ? Fixed(row.standing.expectedMs, 1) : "-",
                          row.Answered() ? std::to_string(row.load) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
-                         std::to_string(row.replies) + "/" + std::to_string(rounds), LossPercent(row, rounds) + "%"});
+                         std::to_string(row.replies) + "/" + std::to_string(rounds), LossText(row) + "%"});
+        if (bars)
+            cells.back().push_back(Bars(row));
         if (names)
             cells.back().push_back(row.server.name);
     }
     std::vector<size_t> widths(cells[0].size(), 0);
     for (const auto& line : cells)
         for (size_t c = 0; c < line.size(); ++c)
-            widths[c] = std::max(widths[c], line[c].size());
+            widths[c] = std::max(widths[c], Width(line[c]));
     std::string out;
     for (const auto& line : cells) {
         std::string text;
         for (size_t c = 0; c < line.size(); ++c) {
-            // Address and name read best flush left, the numbers flush right.
-            std::string pad(widths[c] - line[c].size(), ' ');
-            bool left = c == 1 || (names && c + 1 == line.size());
+            // Address, bars and name read best flush left, the numbers flush right.
+            std::string pad(widths[c] - Width(line[c]), ' ');
+            bool left = c == 1 || c >= 9;
             text += (left ? line[c] + pad : pad + line[c]) + (c + 1 < line.size() ? "  " : "");
         }
         out += text.substr(0, text.find_last_not_of(' ') + 1) + "\n";
     }
+    if (samples) {
+        // fping -C's form: the endpoint, a colon, the times.
+        size_t width = 0;
+        for (const Row& row : rows)
+            width = std::max(width, row.server.address.size() + 1 + std::to_string(row.server.port).size());
+        for (const Row& row : rows) {
+            std::string endpoint = row.server.address + ":" + std::to_string(row.server.port);
+            out += endpoint + std::string(width - endpoint.size(), ' ') + " : " + SamplesText(row) + "\n";
+        }
+    }
+    if (run.interrupted)
+        out += InterruptText(run) + "\n";
     return out;
 }
 
-std::string FormatCsv(const std::vector<Row>& rows, uint32_t rounds)
+std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
 {
     std::ostringstream out;
     out << "rank,address,port,answered,rtt_min_ms,rtt_median_ms,rtt_max_ms,load,score,replies,rounds,loss_percent,"
-           "name,expected_ms\n";
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Row& row = rows[i];
-        out << i + 1 << "," << row.server.address << "," << row.server.port << ",";
+           "name,expected_ms,rounds_asked,interrupted,rtts_ms\n";
+    for (const Row& row : rows) {
+        out << row.rank << "," << row.server.address << "," << row.server.port << ",";
         if (row.Answered())
             out << "true," << row.rttMin << "," << Ms(row.rttMedian) << "," << row.rttMax << "," << row.load << ","
                 << Fixed(row.Score(), 0);
         else
             out << "false,,,,,";
-        out << "," << row.replies << "," << rounds << "," << LossPercent(row, rounds) << "," << row.server.name << ","
-            << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "\n";
+        out << "," << row.replies << "," << run.roundsDone << "," << LossText(row) << "," << row.server.name << ","
+            << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "," << run.roundsAsked << ","
+            << (run.interrupted ? "true" : "false") << "," << SamplesText(row) << "\n";
     }
     return out.str();
 }
 
-std::string FormatJson(const std::vector<Row>& rows, uint32_t rounds, uint32_t timeLimitMs)
+std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run)
 {
     std::ostringstream out;
-    out << "{\n  \"rounds\": " << rounds << ",\n  \"time_limit_ms\": " << timeLimitMs << ",\n  \"servers\": [";
+    out << "{\n  \"rounds\": " << run.roundsDone << ",\n  \"rounds_asked\": " << run.roundsAsked
+        << ",\n  \"interrupted\": " << (run.interrupted ? "true" : "false")
+        << ",\n  \"last_round_cut\": " << (run.lastRoundCut ? "true" : "false")
+        << ",\n  \"time_limit_ms\": " << run.timeLimitMs << ",\n  \"period_ms\": " << run.periodMs
+        << ",\n  \"round_times\": [";
+    for (size_t r = 0; r < run.roundTimes.size(); ++r)
+        out << (r == 0 ? "\n" : ",\n") << "    {\"round\": " << r + 1 << ", \"start\": \"" << run.roundTimes[r].start
+            << "\", \"duration_ms\": " << run.roundTimes[r].durationMs << "}";
+    out << (run.roundTimes.empty() ? "" : "\n  ") << "],\n  \"servers\": [";
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         // Host names hold letters, digits, hyphens and dots only: nothing to escape.
-        out << (i == 0 ? "\n" : ",\n") << "    {\"rank\": " << i + 1 << ", \"address\": \"" << row.server.address
+        out << (i == 0 ? "\n" : ",\n") << "    {\"rank\": " << row.rank << ", \"address\": \"" << row.server.address
             << "\", \"port\": " << row.server.port << ", \"name\": "
             << (row.server.name.empty() ? "null" : "\"" + row.server.name + "\"")
             << ", \"answered\": " << (row.Answered() ? "true" : "false");
@@ -252,10 +319,31 @@ std::string FormatJson(const std::vector<Row>& rows, uint32_t rounds, uint32_t t
                 << ", \"load\": " << row.load << ", \"score\": " << Fixed(row.Score(), 0);
         else
             out << ", \"rtt_ms\": null, \"expected_ms\": null, \"load\": null, \"score\": null";
-        out << ", \"replies\": " << row.replies << ", \"loss_percent\": " << LossPercent(row, rounds) << "}";
+        out << ", \"replies\": " << row.replies << ", \"loss_percent\": " << LossText(row) << ", \"samples_ms\": [";
+        for (size_t r = 0; r < row.samples.size(); ++r)
+            out << (r == 0 ? "" : ", ") << (row.samples[r] == kLost ? "null" : std::to_string(row.samples[r]));
+        out << "]}";
     }
-    out << "\n  ]\n}\n";
+    out << (rows.empty() ? "" : "\n  ") << "]\n}\n";
     return out.str();
+}
+
+std::string InterruptText(const RunInfo& run)
+{
+    return "interrupted after " + std::to_string(run.roundsDone) + " of " + std::to_string(run.roundsAsked) +
+           " rounds" + (run.lastRoundCut ? ", the last cut short" : "");
+}
+
+std::string FormatStats(const std::vector<Row>& rows, const RunInfo& run, uint32_t unresolved, uint32_t elapsedMs)
+{
+    auto answered = unsigned(std::count_if(rows.begin(), rows.end(), [](const Row& row) { return row.Answered(); }));
+    auto servers = unsigned(rows.size());
+    char text[512];
+    snprintf(text, sizeof text,
+             "%9u servers\n%9u answered\n%9u silent\n%9u unresolved\n%9u rounds done of %u%s\n%9.3f s elapsed\n",
+             servers, answered, servers - answered, unresolved, run.roundsDone, run.roundsAsked,
+             run.interrupted ? " (interrupted)" : "", elapsedMs / 1000.0);
+    return text;
 }
 
 std::string LiveLine(const Reply& reply, bool listed, uint32_t round, uint32_t rounds)

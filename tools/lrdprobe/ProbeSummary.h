@@ -24,6 +24,7 @@ struct Reply {
 // One server over all rounds.
 struct Row {
     Server server;
+    uint32_t rank = 0;                               // in the whole ranking, from 1
     uint32_t replies = 0;                            // rounds in which it answered
     uint32_t rttMin = 0, rttMax = 0;                 // over those rounds, in ms
     double rttMedian = 0;                            // likewise
@@ -32,6 +33,28 @@ struct Row {
     std::vector<uint32_t> samples;                   // one per round: ms, or kLost
     bool Answered() const { return replies > 0; }
     double Score() const { return standing.score; }
+    // The share of rounds without its reply, in percent.
+    double LossPercent() const
+    {
+        return samples.empty() ? 0.0 : 100.0 * double(samples.size() - replies) / double(samples.size());
+    }
+};
+
+// When a round began (UTC, ISO 8601 with milliseconds) and how long it took.
+struct RoundTime {
+    std::string start;
+    uint32_t durationMs = 0;
+};
+
+// The run behind a summary.
+struct RunInfo {
+    uint32_t roundsAsked = 1;
+    uint32_t roundsDone = 0;     // the rounds in the summary, one cut short included
+    bool interrupted = false;
+    bool lastRoundCut = false;   // the interrupt came during the last round
+    uint32_t timeLimitMs = kDefaultTimeLimitMs;
+    uint32_t periodMs = kDefaultPeriodMs;
+    std::vector<RoundTime> roundTimes;
 };
 
 class Summary {
@@ -78,10 +101,26 @@ private:
     size_t m_answered = 0;
 };
 
-std::string FormatTable(const std::vector<Row>& rows, uint32_t rounds);
+// The rows that -a (only those that answered) or -u (only those that never
+// did) leave; their ranks stay those of the whole ranking.
+std::vector<Row> Select(const std::vector<Row>& rows, bool onlyAnswering, bool onlySilent);
+
+// The table. With 5 rounds or more, a column of bars, one per round (the last
+// kBarRounds), from the server's fastest round (lowest) to its slowest
+// (highest), a gap for a round without its reply. With `samples`, fping -C's lines under
+// it: each server's times per round, '-' for a round without its reply. A last
+// line tells of an interrupt.
+constexpr uint32_t kBarRounds = 40;
+std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool samples = false);
 // A header line, then one line per server.
-std::string FormatCsv(const std::vector<Row>& rows, uint32_t rounds);
-std::string FormatJson(const std::vector<Row>& rows, uint32_t rounds, uint32_t timeLimitMs);
+std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run);
+std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run);
+// One self-contained HTML page without scripts (ProbeReport.cpp).
+std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run);
+// "interrupted after K of N rounds", and whether the last was cut short.
+std::string InterruptText(const RunInfo& run);
+// -s: counts of all servers and the time the run took.
+std::string FormatStats(const std::vector<Row>& rows, const RunInfo& run, uint32_t unresolved, uint32_t elapsedMs);
 
 // The live line of a reply; the round is shown when there are several.
 std::string LiveLine(const Reply& reply, bool listed, uint32_t round, uint32_t rounds);

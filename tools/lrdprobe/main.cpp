@@ -2,6 +2,7 @@
 // See docs/host-integration.md for what it shows a host developer.
 #include <stdio.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,30 +17,52 @@ namespace {
 
 constexpr int kSomeAnswered = 0;
 constexpr int kNoneAnswered = 1;
+// Also for a name that did not resolve while the others were probed, as fping.
 constexpr int kFailed = 2;
 // What a shell reports for a program ended by SIGINT.
 constexpr int kInterrupted = 130;
 
+// Every line of the problem (a list file may have several) gets the program's
+// name; the hint comes once.
 int Fail(const std::string& problem)
 {
-    fprintf(stderr, "lrdprobe: %s\ntry 'lrdprobe --help'\n", problem.c_str());
+    size_t start = 0;
+    while (start <= problem.size()) {
+        size_t end = problem.find('\n', start);
+        if (end == std::string::npos)
+            end = problem.size();
+        fprintf(stderr, "lrdprobe: %s\n", problem.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+    fputs("try 'lrdprobe --help'\n", stderr);
     return kFailed;
 }
 
-void PrintSummary(const Summary& summary, const Options& options)
+void PrintSummary(const std::vector<Row>& ranked, const RunInfo& run, const Options& options)
 {
-    std::vector<Row> rows = summary.Ranked();
-    std::string text = options.format == Format::kCsv    ? FormatCsv(rows, summary.Rounds())
-                       : options.format == Format::kJson ? FormatJson(rows, summary.Rounds(), options.timeLimitMs)
-                                                         : FormatTable(rows, summary.Rounds());
+    std::vector<Row> rows = Select(ranked, options.onlyAnswering, options.onlySilent);
+    std::string text = options.format == Format::kCsv    ? FormatCsv(rows, run)
+                       : options.format == Format::kJson ? FormatJson(rows, run)
+                                                         : FormatTable(rows, run, options.samples);
     fputs(text.c_str(), stdout);
     fflush(stdout);
+}
+
+bool WriteReport(const std::string& path, const std::string& text)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << text;
+    file.close();
+    return !file.fail();
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // Before anything that can block: reading standard input, resolving names.
+    CatchInterrupt();
+    PrepareOutput();
     // Live lines come as replies arrive, also into a pipe or a file.
     setvbuf(stderr, nullptr, _IONBF, 0);
     Options options;
@@ -51,24 +74,35 @@ int main(int argc, char** argv)
         fputs(kUsage, stdout);
         return kSomeAnswered;
     }
+    if (options.version) {
+        fputs("lrdprobe " LRDPROBE_VERSION "\n", stdout);
+        return kSomeAnswered;
+    }
+    for (const std::string& warning : options.warnings)
+        fprintf(stderr, "lrdprobe: %s\n", warning.c_str());
     if (options.verbose)
         ShowDebuggerOutput();
 
-    CatchInterrupt();
     ProbeHost host;
     problem = host.Load(options);
     if (!problem.empty())
         return Fail(problem);
 
+    RunInfo run;
+    run.roundsAsked = options.rounds;
+    run.timeLimitMs = options.timeLimitMs;
+    run.periodMs = options.periodMs;
     Summary summary(options.servers);
-    uint32_t roundStart = TickMs();
+    BeginProbing();
+    uint32_t runStart = TickMs(), roundStart = runStart;
     for (uint32_t round = 1; round <= options.rounds && !InterruptRequested(); ++round) {
         if (round > 1) {
             uint32_t elapsed = TickMs() - roundStart;
             if (elapsed < options.periodMs && !WaitUnlessInterrupted(options.periodMs - elapsed))
                 break;
-            roundStart = TickMs();
         }
+        roundStart = TickMs();
+        run.roundTimes.push_back(RoundTime{UtcNowText(), 0});
         auto live = [&](const Reply& reply, bool listed) {
             if (!options.quiet)
                 fputs(LiveLine(reply, listed, round, options.rounds).c_str(), stderr);
@@ -77,19 +111,32 @@ int main(int argc, char** argv)
         problem = host.RunRound(options.servers, options.timeLimitMs, live, result);
         if (!problem.empty())
             return Fail(problem);
-        if (result.interrupted)
+        run.roundTimes.back().durationMs = TickMs() - roundStart;
+        summary.AddRound(result.sorted, result.replies);
+        if (result.interrupted) {
+            run.lastRoundCut = true;
             break;
+        }
         if (!result.finished && !result.allAnswered)
             fprintf(stderr, "lrdprobe: the detection did not end in time; its results are taken as they were\n");
-        summary.AddRound(result.sorted, result.replies);
     }
+    run.roundsDone = summary.Rounds();
+    run.interrupted = InterruptRequested();
 
-    if (InterruptRequested()) {
-        fprintf(stderr, "lrdprobe: interrupted after %u of %u rounds\n", summary.Rounds(), options.rounds);
-        if (summary.Rounds() > 0)
-            PrintSummary(summary, options);
-        return kInterrupted;
+    std::vector<Row> ranked = summary.Ranked();
+    if (run.interrupted)
+        fprintf(stderr, "lrdprobe: %s\n", InterruptText(run).c_str());
+    PrintSummary(ranked, run, options);
+    int status = run.interrupted          ? kInterrupted
+                 : options.unresolved > 0 ? kFailed
+                 : summary.AnyAnswered()  ? kSomeAnswered
+                                          : kNoneAnswered;
+    if (!options.reportPath.empty() && !WriteReport(options.reportPath, FormatHtml(ranked, run))) {
+        fprintf(stderr, "lrdprobe: --report %s: cannot write the file\n", options.reportPath.c_str());
+        if (status != kInterrupted)
+            status = kFailed;
     }
-    PrintSummary(summary, options);
-    return summary.AnyAnswered() ? kSomeAnswered : kNoneAnswered;
+    if (options.stats)
+        fputs(FormatStats(ranked, run, options.unresolved, TickMs() - runStart).c_str(), stderr);
+    return status;
 }

@@ -31,15 +31,63 @@ std::string FormatCounts(const Counts& c)
     return text;
 }
 
-std::string FormatCountsLine(const std::string& timeStamp, const Counts& c)
+std::string FormatCountsLine(const std::string& timeStamp, const Counts& c, const std::optional<uint32_t>& load)
 {
-    std::string line = timeStamp + " answered " + N(c.answered) + ", ignored " + N(Ignored(c)) + ", refused " +
-                       N(Refused(c)) + " (rate limited " + N(c.rateLimited) + "), not sent " + N(NotSent(c));
+    std::string line = "time=" + timeStamp + " answered=" + N(c.answered) + " too_short=" + N(c.tooShort) +
+                       " wrong_command=" + N(c.wrongCommand) + " zero_tick=" + N(c.zeroTick) +
+                       " wrong_fill_data=" + N(c.wrongFillData) + " own_address=" + N(c.ownAddress) +
+                       " unusable_source=" + N(c.unusableSource) + " rate_limited=" + N(c.rateLimited) +
+                       " send_failed=" + N(c.sendFailed) + " too_many_held=" + N(c.tooManyHeld);
     if (c.systemDrops)
-        line += ", dropped " + N(*c.systemDrops);
+        line += " dropped=" + N(*c.systemDrops);
     if (c.loadFileFaults)
-        line += ", load file faults " + N(*c.loadFileFaults);
+        line += " load_file_faults=" + N(*c.loadFileFaults);
+    if (load)
+        line += " load=" + N(*load);
     return line;
+}
+
+std::string FormatMetrics(const Counts& c, const std::optional<uint32_t>& load, int64_t startTime,
+                          const std::string& version)
+{
+    std::string text;
+    auto family = [&](const std::string& name, const char* type, const char* help) {
+        text += "# HELP lrdresponder_" + name + " " + help + "\n# TYPE lrdresponder_" + name + " " + type + "\n";
+    };
+    auto sample = [&](const std::string& name, const std::string& labels, const std::string& value) {
+        text += "lrdresponder_" + name + (labels.empty() ? "" : "{" + labels + "}") + " " + value + "\n";
+    };
+    family("info", "gauge", "The running responder's version.");
+    sample("info", "version=\"" + version + "\"", "1");
+    family("start_time_seconds", "gauge", "When the responder started, in seconds since 1970.");
+    sample("start_time_seconds", "", std::to_string(startTime));
+    family("requests_answered_total", "counter", "Requests answered.");
+    sample("requests_answered_total", "", N(c.answered));
+    family("datagrams_ignored_total", "counter", "Datagrams that are not requests, by reason.");
+    for (auto [reason, value] : {std::pair{"too_short", c.tooShort}, {"wrong_command", c.wrongCommand},
+                                 {"zero_tick", c.zeroTick}, {"wrong_fill_data", c.wrongFillData}})
+        sample("datagrams_ignored_total", std::string("reason=\"") + reason + "\"", N(value));
+    family("requests_refused_total", "counter", "Requests refused for their source, by reason.");
+    for (auto [reason, value] : {std::pair{"own_address", c.ownAddress}, {"unusable_source", c.unusableSource},
+                                 {"rate_limited", c.rateLimited}})
+        sample("requests_refused_total", std::string("reason=\"") + reason + "\"", N(value));
+    family("answers_not_sent_total", "counter", "Answers that did not leave, by reason.");
+    for (auto [reason, value] : {std::pair{"send_failed", c.sendFailed}, {"too_many_held", c.tooManyHeld},
+                                 {"held_at_stop", c.heldAtStop}})
+        sample("answers_not_sent_total", std::string("reason=\"") + reason + "\"", N(value));
+    if (c.systemDrops) {
+        family("datagrams_dropped_total", "counter", "Datagrams the system dropped for a full socket queue.");
+        sample("datagrams_dropped_total", "", N(*c.systemDrops));
+    }
+    if (c.loadFileFaults) {
+        family("load_file_faults_total", "counter", "Reads of the load file that found no number.");
+        sample("load_file_faults_total", "", N(*c.loadFileFaults));
+    }
+    if (load) {
+        family("load", "gauge", "The load sent with every answer.");
+        sample("load", "", N(*load));
+    }
+    return text;
 }
 
 std::string UtcTimeStamp()

@@ -1,6 +1,6 @@
-// What lrdresponder did with the datagrams it received, and the two ways it
-// prints that: the block of lines of a stop or a SIGUSR1, and the one line of
-// --stats-interval.
+// What lrdresponder did with the datagrams it received, and the three ways it
+// tells that: the block of lines of a stop, the one line of SIGUSR1 and
+// --stats-interval, and the metrics file.
 #pragma once
 
 #include <cstdint>
@@ -33,9 +33,16 @@ struct Counts {
 
 std::string FormatCounts(const Counts& counts);
 
-// "answered 5, ignored 1, refused 2 (rate limited 2), not sent 0, dropped 0" after
-// the time stamp, on one line without its end.
-std::string FormatCountsLine(const std::string& timeStamp, const Counts& counts);
+// "time=2026-01-31T23:59:59Z answered=5 too_short=1 ... load=7": every count as
+// key=value, on one line without its end. The counts that only a stop knows
+// (held at stop) are left out; dropped, load_file_faults and load only where
+// they exist.
+std::string FormatCountsLine(const std::string& timeStamp, const Counts& counts, const std::optional<uint32_t>& load);
+
+// The counts, the load, the start time (seconds since 1970) and the version in
+// the Prometheus text format.
+std::string FormatMetrics(const Counts& counts, const std::optional<uint32_t>& load, int64_t startTime,
+                          const std::string& version);
 
 // The current time in UTC, as in 2026-01-31T23:59:59Z.
 std::string UtcTimeStamp();

@@ -1,10 +1,7 @@
 #include "LoadFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include "AddressText.h"
+#include "Net.h"
 
 namespace lrdresponder {
 
@@ -27,17 +24,16 @@ std::string Printable(const std::string& text)
 
 LoadFile::Change LoadFile::Read()
 {
-    std::string content;
-    bool readable = false;
-    if (std::FILE* file = std::fopen(m_path.c_str(), "rb")) {
-        char buffer[kMaxContent + 1];
-        size_t size = std::fread(buffer, 1, sizeof buffer, file);
-        readable = !std::ferror(file);
-        content = readable ? std::string(buffer, size) : "cannot read it: " + std::string(std::strerror(errno));
-        std::fclose(file);
-    } else {
-        content = "cannot open it: " + std::string(std::strerror(errno));
-    }
+    // Only a regular file, read without waiting: the thread that reads it is the
+    // one that answers.
+    std::string content, error;
+    uint64_t size = 0;
+    bool readable = net::ReadRegularFile(m_path, kMaxContent, content, size, error);
+    if (!readable)
+        content = error;
+    else if (size > kMaxContent)
+        // Told apart from a small file whose first bytes are the same.
+        content += "\n(" + std::to_string(size) + " bytes)";
     if (m_read && readable == m_lastReadable && content == m_lastContent)
         return Change::None;
     m_read = true;
@@ -49,12 +45,18 @@ LoadFile::Change LoadFile::Read()
         m_faulty = true;
         return Change::Fault;
     }
+    if (size > kMaxContent) {
+        m_fault = "it holds " + std::to_string(size) + " bytes, more than the " + std::to_string(kMaxContent) +
+                  " of one number with white space";
+        m_faulty = true;
+        return Change::Fault;
+    }
     const char* space = " \t\r\n";
     size_t first = content.find_first_not_of(space);
     size_t last = content.find_last_not_of(space);
     std::string number = first == std::string::npos ? "" : content.substr(first, last - first + 1);
     uint64_t value = 0;
-    if (content.size() > kMaxContent || !lrdtools::ParseDecimal(number, 0, UINT32_MAX, value)) {
+    if (!lrdtools::ParseDecimal(number, 0, UINT32_MAX, value)) {
         m_fault = "'" + Printable(number) + "' is not a number from 0 to " + std::to_string(UINT32_MAX);
         m_faulty = true;
         return Change::Fault;

@@ -1,9 +1,11 @@
-// The platform edge of lrdresponder: UDP sockets, waiting for datagrams, and the
+// The platform edge of lrdresponder: UDP sockets, waiting for datagrams, the
 // requests made by signal: stop (SIGINT/SIGTERM on POSIX systems, Ctrl-C or
 // closing the console on Windows), read the load file again (SIGHUP) and print
-// the counts (SIGUSR1), the last two on POSIX systems only. NetPosix.cpp and
-// NetWindows.cpp implement it; everything else is plain C++. Addresses and ports
-// are in host byte order.
+// the counts (SIGUSR1, SIGUSR2), the last two on POSIX systems only; and the few
+// file and process calls of a service: the load file, the metrics file, the
+// descriptor limit, the journal, the user. NetPosix.cpp and NetWindows.cpp
+// implement it; everything else is plain C++. Addresses and ports are in host
+// byte order.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,11 @@ public:
     // even when the socket is bound to every address.
     bool Open(const Endpoint& local, std::string& error);
 
+    // Asks the system for a receive queue of `bytes`; `granted` is what it gave
+    // (Linux counts its bookkeeping in, so it reports about twice the request).
+    // False when the call itself failed.
+    bool SetReceiveBuffer(int bytes, int& granted, std::string& error);
+
     // The address and port the socket is bound to: the port the system chose when
     // it was opened with port 0. Port 0 when the system cannot tell.
     Endpoint Local() const;
@@ -68,8 +75,30 @@ private:
 bool CountsSystemDrops();
 
 // Waits until a socket has a datagram, a stop is requested, or `timeoutMs`
-// passes (negative: no limit). `readable[i]` tells about `sockets[i]`.
+// passes (negative: no limit). `readable[i]` tells about `sockets[i]`. Builds its
+// list of sockets at every call: for a handful of sockets; Poller serves many.
 bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool>& readable, std::string& error);
+
+// Waits on a fixed set of sockets at a cost that does not grow with their
+// number: epoll on Linux. Windows keeps one WSAPoll list, built once.
+class Poller {
+public:
+    Poller();
+    ~Poller();
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    // Watches `sockets`, which must outlive the poller and stay in place.
+    bool Watch(const std::vector<UdpSocket>& sockets, std::string& error);
+
+    // Waits as Wait does; `ready` gets the indexes of the sockets that have a
+    // datagram (or an error to read), in no particular order.
+    bool Wait(int timeoutMs, std::vector<size_t>& ready, std::string& error);
+
+private:
+    struct State;
+    State* m_state;
+};
 
 bool StopRequested();
 
@@ -77,6 +106,33 @@ bool StopRequested();
 // call; each request is answered once. Always false on Windows.
 bool TakeReloadRequest();
 bool TakeCountsRequest();
+
+// Reads at most `room` bytes of the regular file `path` without ever waiting:
+// anything else at the path (a pipe, a device, a directory) is refused, since
+// opening or reading it could block the one thread that answers. `size` is the
+// file's whole size. On failure `error` says why, as "cannot open it: ...".
+bool ReadRegularFile(const std::string& path, size_t room, std::string& content, uint64_t& size,
+                     std::string& error);
+
+// Replaces `path` with a file that holds `content`, readable by everyone, through
+// a temporary file beside it and a rename: a reader sees the old file or the new
+// one, never a part.
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, std::string& error);
+
+// Raises the limit on open descriptors so that `needed` fit, as far as the hard
+// limit allows. Returns the limit now in force (SIZE_MAX where there is none).
+size_t RaiseDescriptorLimit(size_t needed);
+
+// Whether the stream (1 standard output, 2 standard error) is the journal's, as
+// JOURNAL_STREAM says: its lines may then carry a priority prefix.
+bool IsJournalStream(int stream);
+
+// Whether the program runs as root (POSIX) and may bind every port.
+bool RunningAsRoot();
+
+// Drops for good from root to the user `name` and its group, without
+// supplementary groups.
+bool DropPrivileges(const std::string& name, std::string& error);
 
 // The program has printed what it prints when it stops. A Windows console that
 // is being closed ends the process as soon as its handler returns, so the handler

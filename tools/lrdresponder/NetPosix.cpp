@@ -3,13 +3,22 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 namespace lrdresponder::net {
 
@@ -21,14 +30,14 @@ volatile sig_atomic_t g_counts = 0;
 // The self-pipe: the signal handler writes a byte so that a waiting poll wakes up
 // even when the signal lands between the flag check and the poll.
 int g_wake[2] = {-1, -1};
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2};
 
 void OnSignal(int signal)
 {
     int saved = errno;
     if (signal == SIGHUP)
         g_reload = 1;
-    else if (signal == SIGUSR1)
+    else if (signal == SIGUSR1 || signal == SIGUSR2)
         g_counts = 1;
     else
         g_stop = 1;
@@ -49,6 +58,27 @@ sockaddr_in SocketAddress(const Endpoint& endpoint)
     address.sin_addr.s_addr = htonl(endpoint.address);
     address.sin_port = htons(endpoint.port);
     return address;
+}
+
+// What stands at a path instead of a regular file, for the refusal.
+const char* KindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a pipe";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+void DrainWake()
+{
+    char drain[64];
+    while (g_wake[0] >= 0 && read(g_wake[0], drain, sizeof drain) > 0) {
+    }
 }
 
 }  // namespace
@@ -123,6 +153,23 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     }
     close(fd);
     return false;
+}
+
+bool UdpSocket::SetReceiveBuffer(int bytes, int& granted, std::string& error)
+{
+    int fd = int(m_handle);
+    // SO_RCVBUFFORCE passes net.core.rmem_max where the program may (CAP_NET_ADMIN).
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+        error = SystemError("SO_RCVBUF");
+        return false;
+    }
+    socklen_t size = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size) != 0) {
+        error = SystemError("SO_RCVBUF");
+        return false;
+    }
+    return true;
 }
 
 Endpoint UdpSocket::Local() const
@@ -211,13 +258,78 @@ bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool
         error = SystemError("poll");
         return false;
     }
-    char drain[64];
-    while (read(g_wake[0], drain, sizeof drain) > 0) {
-    }
+    DrainWake();
     for (size_t i = 0; i < sockets.size(); ++i)
         // An error is read (and so cleared) like a datagram, or poll would keep
         // reporting it.
         readable[i] = (fds[i + 1].revents & (POLLIN | POLLERR)) != 0;
+    return true;
+}
+
+// The wake pipe is registered under this mark instead of a socket index.
+constexpr uint64_t kWakeMark = UINT64_MAX;
+// Events taken per wait; more ready sockets come with the next wait.
+constexpr int kMaxEvents = 256;
+
+struct Poller::State {
+    int epoll = -1;
+    epoll_event events[kMaxEvents];
+};
+
+Poller::Poller() : m_state(new State) {}
+
+Poller::~Poller()
+{
+    if (m_state->epoll >= 0)
+        close(m_state->epoll);
+    delete m_state;
+}
+
+bool Poller::Watch(const std::vector<UdpSocket>& sockets, std::string& error)
+{
+    m_state->epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (m_state->epoll < 0) {
+        error = SystemError("epoll_create1");
+        return false;
+    }
+    auto add = [&](int fd, uint64_t mark) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = mark;
+        if (epoll_ctl(m_state->epoll, EPOLL_CTL_ADD, fd, &event) == 0)
+            return true;
+        error = SystemError("epoll_ctl");
+        return false;
+    };
+    // Without Start there is no wake pipe: the sockets alone are watched.
+    if (g_wake[0] >= 0 && !add(g_wake[0], kWakeMark))
+        return false;
+    for (size_t i = 0; i < sockets.size(); ++i)
+        if (!add(int(sockets[i].Handle()), i))
+            return false;
+    return true;
+}
+
+bool Poller::Wait(int timeoutMs, std::vector<size_t>& ready, std::string& error)
+{
+    ready.clear();
+    if (g_stop)
+        return true;
+    int count = epoll_wait(m_state->epoll, m_state->events, kMaxEvents, timeoutMs);
+    if (count < 0) {
+        if (errno == EINTR)
+            return true;
+        error = SystemError("epoll_wait");
+        return false;
+    }
+    // Level-triggered: a socket with datagrams left after its batch, or an error
+    // still to be read, is reported again by the next wait.
+    for (int i = 0; i < count; ++i) {
+        if (m_state->events[i].data.u64 == kWakeMark)
+            DrainWake();
+        else
+            ready.push_back(size_t(m_state->events[i].data.u64));
+    }
     return true;
 }
 
@@ -251,6 +363,153 @@ bool CountsSystemDrops()
 #else
     return false;
 #endif
+}
+
+bool ReadRegularFile(const std::string& path, size_t room, std::string& content, uint64_t& size, std::string& error)
+{
+    // Looked at before it is opened, since opening a device can have effects of
+    // its own; and again once open, in case the path changed in between. The
+    // non-blocking open returns at once even for a pipe without a writer.
+    struct stat status{};
+    if (stat(path.c_str(), &status) != 0) {
+        error = "cannot open it: " + std::string(std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        error = std::string("cannot read it: it is ") + KindOf(status.st_mode) + ", not a regular file";
+        return false;
+    }
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        error = "cannot open it: " + std::string(std::strerror(errno));
+        return false;
+    }
+    bool ok = false;
+    if (fstat(fd, &status) != 0) {
+        error = "cannot read it: " + std::string(std::strerror(errno));
+    } else if (!S_ISREG(status.st_mode)) {
+        error = std::string("cannot read it: it is ") + KindOf(status.st_mode) + ", not a regular file";
+    } else {
+        content.assign(room, '\0');
+        size_t got = 0;
+        ssize_t n = 0;
+        while (got < room && (n = ::read(fd, &content[got], room - got)) > 0)
+            got += size_t(n);
+        ok = n >= 0;
+        content.resize(got);
+        size = uint64_t(status.st_size);
+        if (!ok)
+            error = "cannot read it: " + std::string(std::strerror(errno));
+    }
+    close(fd);
+    return ok;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, std::string& error)
+{
+    std::string temporary = path + ".tmp";
+    // O_NOFOLLOW and O_NONBLOCK: a link or a pipe put at the temporary path is
+    // refused instead of followed or waited on.
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat status{};
+    bool written = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (!written)
+        error = temporary + " is not a regular file";
+    // Readable by the metrics collector whatever the service's umask.
+    if (written && fchmod(fd, 0644) != 0) {
+        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        written = false;
+    }
+    for (size_t done = 0; written && done < content.size();) {
+        ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n <= 0) {
+            error = "cannot write " + temporary + ": " + std::strerror(errno);
+            written = false;
+        } else {
+            done += size_t(n);
+        }
+    }
+    close(fd);
+    if (written && rename(temporary.c_str(), path.c_str()) != 0) {
+        error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
+        written = false;
+    }
+    if (!written && S_ISREG(status.st_mode))
+        unlink(temporary.c_str());
+    return written;
+}
+
+size_t RaiseDescriptorLimit(size_t needed)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return SIZE_MAX;
+    if (limit.rlim_cur < needed) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min<rlim_t>(needed, limit.rlim_max);
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return size_t(limit.rlim_cur);
+}
+
+bool IsJournalStream(int stream)
+{
+    // "DEVICE:INODE" of the journal's stream socket, set by systemd for its
+    // services; a stream redirected elsewhere no longer matches it.
+    const char* value = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat status{};
+    return value && std::sscanf(value, "%llu:%llu", &device, &inode) == 2 && fstat(stream, &status) == 0 &&
+           status.st_dev == dev_t(device) && status.st_ino == ino_t(inode);
+}
+
+bool RunningAsRoot()
+{
+    return geteuid() == 0;
+}
+
+bool DropPrivileges(const std::string& name, std::string& error)
+{
+    if (geteuid() != 0) {
+        error = "--user " + name + ": only root can change its user";
+        return false;
+    }
+    // Read from /etc/passwd itself: the Linux archive is linked statically, and a
+    // static program cannot load the system's name services. A service account
+    // is a local user.
+    std::ifstream passwd("/etc/passwd");
+    std::string line;
+    bool found = false;
+    unsigned long uid = 0, gid = 0;
+    while (!found && std::getline(passwd, line)) {
+        // name:password:uid:gid:...
+        size_t colon = line.find(':');
+        if (colon == std::string::npos || line.compare(0, colon, name) != 0 || colon != name.size())
+            continue;
+        size_t uidAt = line.find(':', colon + 1);
+        found = uidAt != std::string::npos &&
+                std::sscanf(line.c_str() + uidAt + 1, "%lu:%lu", &uid, &gid) == 2;
+    }
+    if (!found) {
+        error = "--user: no user '" + name + "' in /etc/passwd";
+        return false;
+    }
+    if (setgroups(0, nullptr) != 0 || setgid(gid_t(gid)) != 0 || setuid(uid_t(uid)) != 0) {
+        error = "--user " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    if (uid != 0 && setuid(0) == 0) {
+        error = "--user " + name + ": root could be taken back";
+        return false;
+    }
+    return true;
 }
 
 void StopHandled() {}

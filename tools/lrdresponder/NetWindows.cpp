@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 
 #include "Net.h"
@@ -153,6 +154,17 @@ bool UdpSocket::Open(const Endpoint& local, std::string& error)
     return false;
 }
 
+bool UdpSocket::SetReceiveBuffer(int bytes, int& granted, std::string& error)
+{
+    int size = sizeof granted;
+    if (setsockopt(SOCKET(m_handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) != 0 ||
+        getsockopt(SOCKET(m_handle), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &size) != 0) {
+        error = SocketError("SO_RCVBUF");
+        return false;
+    }
+    return true;
+}
+
 Endpoint UdpSocket::Local() const
 {
     sockaddr_in address{};
@@ -239,6 +251,47 @@ bool Wait(const std::vector<UdpSocket>& sockets, int timeoutMs, std::vector<bool
     return true;
 }
 
+// Windows keeps its own way: one WSAPoll list over every socket, built once.
+struct Poller::State {
+    std::vector<WSAPOLLFD> fds;
+};
+
+Poller::Poller() : m_state(new State) {}
+
+Poller::~Poller()
+{
+    delete m_state;
+}
+
+bool Poller::Watch(const std::vector<UdpSocket>& sockets, std::string&)
+{
+    m_state->fds.assign(1, {g_wake, POLLRDNORM, 0});
+    for (const UdpSocket& socket : sockets)
+        m_state->fds.push_back({SOCKET(socket.Handle()), POLLRDNORM, 0});
+    return true;
+}
+
+bool Poller::Wait(int timeoutMs, std::vector<size_t>& ready, std::string& error)
+{
+    ready.clear();
+    if (g_stop)
+        return true;
+    std::vector<WSAPOLLFD>& fds = m_state->fds;
+    for (WSAPOLLFD& fd : fds)
+        fd.revents = 0;
+    if (WSAPoll(fds.data(), ULONG(fds.size()), timeoutMs) == SOCKET_ERROR) {
+        error = SocketError("WSAPoll");
+        return false;
+    }
+    char drain[64];
+    while (recv(g_wake, drain, sizeof drain, 0) > 0) {
+    }
+    for (size_t i = 1; i < fds.size(); ++i)
+        if (fds[i].revents & (POLLRDNORM | POLLERR))
+            ready.push_back(i - 1);
+    return true;
+}
+
 bool StopRequested()
 {
     return g_stop;
@@ -256,6 +309,80 @@ bool TakeCountsRequest()
 
 bool CountsSystemDrops()
 {
+    return false;
+}
+
+bool ReadRegularFile(const std::string& path, size_t room, std::string& content, uint64_t& size, std::string& error)
+{
+    // Only a file on a disk: a named pipe could keep the read waiting.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                    ? "cannot open it: No such file or directory"
+                    : "cannot open it: error " + std::to_string(code);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    bool ok = false;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = "cannot read it: it is not a regular file";
+    } else {
+        content.assign(room, '\0');
+        DWORD got = 0;
+        ok = ReadFile(file, &content[0], DWORD(room), &got, nullptr) != 0;
+        content.resize(ok ? got : 0);
+        size = uint64_t(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+        if (!ok)
+            error = "cannot read it: error " + std::to_string(GetLastError());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& content, std::string& error)
+{
+    std::string temporary = path + ".tmp";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "cannot write " + temporary + ": error " + std::to_string(GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, content.data(), DWORD(content.size()), &written, nullptr) && written == content.size();
+    if (!ok)
+        error = "cannot write " + temporary + ": error " + std::to_string(GetLastError());
+    CloseHandle(file);
+    if (ok && !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = "cannot rename " + temporary + " to " + path + ": error " + std::to_string(GetLastError());
+        ok = false;
+    }
+    if (!ok)
+        DeleteFileA(temporary.c_str());
+    return ok;
+}
+
+size_t RaiseDescriptorLimit(size_t)
+{
+    return SIZE_MAX;
+}
+
+bool IsJournalStream(int)
+{
+    return false;
+}
+
+bool RunningAsRoot()
+{
+    return false;
+}
+
+bool DropPrivileges(const std::string&, std::string& error)
+{
+    error = "--user: not available on Windows";
     return false;
 }
 

@@ -2,15 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "LoadFile.h"
+#include "Log.h"
 #include "Net.h"
 #include "ProbeReply.h"
 #include "RateLimiter.h"
+#include "ResponderVersion.h"
 #include "SourceCheck.h"
 
 namespace lrdresponder {
@@ -32,6 +35,11 @@ constexpr size_t kReceiveRoom = 65536;
 constexpr std::chrono::seconds kLoadFileCheck{1};
 // Port ranges named on the start-up line; the rest are only counted.
 constexpr size_t kNamedPortRanges = 8;
+// How often the metrics file is written when --stats-interval does not say.
+constexpr unsigned kDefaultMetricsIntervalS = 10;
+// Descriptors beside the sockets: standard streams, the wake pipe, epoll, the
+// load file, the metrics file, and some to spare.
+constexpr size_t kOtherDescriptors = 32;
 
 struct HeldAnswer {
     Clock::time_point due;
@@ -49,21 +57,23 @@ uint32_t RandomKey()
 
 class Responder {
 public:
-    Responder(const Options& options, std::vector<net::UdpSocket>& sockets, LoadFile* loadFile, std::ostream& out,
-              std::ostream& err)
+    Responder(const Options& options, std::vector<net::UdpSocket>& sockets, LoadFile* loadFile, Log& log)
         : m_options(options),
           m_sockets(sockets),
           m_loadFile(loadFile),
-          m_out(out),
-          m_err(err),
+          m_log(log),
           m_buffer(kReceiveRoom),
           m_sources(options.bindAddress, options.ports),
           m_limiter(options.rateLimit, options.rateBurst, RandomKey()),
-          m_load(loadFile ? std::optional<uint32_t>(loadFile->Load()) : options.load)
+          m_load(loadFile ? std::optional<uint32_t>(loadFile->Load()) : options.load),
+          m_loggedLoad(m_load),
+          m_startTime(std::time(nullptr)),
+          m_metricsIntervalS(options.statsIntervalS ? options.statsIntervalS : kDefaultMetricsIntervalS)
     {
         Clock::time_point now = Clock::now();
         m_nextLoadCheck = now + kLoadFileCheck;
         m_nextStats = now + std::chrono::seconds(options.statsIntervalS);
+        m_nextMetrics = now + std::chrono::seconds(m_metricsIntervalS);
         if (loadFile)
             m_counts.loadFileFaults = 0;
     }
@@ -71,16 +81,21 @@ public:
     bool Run(std::string& error)
     {
         error.clear();
-        std::vector<bool> readable;
+        net::Poller poller;
+        if (!poller.Watch(m_sockets, error))
+            return false;
+        WriteMetrics();
+        std::vector<size_t> ready;
         while (!net::StopRequested()) {
             Clock::time_point now = Clock::now();
             SendDue(now);
             RunChores(now);
-            if (!net::Wait(m_sockets, WaitMs(now), readable, error))
+            if (!poller.Wait(WaitMs(now), ready, error))
                 break;
-            for (size_t i = 0; i < m_sockets.size(); ++i)
-                if (readable[i])
-                    ReceiveFrom(i);
+            // Only the sockets that have something: a wake costs the same with one
+            // port as with a thousand.
+            for (size_t i : ready)
+                ReceiveFrom(i);
         }
         // Requests that arrived before the stop still get judged and counted, and
         // the answers already due still leave.
@@ -88,6 +103,7 @@ public:
             ReceiveFrom(i);
         SendDue(Clock::now());
         m_counts.heldAtStop = m_held.size();
+        WriteMetrics();
         return error.empty();
     }
 
@@ -181,14 +197,45 @@ private:
             ReadLoadFile();
             m_nextLoadCheck = now + kLoadFileCheck;
         }
-        if (net::TakeCountsRequest())
-            m_out << "lrdresponder: counts at " << UtcTimeStamp() << "\n" << FormatCounts(Snapshot()) << std::flush;
-        if (m_options.statsIntervalS != 0 && now >= m_nextStats) {
-            m_out << "lrdresponder: " << FormatCountsLine(UtcTimeStamp(), Snapshot()) << std::endl;
-            // A stalled process prints one line late rather than several at once.
-            while (m_nextStats <= now)
-                m_nextStats += std::chrono::seconds(m_options.statsIntervalS);
+        bool asked = net::TakeCountsRequest();
+        bool due = m_options.statsIntervalS != 0 && now >= m_nextStats;
+        if (asked || due)
+            m_log.Write(Priority::Info, "lrdresponder: counts " + FormatCountsLine(UtcTimeStamp(), Snapshot(), m_load));
+        // A stalled process prints one line late rather than several at once.
+        while (due && m_nextStats <= now)
+            m_nextStats += std::chrono::seconds(m_options.statsIntervalS);
+        if (!m_options.metricsFile.empty() && now >= m_nextMetrics) {
+            WriteMetrics();
+            while (m_nextMetrics <= now)
+                m_nextMetrics += std::chrono::seconds(m_metricsIntervalS);
         }
+    }
+
+    void WriteMetrics()
+    {
+        if (m_options.metricsFile.empty())
+            return;
+        std::string error;
+        std::string text = FormatMetrics(Snapshot(), m_load, int64_t(m_startTime), LRDRESPONDER_VERSION);
+        if (net::ReplaceFileAtomically(m_options.metricsFile, text, error)) {
+            m_metricsError.clear();
+        } else if (error != m_metricsError) {
+            // Once for each new reason, not at every write.
+            m_metricsError = error;
+            m_log.Write(Priority::Warning, "lrdresponder: metrics file: " + error);
+        }
+    }
+
+    // Whether a new load is worth a line: a load that follows a busy measure may
+    // change every second, which the metrics file carries without a line each.
+    bool WorthALine(uint32_t load) const
+    {
+        if (m_options.quietLoad)
+            return false;
+        if (!m_loggedLoad)
+            return true;
+        uint32_t change = load > *m_loggedLoad ? load - *m_loggedLoad : *m_loggedLoad - load;
+        return change >= m_options.loadLogStep;
     }
 
     void ReadLoadFile()
@@ -198,12 +245,16 @@ private:
             break;
         case LoadFile::Change::NewLoad:
             m_load = m_loadFile->Load();
-            m_out << "lrdresponder: load " << *m_load << " from " << m_loadFile->Path() << std::endl;
+            if (WorthALine(*m_load)) {
+                m_loggedLoad = m_load;
+                m_log.Write(Priority::Debug,
+                            "lrdresponder: load " + std::to_string(*m_load) + " from " + m_loadFile->Path());
+            }
             break;
         case LoadFile::Change::Fault:
             ++*m_counts.loadFileFaults;
-            m_err << "lrdresponder: load file " << m_loadFile->Path() << ": " << m_loadFile->Fault() << "; load stays "
-                  << *m_load << std::endl;
+            m_log.Write(Priority::Warning, "lrdresponder: load file " + m_loadFile->Path() + ": " +
+                                               m_loadFile->Fault() + "; load stays " + std::to_string(*m_load));
             break;
         }
     }
@@ -220,6 +271,8 @@ private:
             consider(m_nextLoadCheck);
         if (m_options.statsIntervalS != 0)
             consider(m_nextStats);
+        if (!m_options.metricsFile.empty())
+            consider(m_nextMetrics);
         if (!next)
             return -1;
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
@@ -229,16 +282,20 @@ private:
     const Options& m_options;
     std::vector<net::UdpSocket>& m_sockets;
     LoadFile* m_loadFile;
-    std::ostream& m_out;
-    std::ostream& m_err;
+    Log& m_log;
     std::vector<uint8_t> m_buffer;
     SourceCheck m_sources;
     RateLimiter m_limiter;
     std::optional<uint32_t> m_load;
+    std::optional<uint32_t> m_loggedLoad;  // the last load a line told
+    std::time_t m_startTime;
+    unsigned m_metricsIntervalS;
+    std::string m_metricsError;  // the last reason a write failed, told once
     std::deque<HeldAnswer> m_held;
     Counts m_counts;
     Clock::time_point m_nextLoadCheck;
     Clock::time_point m_nextStats;
+    Clock::time_point m_nextMetrics;
 };
 
 // "5000-5002, 6000": the ports in ascending order, runs of neighbours as ranges.
@@ -266,7 +323,7 @@ std::string DescribePorts(std::vector<uint16_t> ports)
 std::string Describe(const Options& options, const LoadFile* loadFile)
 {
     std::string text = "lrdresponder: listening on UDP " + FormatAddress(options.bindAddress) + " " +
-                       DescribePorts(options.ports) + "\nlrdresponder: ";
+                       DescribePorts(options.ports) + "\nlrdresponder: version " LRDRESPONDER_VERSION ", ";
     if (loadFile)
         text += "load " + std::to_string(loadFile->Load()) + " from " + loadFile->Path();
     else
@@ -277,43 +334,86 @@ std::string Describe(const Options& options, const LoadFile* loadFile)
                               : std::string("no rate limit");
     if (options.statsIntervalS)
         text += ", counts every " + std::to_string(options.statsIntervalS) + " s";
+    if (!options.user.empty())
+        text += ", user " + options.user;
     return text;
+}
+
+// Opens one socket per port with its receive queue. Says what went wrong in
+// `error`.
+bool OpenSockets(const Options& options, std::vector<net::UdpSocket>& sockets, Log& log, std::string& error)
+{
+    size_t limit = net::RaiseDescriptorLimit(options.ports.size() + kOtherDescriptors);
+    sockets = std::vector<net::UdpSocket>(options.ports.size());
+    bool queueTold = false;
+    for (size_t i = 0; i < sockets.size(); ++i) {
+        std::string why;
+        if (!sockets[i].Open({options.bindAddress, options.ports[i]}, why)) {
+            error = "cannot listen on " + FormatAddress(options.bindAddress) + ":" +
+                    std::to_string(options.ports[i]) + ": " + why;
+            if (options.ports.size() + kOtherDescriptors > limit)
+                error += " (" + std::to_string(options.ports.size()) + " ports and the limit of open files is " +
+                         std::to_string(limit) + ": raise it, as LimitNOFILE= does in a unit)";
+            return false;
+        }
+        int granted = 0;
+        if (options.receiveBuffer != 0) {
+            if (!sockets[i].SetReceiveBuffer(int(options.receiveBuffer), granted, why)) {
+                error = "--rcvbuf: " + why;
+                return false;
+            }
+            if (uint32_t(granted) < options.receiveBuffer && !queueTold) {
+                // The queue is still there, only shorter: a warning, once.
+                queueTold = true;
+                log.Write(Priority::Warning, "lrdresponder: --rcvbuf " + std::to_string(options.receiveBuffer) +
+                                                 ": the system gave " + std::to_string(granted) +
+                                                 " bytes (on Linux at most net.core.rmem_max unless the program "
+                                                 "has CAP_NET_ADMIN)");
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 int Serve(const Options& options, std::ostream& out, std::ostream& err)
 {
+    Log log(out, err, net::IsJournalStream(1), net::IsJournalStream(2));
     std::unique_ptr<LoadFile> loadFile;
     if (!options.loadFile.empty()) {
         loadFile = std::make_unique<LoadFile>(options.loadFile);
         if (loadFile->Read() != LoadFile::Change::NewLoad) {
-            err << "lrdresponder: load file " << options.loadFile << ": " << loadFile->Fault() << std::endl;
+            log.Write(Priority::Error, "lrdresponder: load file " + options.loadFile + ": " + loadFile->Fault());
             return 1;
         }
     }
     std::string error;
     if (!net::Start(error)) {
-        err << "lrdresponder: " << error << std::endl;
+        log.Write(Priority::Error, "lrdresponder: " + error);
         return 1;
     }
-    std::vector<net::UdpSocket> sockets(options.ports.size());
-    for (size_t i = 0; i < sockets.size(); ++i) {
-        if (!sockets[i].Open({options.bindAddress, options.ports[i]}, error)) {
-            err << "lrdresponder: cannot listen on " << FormatAddress(options.bindAddress) << ":" << options.ports[i]
-                << ": " << error << std::endl;
-            sockets.clear();
-            net::Finish();
-            return 1;
-        }
+    std::vector<net::UdpSocket> sockets;
+    bool ready = OpenSockets(options, sockets, log, error);
+    // Root is needed no longer once the ports are bound (below 1024 among them).
+    if (ready && !options.user.empty())
+        ready = net::DropPrivileges(options.user, error);
+    if (!ready) {
+        log.Write(Priority::Error, "lrdresponder: " + error);
+        sockets.clear();
+        net::Finish();
+        return 1;
     }
-    out << Describe(options, loadFile.get()) << std::endl;
+    log.Write(Priority::Notice, Describe(options, loadFile.get()));
+    if (options.user.empty() && net::RunningAsRoot())
+        log.Write(Priority::Warning, "lrdresponder: running as root: --user NAME drops to that user once the ports "
+                                     "are bound");
 
-    Responder responder(options, sockets, loadFile.get(), out, err);
+    Responder responder(options, sockets, loadFile.get(), log);
     bool served = responder.Run(error);
     if (!served)
-        err << "lrdresponder: " << error << std::endl;
-    out << "lrdresponder: stopped\n" << FormatCounts(responder.Snapshot()) << std::flush;
+        log.Write(Priority::Error, "lrdresponder: " + error);
+    log.Write(Priority::Notice, "lrdresponder: stopped\n" + FormatCounts(responder.Snapshot()));
     net::StopHandled();
     sockets.clear();
     net::Finish();

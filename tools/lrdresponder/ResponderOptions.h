@@ -14,6 +14,11 @@ namespace lrdresponder {
 constexpr unsigned kMaxDelayMs = 60000;
 constexpr uint32_t kMaxRate = 1000000;
 constexpr unsigned kMaxStatsIntervalS = 86400;
+constexpr uint32_t kMinReceiveBuffer = 4096;
+constexpr uint32_t kMaxReceiveBuffer = 1u << 30;
+// The port --check probes when an address comes without one: lrdprobe's.
+constexpr uint16_t kCheckDefaultPort = 8000;
+constexpr unsigned kMaxCheckMs = 60000;
 
 extern const char kUsage[];
 
@@ -26,11 +31,25 @@ struct Options {
     uint32_t rateBurst = 200;          // answers one source may get at once
     unsigned statsIntervalS = 0;       // seconds between lines of counts; 0: none
     std::vector<uint16_t> ports;       // one socket each, in the order given
+    std::string metricsFile;           // Prometheus text file, when not empty
+    uint32_t loadLogStep = 1;          // smallest change of the load that is logged
+    bool quietLoad = false;            // no line for a new load at all
+    uint32_t receiveBuffer = 0;        // bytes asked for each socket's queue; 0: the system's
+    std::string user;                  // user to become after binding, when not empty
     bool help = false;
+    bool version = false;
+
+    // --check: probe these servers once instead of answering.
+    bool check = false;
+    std::vector<std::pair<uint32_t, uint16_t>> checkServers;
+    unsigned warningMs = 200;          // a round-trip time from here on is a warning
+    unsigned criticalMs = 1000;        // from here on, or no answer by then, critical
 };
 
 // Reads the arguments after the program name into `options`. Returns an empty
-// text when they are sound, else one line that names the faulty argument.
+// text when they are sound, else one line that names the faulty argument. With
+// --check anywhere among them, they are read as a check's.
+bool IsCheck(const std::vector<std::string>& args);
 std::string ParseOptions(const std::vector<std::string>& args, Options& options);
 
 using lrdtools::FormatAddress;

@@ -1,17 +1,26 @@
-// lrdresponder: the reference responder for link-rate probes. See docs/protocol.md.
+// lrdresponder: the reference responder for link-rate probes, and with --check
+// a client that probes responders for a monitoring host. See docs/responder.md.
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "Check.h"
 #include "Responder.h"
 #include "ResponderOptions.h"
+#include "ResponderVersion.h"
 
 int main(int argc, char** argv)
 {
     using namespace lrdresponder;
+    std::vector<std::string> args(argv + 1, argv + argc);
     Options options;
-    std::string problem = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options);
+    std::string problem = ParseOptions(args, options);
     if (!problem.empty()) {
+        // A faulty check is the monitoring host's fault, not the server's: unknown.
+        if (IsCheck(args)) {
+            std::cout << "LRDRESPONDER UNKNOWN - " << problem << "\n";
+            return kCheckUnknown;
+        }
         std::cerr << "lrdresponder: " << problem << "\n" << kUsage;
         return 2;
     }
@@ -19,5 +28,11 @@ int main(int argc, char** argv)
         std::cout << kUsage;
         return 0;
     }
+    if (options.version) {
+        std::cout << "lrdresponder " LRDRESPONDER_VERSION "\n";
+        return 0;
+    }
+    if (options.check)
+        return RunCheck(options, std::cout);
     return Serve(options, std::cout, std::cerr);
 }

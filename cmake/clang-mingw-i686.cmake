@@ -1,0 +1,39 @@
+# Release toolchain: clang 14 and lld for the same i686 mingw-w64 target, against
+# the mingw-w64 headers and the posix-thread libstdc++ of the gcc cross compiler.
+# The C++ ABI stays the mingw one; what changes is the debug information: CodeView
+# in a PDB (-g -gcodeview, -Wl,--pdb=), which Visual Studio and WinDbg read, and a
+# CodeView debug directory in every binary that names its PDB.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER clang-14)
+set(CMAKE_CXX_COMPILER clang++-14)
+set(CMAKE_C_COMPILER_TARGET i686-w64-mingw32)
+set(CMAKE_CXX_COMPILER_TARGET i686-w64-mingw32)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+
+# clang 14 does not recognise Debian's gcc directories ("12-posix", "12-win32") as
+# versions, so the posix-thread one is named here: its libstdc++ has std::mutex.
+file(GLOB LRD_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/i686-w64-mingw32/*-posix)
+list(SORT LRD_GCC_DIRS COMPARE NATURAL ORDER DESCENDING)
+list(GET LRD_GCC_DIRS 0 LRD_GCC_DIR)
+set(LRD_MINGW_INCLUDES
+  "-nostdlibinc -isystem ${LRD_GCC_DIR}/include/c++ -isystem ${LRD_GCC_DIR}/include/c++/i686-w64-mingw32 -isystem ${LRD_GCC_DIR}/include/c++/backward -isystem /usr/i686-w64-mingw32/include")
+# Other flags come from the environment (CFLAGS, CXXFLAGS, LDFLAGS), which CMake
+# puts before these; a CMAKE_C_FLAGS given on the command line would replace them.
+# The compile flags reach the link too, where they go unused.
+set(CMAKE_C_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview -Wno-unused-command-line-argument")
+set(CMAKE_CXX_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview -Wno-unused-command-line-argument")
+# The posix-thread libstdc++ and libgcc need winpthread, which gcc's own driver
+# adds; lld takes archives in any order, so it may come first.
+# --pdb= writes NAME.pdb beside each binary; /pdbaltpath makes its debug
+# directory name the bare file, which the debuggers look for beside the binary
+# and on their symbol paths, instead of the build's path.
+foreach(kind EXE SHARED MODULE)
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT
+    "-fuse-ld=lld --ld-path=/usr/lib/llvm-14/bin/ld.lld -L${LRD_GCC_DIR} -L/usr/i686-w64-mingw32/lib -Wl,--pdb= -Wl,--Xlink=-pdbaltpath:%_PDB% -lpthread")
+endforeach()

@@ -1,0 +1,86 @@
+// The detector's notification window: a message-only window of the class
+// "LinkrateDetectorModuleWindow", registered for this copy of the module alone,
+// that receives the socket's read events as message 13098 and hands them, and
+// the window timer 2321, to the detector that owns it. All window messages,
+// window handles and window timer ids of the detector live here.
+//
+// The window belongs to the thread that creates it; its messages arrive only
+// while that thread dispatches. The window procedure holds the module for its
+// whole run, so that a sink that releases the last detector from inside a
+// notification does not let the host unload the code that is still to return.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <stdint.h>
+
+enum : UINT {
+    WM_LRD_SOCKET = 13098,  // socket read events posted to the window
+};
+
+enum : UINT_PTR {
+    LRD_TIMEOUT_TIMER_ID = 2321,  // window timer that sends every request again
+};
+
+// What the window hands on, on its own thread.
+class NotificationReceiver {
+public:
+    // A datagram can be read: the socket's event, a notification posted by
+    // PostRead, or the turn that ReadAgainLater asked for. errorCode is the
+    // event's error code (0 for the window's own).
+    virtual void OnReadNotification(SOCKET socket, int32_t errorCode) = 0;
+    // A WM_TIMER with id LRD_TIMEOUT_TIMER_ID reached the window.
+    virtual void OnResendTimer() = 0;
+
+protected:
+    ~NotificationReceiver() = default;
+};
+
+class NotificationWindow {
+public:
+    explicit NotificationWindow(NotificationReceiver& receiver);
+    NotificationWindow(const NotificationWindow&) = delete;
+    NotificationWindow& operator=(const NotificationWindow&) = delete;
+
+    // Registers the class (again, when no window of it is left) and creates the
+    // window on the calling thread. False when no window could be made.
+    bool Create();
+    // Whether a window handle is held.
+    bool Held() const { return hWnd != nullptr; }
+    // Has the socket's read events posted to the window.
+    bool NotifyReads(SOCKET socket);
+    // Posts a read notification of the window's own, for datagrams already taken
+    // off the socket.
+    void PostRead(SOCKET socket);
+    // Asks for one more read notification once the thread's queue holds nothing
+    // else, as a timer of the thread would get its turn: the host's own timers
+    // and posted messages come first. Read events that arrive meanwhile are left
+    // to it.
+    void ReadAgainLater(SOCKET socket);
+    // Lets the window go: on its own thread it is destroyed; on another thread
+    // it is cut off at once (its queued messages reach neither the detector nor
+    // this module) and closed by its own thread at its next pump. Then the class
+    // is unregistered, which fails harmlessly while other windows of it exist.
+    // False when the handle no longer named a window; the handle is then kept.
+    bool Destroy();
+    // Drops the handle without touching the window.
+    void Forget() { hWnd = nullptr; }
+    // The platform call that made the last Create or Destroy fail, and its error
+    // code, for the detector's line that says why.
+    const char* FailedStep() const { return pszFailedStep; }
+    uint32_t FailedError() const { return dwFailedError; }
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
+    void Failed(const char* step, uint32_t errorCode);
+
+    NotificationReceiver& receiver;
+    HWND hWnd;
+    // A ReadAgainLater is pending; its socket.
+    bool bReadLater;
+    SOCKET hReadLaterSocket;
+    const char* pszFailedStep = "";
+    uint32_t dwFailedError = 0;
+};

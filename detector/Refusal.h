@@ -1,0 +1,32 @@
+// Why the detector refused a call: the reasons its refusals name in the line
+// after their "exit fail" line, and the rule that picks the reason of a refused
+// Detect. Plain C++, no platform header.
+#pragma once
+
+#include <stdint.h>
+
+enum class Refusal {
+    kAlreadyInitialised,
+    kFinalised,
+    kNotInitialised,
+    kAlreadyDetecting,
+    kNullList,
+    kEmptyList,
+    kCountOutOfRange,
+    kNullResultBuffer,
+    kNoDetection,
+    kOutOfMemory,
+    kSocketExists,
+    kNoWindow,
+    kNoSocket,
+    kNullAddress,
+    kDetectionEnded,
+};
+
+// The reason as the line names it, with what the host can do about it.
+const char* RefusalText(Refusal refusal);
+
+// The reason of a refused Detect, or false when the call is accepted. A list
+// holds 1 to `capacity` servers; its own faults come before the detector's state.
+bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initialised, bool finalised,
+                   bool detecting, Refusal& refusal);
