@@ -78,18 +78,20 @@ public:
         }
     }
     std::vector<ServerInfo> First(size_t n) const { return std::vector<ServerInfo>(infos.begin(), infos.begin() + n); }
-    // The responder ends after a minute without commands, and a row of long
-    // rounds can last longer: every round that needs answers tells it something
-    // first, and a responder that has ended is an error, not a silent list.
-    void KeepAnswering()
+    // The responder ends after a minute without commands, and rows of long
+    // rounds last longer: every round tells it something first (its first
+    // server's behaviour again), and a responder that has ended is an error,
+    // not a silent list.
+    void KeepAlive()
     {
         if (!responder.Running())
             throw std::runtime_error("the scripted responder has ended");
-        if (!servers.empty() && delays[0] != ~0u) {
-            Behaviour behaviour;
+        Grow(1);
+        Behaviour behaviour;
+        if (delays[0] != ~0u)
             behaviour.delayMs = delays[0];
-            responder.SetBehaviour(servers[0], behaviour);
-        }
+        responder.SetBehaviour(servers[0], behaviour);
+        delays[0] = behaviour.delayMs;
     }
 
     ResponderProcess responder;
@@ -359,8 +361,7 @@ void RunBlocking(ModuleHost& host, ServerFarm& farm, bool quick, uint32_t larges
             bool medianMet = false, leastMet = false;
             Clock::time_point rowStart = Clock::now();
             while (module.size() < most) {
-                if (answering)
-                    farm.KeepAnswering();
+                farm.KeepAlive();
                 double m, p;
                 if (module.size() % 2 == 0) {
                     m = Seconds(DetectWithModule(host, servers, 500).detect);
@@ -533,8 +534,7 @@ void RunPhases(ZelFactLibrary& factory, ServerFarm& farm, bool quick, uint32_t l
             std::vector<ServerInfo> servers = answering ? AnsweringServers(farm, n) : SilentServers(n);
             std::vector<PhaseRound> rounds;
             for (size_t round = 0; round < count; ++round) {
-                if (answering)
-                    farm.KeepAnswering();
+                farm.KeepAlive();
                 rounds.push_back(DetectInProcess(servers, answering));
             }
             auto perCandidate = [&](auto field) {
