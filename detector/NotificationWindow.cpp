@@ -123,6 +123,8 @@ bool NotificationWindow::NotifyReads(SOCKET socket)
     return WSAAsyncSelect(socket, hWnd, WM_LRD_SOCKET, FD_READ) != SOCKET_ERROR;
 }
 
+void NotificationWindow::PauseReads(SOCKET socket) { WSAAsyncSelect(socket, hWnd, 0, 0); }
+
 void NotificationWindow::PostRead(SOCKET socket)
 {
     PostMessageA(hWnd, WM_LRD_SOCKET, (WPARAM)socket, WSAMAKESELECTREPLY(FD_READ, 0));
