@@ -178,17 +178,17 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     // events meanwhile would only cost: every receive asks for the next one, and
     // under Wine each datagram after it then wakes Wine's server to post a
     // message, served between our sends (a list of answering servers sent three
-    // times slower than a plain loop did). Asked for again afterwards, an event
-    // is posted at once for a datagram that waits.
+    // times slower than a plain loop did). Asked for again afterwards, the
+    // system posts an event for a datagram that already waits; one of the
+    // window's own is posted as well, so that a reply that came between the last
+    // look and the request is not left to the next one's event.
     const bool pauseReads = udpEndpoint.SocketOpen() && notificationWindow.Held();
     if (pauseReads)
         notificationWindow.PauseReads(udpEndpoint.Socket());
     int32_t result = SendToAll(candidateList);
-    if (pauseReads && !notificationWindow.NotifyReads(udpEndpoint.Socket())) {
-        // Without read events the replies still waiting would be seen only by the
-        // notification the exchange posts; one is posted in any case.
-        const DWORD error = (DWORD)WSAGetLastError();
-        StepFailed(kDetect, "WSAAsyncSelect", error);
+    if (pauseReads) {
+        if (!notificationWindow.NotifyReads(udpEndpoint.Socket()))
+            StepFailed(kDetect, "WSAAsyncSelect", (uint32_t)WSAGetLastError());
         notificationWindow.PostRead(udpEndpoint.Socket());
     }
     lap();
