@@ -1,4 +1,4 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking]
+// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking] [--phases]
 // [--choosing]: the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
 // is one of the busy processes that the blocking part starts. Its rows belong to the one table that
 // scripts/bench prints; the choosing part prints a table of its own after it.
@@ -16,7 +16,8 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
-    bool quick = false, lists = false, summary = false, network = false, blocking = false, choosing = false;
+    bool quick = false, lists = false, summary = false, network = false, blocking = false, phases = false,
+         choosing = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--quick") == 0)
             quick = true;
@@ -32,6 +33,8 @@ int main(int argc, char** argv)
             network = true;
         else if (strcmp(argv[i], "--blocking") == 0)
             blocking = true;
+        else if (strcmp(argv[i], "--phases") == 0)
+            phases = true;
         else if (strcmp(argv[i], "--choosing") == 0)
             choosing = true;
         else if (strcmp(argv[i], "--burn") == 0) {
@@ -39,15 +42,15 @@ int main(int argc, char** argv)
             return 0;
         }
     }
-    if (!lists && !summary && !network && !blocking && !choosing)
-        lists = summary = network = blocking = choosing = true;
+    if (!lists && !summary && !network && !blocking && !phases && !choosing)
+        lists = summary = network = blocking = phases = choosing = true;
     try {
         if (lists)
             RunListBench("wine", quick, largest);
         if (summary)
             RunSummaryBench("wine", quick, largest);
-        if (network || blocking)
-            RunNetworkBench(quick, network, blocking, largest);
+        if (network || blocking || phases)
+            RunNetworkBench(quick, network, blocking, phases, largest);
         if (choosing)
             RunChoosingBench(quick);
     } catch (const std::exception& e) {

@@ -6,8 +6,8 @@
 #include <stdint.h>
 
 // exchange: round trips and capture; blocking: the time inside Detect for lists
-// up to largest servers.
-void RunNetworkBench(bool quick, bool exchange, bool blocking, uint32_t largest);
+// up to largest servers; phases: where that time goes, per candidate.
+void RunNetworkBench(bool quick, bool exchange, bool blocking, bool phases, uint32_t largest);
 
 // The body of a busy process that the blocking part starts: spins until it is
 // ended, or for half an hour at most.

@@ -154,6 +154,9 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     }
     Trace("%s exit success", kDetect);
 
+    DetectPhases phases = {};
+    phases.nCandidates = list->ushCount;
+    const uint64_t start = systemClock.Microseconds();
     candidateList.Clear();
     for (uint32_t i = 0; i < list->ushCount; ++i) {
         if (!candidateList.InsertServer(list->servers[i])) {
@@ -164,8 +167,19 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
             return 0;
         }
     }
+    uint64_t phaseStart = start;
+    // The time since the last phase ended, which ends the next one.
+    auto lap = [&] {
+        uint64_t now = systemClock.Microseconds();
+        uint64_t spent = now - phaseStart;
+        phaseStart = now;
+        return spent;
+    };
+    phases.qwFillUs = lap();
     PrintList();
+    phases.qwPrintUs = lap();
     probeExchange.MakeRoomForReplies(candidateList.Size());
+    phases.qwReserveUs = lap();
 
     if (timeLimitMs != 0) {
         StopTimer(DETECT_TIMER_ID);
@@ -180,9 +194,28 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         }
     }
 
+    phases.qwTimerUs = lap();
+
     bDetecting = 1;
     probeExchange.StartDetection();
+    // While the requests go out, the exchange takes what arrives itself. Read
+    // events meanwhile would only cost: every receive asks for the next one, and
+    // under Wine each datagram after it then wakes Wine's server to post a
+    // message, served between our sends (a list of answering servers sent three
+    // times slower than a plain loop did). Asked for again afterwards, the
+    // system posts an event for a datagram that already waits; one of the
+    // window's own is posted as well, so that a reply that came between the last
+    // look and the request is not left to the next one's event.
+    const bool pauseReads = udpEndpoint.SocketOpen() && notificationWindow.Held();
+    if (pauseReads)
+        notificationWindow.PauseReads(udpEndpoint.Socket());
     int32_t result = SendToAll(candidateList);
+    if (pauseReads) {
+        if (!notificationWindow.NotifyReads(udpEndpoint.Socket()))
+            StepFailed(kDetect, "WSAAsyncSelect", (uint32_t)WSAGetLastError());
+        notificationWindow.PostRead(udpEndpoint.Socket());
+    }
+    lap();
     if (timeLimitMs != 0) {
         // The time limit counts from the end of the sends. Should the timer not
         // start anew, it ends the detection as first set, somewhat earlier.
@@ -193,6 +226,10 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     // Without its timer the detection runs as with one request per server.
     if (probeExchange.Reprobing())
         StartTimer(REPROBE_TIMER_ID, kRetryFloorMs, &CLinkrateDetector::OnReprobeTimer);
+    phases.qwTimerUs += lap();
+    phases.sends = probeExchange.LastSendPhases();
+    phases.qwTotalUs = phaseStart - start;
+    lastDetectPhases = phases;
     return result;
 }
 

@@ -11,6 +11,7 @@
 
 #include "CandidateList.h"
 #include "ComponentBase.h"
+#include "DetectPhases.h"
 #include "LogChannel.h"
 #include "NotificationWindow.h"
 #include "ProbeExchange.h"
@@ -40,6 +41,10 @@ public:
     int32_t LRD_THISCALL GetSortedIPArray(IPInfoArray* out) override;
 
     void PreDestroy() override;
+
+    // Where the time of the last accepted Detect went; for benchmarks that build
+    // the detector into their own process.
+    const DetectPhases& LastDetectPhases() const { return lastDetectPhases; }
 
     // The creator registered under component id 39.
     static IComponent* Create();
@@ -131,4 +136,5 @@ private:
     ProbeExchange probeExchange;
     WindowSide windowSide;
     NotificationWindow notificationWindow;
+    DetectPhases lastDetectPhases = {};
 };

@@ -116,6 +116,8 @@ bool NotificationWindow::NotifyReads(SOCKET socket)
     return WSAAsyncSelect(socket, hWnd, WM_LRD_SOCKET, FD_READ) != SOCKET_ERROR;
 }
 
+void NotificationWindow::PauseReads(SOCKET socket) { WSAAsyncSelect(socket, hWnd, 0, 0); }
+
 void NotificationWindow::PostRead(SOCKET socket)
 {
     PostMessageA(hWnd, WM_LRD_SOCKET, (WPARAM)socket, WSAMAKESELECTREPLY(FD_READ, 0));
@@ -134,7 +136,7 @@ void NotificationWindow::ReadAgainLater(SOCKET socket)
     // rest read.
     if (SetTimer(hWnd, kReadAgainTimerId, USER_TIMER_MINIMUM, nullptr) != 0) {
         bReadLater = true;
-        WSAAsyncSelect(socket, hWnd, 0, 0);
+        PauseReads(socket);
     } else {
         PostRead(socket);
     }

@@ -50,6 +50,9 @@ public:
     bool Held() const { return hWnd != nullptr; }
     // Has the socket's read events posted to the window.
     bool NotifyReads(SOCKET socket);
+    // No read events of the socket are posted until NotifyReads asks again;
+    // those already posted stay queued.
+    void PauseReads(SOCKET socket);
     // Posts a read notification of the window's own, for datagrams already taken
     // off the socket.
     void PostRead(SOCKET socket);

@@ -114,16 +114,26 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
     // While replies come in, the socket is looked at between every two sends, and
     // requests go out no faster than replies can be taken: servers at similar
     // distances answer as densely as the requests went out, and where a take
-    // costs more than a send (under Wine two to three times as much) the replies
-    // would pile up on the socket and be stamped the later the more came before
-    // them. The wait between two sends is spent taking replies.
+    // costs more than a send the replies would pile up on the socket and be
+    // stamped the later the more came before them. The wait between two sends is
+    // spent taking replies.
     //
     // While nothing comes in, nothing is waited for, and the socket is looked at
-    // once in kSendsPerQuietLook sends only, since a look costs about as much as
-    // a send: a list of silent servers goes out at nearly the pace of a plain
-    // send loop. The caller is blocked meanwhile, and on a busy machine every
-    // wait stretches, so the time between the sends is held to kPacingPercent of
-    // the time of the sends themselves; beyond it the looks are as rare as when
+    // once in kSendsPerQuietLook sends only: a list of silent servers goes out at
+    // nearly the pace of a plain send loop.
+    //
+    // Under Wine every socket call is a round trip to Wine's server: a receive
+    // costs about as much as a send, whether it finds a datagram or not, and it
+    // asks for the next read notification, so that each datagram arriving after
+    // it costs that server a wake-up and a posted message as well. So the
+    // socket is first asked whether a datagram waits, which costs a third to
+    // half of a send and asks for no notification, and a receive is made only
+    // for a datagram that waits. Every reply still costs a receive here: its
+    // arrival tick is its round-trip time.
+    //
+    // The caller is blocked meanwhile, and on a busy machine every wait
+    // stretches, so the time between the sends is held to kPacingPercent of the
+    // time of the sends themselves; beyond it the looks are as rare as when
     // nothing comes in. What a look finds is taken in any case: the socket's
     // buffer is the only other place for it. Until a request has gone out the
     // socket may have no address, and a receive would only fail.
@@ -132,18 +142,22 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
     uint64_t sending = 0;    // microseconds spent in the sends
     uint64_t between = 0;    // microseconds spent taking and waiting between them
     uint64_t lastSend = 0, sendEnd = 0;
+    SendPhases phases = {};
+    nLookCalls = nReceiveCalls = 0;
     auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
     candidates.WalkProbeStates([&](const IPInfo& candidate, ProbeState& state) {
         if (!chosen(candidate, state))
             return;
         if (sent && --untilLook == 0) {
+            ++phases.nLooks;
             uint32_t queued = replyQueue.Size();
-            TakeReplies();
+            TakeReplies(true);
             bool flowing = replyQueue.Size() != queued;
             // With the queue full nothing more is taken, and waiting is no use.
             while (flowing && !replyQueue.Full() && clock.Microseconds() - lastSend < nTakeCostUs &&
                    inBudget(clock.Microseconds()))
-                TakeReplies();
+                TakeReplies(true);
+            phases.nTaken += replyQueue.Size() - queued;
             untilLook = flowing && inBudget(clock.Microseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
         }
         lastSend = clock.Microseconds();
@@ -152,9 +166,15 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
         state.dwLastRequest = Tick();
         ++state.nRequests;
         sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
+        ++phases.nSends;
         sendEnd = clock.Microseconds();
         sending += sendEnd - lastSend;
     });
+    phases.qwSendUs = sending;
+    phases.qwBetweenUs = between;
+    phases.nLookCalls = nLookCalls;
+    phases.nReceiveCalls = nReceiveCalls;
+    lastSendPhases = phases;
     // What arrives from now on raises a notification of its own.
     if (!replyQueue.Empty())
         owner.PostReadNotification();
@@ -189,16 +209,23 @@ uint32_t ProbeExchange::Reprobe()
     return std::min<uint32_t>(next, kRetryFloorMs);
 }
 
-void ProbeExchange::TakeReplies(uint32_t limit)
+void ProbeExchange::TakeReplies(bool lookFirst, uint32_t limit)
 {
     if (!endpoint.ReceiveReady())
         return;
     uint32_t unreachable = 0;
     uint32_t taken = 0;
     while (taken < limit && !replyQueue.Full()) {
-        // A datagram that this receive finds was there when the receive began:
-        // that is its arrival tick, closer to the truth than the end of the call.
+        // A datagram that this receive (or the look before it) finds was there
+        // when it began: that is its arrival tick, closer to the truth than the
+        // end of the call.
         uint64_t began = clock.Microseconds();
+        if (lookFirst) {
+            ++nLookCalls;
+            if (!endpoint.DatagramWaiting())
+                return;
+        }
+        ++nReceiveCalls;
         ReceiveResult received = endpoint.Receive();
         switch (received.kind) {
         case ReceiveKind::kDatagram: {
@@ -271,7 +298,7 @@ void ProbeExchange::OnRead()
             break;
         }
         if (replyQueue.Empty())
-            TakeReplies(kHandledPerNotification - handled);
+            TakeReplies(false, kHandledPerNotification - handled);
         if (replyQueue.Empty())
             break;
         if (!HandleDatagram(replyQueue.Pop(), scope))

@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include "CandidateList.h"
+#include "DetectPhases.h"
 #include "ReceiveKind.h"
 #include "ReplyQueue.h"
 #include "RetrySchedule.h"
@@ -35,7 +36,7 @@ enum : uint32_t {
     // loopback, where it is two to three times the cost of a send.
     kAssumedTakeCostUs = 80,
     // While no reply comes in during the sends, the socket is looked at once in
-    // this many sends: a look costs about as much as a send.
+    // this many sends: under Wine a look costs a third to half of a send.
     kSendsPerQuietLook = 8,
     // The time between the sends of a detection is held to this share (percent)
     // of the time of the sends themselves, so that Detect blocks its caller not
@@ -73,6 +74,10 @@ public:
     virtual SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) = 0;
     // Takes one datagram off the socket without waiting.
     virtual ReceiveResult Receive() = 0;
+    // Whether a datagram waits to be taken (true when the system cannot tell).
+    // Cheaper than a receive that finds nothing, and unlike a receive it does not
+    // ask the system for the next read notification.
+    virtual bool DatagramWaiting() = 0;
 
 protected:
     ~ProbeEndpoint() = default;
@@ -154,6 +159,8 @@ public:
     int32_t SendRequest(const char* ip, uint16_t port);
     // One request to every candidate, in list order. Always non-zero.
     int32_t SendToAll(CandidateList& candidates);
+    // Where the time of the last SendToAll went.
+    const SendPhases& LastSendPhases() const { return lastSendPhases; }
     // One read notification: the datagrams waiting are taken and handled, up to
     // kHandledPerNotification of them; past that, the rest is left for a later
     // notification (ReadAgainLater).
@@ -177,8 +184,9 @@ private:
     bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies(); }
     // Moves the datagrams waiting on the socket into the queue, each with the
     // tick at which its receive began, until none waits, the queue is full or
-    // `limit` were taken.
-    void TakeReplies(uint32_t limit = UINT32_MAX);
+    // `limit` were taken. lookFirst: the socket is looked at before every
+    // receive, and a receive is made only for a datagram that waits.
+    void TakeReplies(bool lookFirst = false, uint32_t limit = UINT32_MAX);
     // Handles one taken datagram. False when the sink's call ended the
     // detector's life.
     bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
@@ -204,6 +212,10 @@ private:
     // What taking one datagram costs here, smoothed over the takes so far
     // (microseconds). While replies come in, requests are spaced this far apart.
     uint32_t nTakeCostUs;
+    // Where the time of the last SendToAll went, and the socket calls it made.
+    SendPhases lastSendPhases = {};
+    uint32_t nLookCalls = 0;
+    uint32_t nReceiveCalls = 0;
     // The end timer as last started: running, since when, for how long.
     int32_t bEndTimerRunning;
     uint32_t dwEndTimerStart;

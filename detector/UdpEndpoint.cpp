@@ -132,3 +132,12 @@ ReceiveResult UdpEndpoint::Receive()
     result.ushSourcePort = ntohs(source.sin_port);
     return result;
 }
+
+bool UdpEndpoint::DatagramWaiting()
+{
+    // The bytes queued (the first datagram's, on some systems): none means no
+    // datagram worth a receive. A zero-length one waits for the read
+    // notification; a failed look leaves the question to the receive.
+    u_long bytes = 0;
+    return ioctlsocket(hSocket, FIONREAD, &bytes) == SOCKET_ERROR || bytes != 0;
+}

@@ -55,6 +55,7 @@ public:
     // the send fails with WSAEADDRNOTAVAIL.
     SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) override;
     ReceiveResult Receive() override;
+    bool DatagramWaiting() override;
 
 private:
     SOCKET hSocket = INVALID_SOCKET;
