@@ -16,18 +16,10 @@ responder=$2
 version=$3
 debug_archive=${archive%.zip}-debug.zip
 top=$(cd "$(dirname "$0")/../.." && pwd)
-source "$top/scripts/lib/responders.sh"
+source "$top/tests/support/ScriptChecks.sh"
 # The project's own prefix, where hidden windows work without a display, unless
 # the caller names one.
 export WINEPREFIX=${WINEPREFIX:-$top/build/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
-
-work=$(mktemp -d)
-trap 'lrd_stop_responders; rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 unzip_to() { python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$1" "$2"; }
 unzip_to "$archive" "$work/unpacked"
@@ -135,5 +127,4 @@ for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
 done
 
 wineserver -w || true
-[ $failures = 0 ] && echo "unpacked archive: all checks passed"
-exit $((failures > 0))
+finish "unpacked archive: all checks passed"

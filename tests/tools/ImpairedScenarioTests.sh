@@ -8,16 +8,7 @@ set -uo pipefail
 probe=$1
 network=$2
 top=$(cd "$(dirname "$0")/../.." && pwd)
-source "$top/scripts/lib/responders.sh"
-
-work=$(mktemp -d)
-trap 'lrd_stop_responders; rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$top/tests/support/ScriptChecks.sh"
 
 # NAME | LRDPROBE OPTIONS | SERVERS (P is the port of the run, P1 the next) | RANKS FIRST | PRECONDITION
 # A precondition "ADDRESS:PORT=N" says that server answered N rounds, so that the
@@ -70,8 +61,4 @@ for case in "${cases[@]}"; do
   fi
 done
 
-if [ $failures -gt 0 ]; then
-  echo "$failures case(s) failed"
-  exit 1
-fi
-echo "all impaired-network scenarios ranked as expected"
+finish "all impaired-network scenarios ranked as expected"

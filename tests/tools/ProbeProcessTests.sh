@@ -9,16 +9,7 @@ set -uo pipefail
 probe=$1
 responder=$2
 top=$(cd "$(dirname "$0")/../.." && pwd)
-source "$top/scripts/lib/responders.sh"
-
-work=$(mktemp -d)
-trap 'lrd_stop_responders; rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$top/tests/support/ScriptChecks.sh"
 
 # no_cr NAME: into pipes and files, every line ends in LF alone.
 no_cr() {
@@ -273,8 +264,4 @@ refused class-e "'240.0.0.1': 240.0.0.1 cannot be a server" 240.0.0.1
 refused ipv6 "'[::1]:$port': IPv6 is not supported by the probe protocol" "[::1]:$port"
 refused module "cannot load the module $work/none.dll" --module "$work/none.dll" "$A"
 
-if [ $failures -gt 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all lrdprobe process checks passed"
+finish "all lrdprobe process checks passed"

@@ -9,16 +9,7 @@ probe=$1
 responder=$2
 shot=${3:-}
 top=$(cd "$(dirname "$0")/../.." && pwd)
-source "$top/scripts/lib/responders.sh"
-
-work=$(mktemp -d)
-trap 'lrd_stop_responders; rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+source "$top/tests/support/ScriptChecks.sh"
 
 command -v chromium >/dev/null || { echo "FAIL: chromium is missing (scripts/setup installs it)"; exit 1; }
 
@@ -76,8 +67,4 @@ assert (width, height) == (1200, 2400), (width, height)
 PY
 [ -n "$shot" ] && cp "$work/report.png" "$shot"
 
-if [ $failures -gt 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all lrdprobe report checks passed"
+finish "all lrdprobe report checks passed"
