@@ -15,6 +15,9 @@
 // The program also ends after a minute without commands, so that a crashed test
 // leaves nothing behind. It talks to loopback addresses only.
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +53,20 @@ uint64_t NowUs()
 
 uint64_t NowMs() { return NowUs() / 1000; }
 
+// When the datagram last received on the socket arrived, on NowUs's clock. A
+// reply's delay counts from there, not from when this program got round to it:
+// a burst of requests to many servers keeps it busy for a while.
+uint64_t ArrivalUs(int socket)
+{
+    uint64_t now = NowUs();
+    timeval stamp{};
+    timespec wall{};
+    if (ioctl(socket, SIOCGSTAMP, &stamp) != 0 || clock_gettime(CLOCK_REALTIME, &wall) != 0)
+        return now;
+    int64_t age = (int64_t(wall.tv_sec) - stamp.tv_sec) * 1000000 + wall.tv_nsec / 1000 - stamp.tv_usec;
+    return age > 0 && uint64_t(age) < now ? now - uint64_t(age) : now;
+}
+
 bool LoopbackEndpoint(const std::string& text, unsigned port, net::Endpoint& endpoint)
 {
     uint32_t address = 0;
@@ -80,9 +97,11 @@ public:
 
     int Run()
     {
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
+        if (m_epoll < 0 || !Watch(m_sockets[0], 0))
+            return 1;
         uint64_t lastCommand = NowUs();
-        std::vector<bool> readable;
-        std::string error;
+        epoll_event events[256];
         while (!m_quit) {
             uint64_t now = NowUs();
             if (now - lastCommand >= kIdleExitMs * 1000)
@@ -92,15 +111,24 @@ public:
             if (!m_replies.empty() && m_replies.begin()->first < wakeAt)
                 wakeAt = m_replies.begin()->first;
 
-            // Rounded up to the next millisecond, so that no reply leaves early.
+            // To the microsecond: a wait in whole milliseconds would send a reply
+            // up to a millisecond late, and the round trips measured through this
+            // program would carry that as the prober's error.
             uint64_t waitUs = wakeAt > now ? wakeAt - now : 0;
-            if (!net::Wait(m_sockets, int((waitUs + 999) / 1000), readable, error))
+            timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
+            int count = epoll_pwait2(m_epoll, events, 256, &timeout, nullptr);
+            if (count < 0 && errno != EINTR)
                 return 1;
+            bool command = false;
             // Servers first: a command may remove one of them.
-            for (size_t i = 1; i < m_sockets.size(); ++i)
-                if (readable[i])
-                    ReceiveRequests(i);
-            if (readable[0]) {
+            for (int i = 0; i < count; ++i) {
+                int id = int(events[i].data.u32);
+                if (id == 0)
+                    command = true;
+                else if (size_t socket = SocketOf(id); socket != 0)
+                    ReceiveRequests(socket);
+            }
+            if (command) {
                 ServeCommand();
                 lastCommand = NowUs();
             }
@@ -109,11 +137,23 @@ public:
     }
 
 private:
+    // One wait covers every socket at a cost that does not grow with their
+    // number: with hundreds of servers a poll over all of them after every
+    // request kept this program busy, and late with its replies.
+    bool Watch(const net::UdpSocket& socket, int id)
+    {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u32 = uint32_t(id);
+        return epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(socket.Handle()), &event) == 0;
+    }
+
     // The index of a server's socket in m_sockets, 0 when there is no such server.
+    // Ids only grow, so m_ids after the control socket's is sorted.
     size_t SocketOf(int id) const
     {
-        auto found = std::find(m_ids.begin() + 1, m_ids.end(), id);
-        return found == m_ids.end() ? 0 : size_t(found - m_ids.begin());
+        auto found = std::lower_bound(m_ids.begin() + 1, m_ids.end(), id);
+        return found == m_ids.end() || *found != id ? 0 : size_t(found - m_ids.begin());
     }
 
     void ReceiveRequests(size_t socket)
@@ -130,7 +170,7 @@ private:
             record.bytes.assign(request.begin(), request.begin() + std::min(request.size(), kMaxRecorded));
             server.requests.push_back(record);
             if (server.behaviour.answer) {
-                uint64_t due = NowUs() + uint64_t(server.behaviour.delayMs) * 1000;
+                uint64_t due = ArrivalUs(int(m_sockets[socket].Handle())) + uint64_t(server.behaviour.delayMs) * 1000;
                 Bytes reply = BuildReply(request, server.behaviour);
                 for (unsigned copy = 0; copy < server.behaviour.copies; ++copy)
                     m_replies.insert({due, Reply{id, from, reply}});
@@ -234,6 +274,8 @@ private:
         if (!socket.Open(local, error))
             return "err " + error;
         uint16_t bound = socket.Local().port;
+        if (!Watch(socket, m_lastId + 1))
+            return "err " + std::string(strerror(errno));
         m_sockets.push_back(std::move(socket));
         m_ids.push_back(++m_lastId);
         m_servers[m_lastId] = Server{};
@@ -244,9 +286,10 @@ private:
     uint64_t m_start;
     bool m_quit = false;
     int m_lastId = 0;
+    int m_epoll = -1;
     unsigned m_order = 0;
     // The control socket first, then one a server; m_ids holds each one's server
-    // id (0 for the control socket), as Wait takes the sockets in one list.
+    // id (0 for the control socket), which is also its mark in m_epoll.
     std::vector<net::UdpSocket> m_sockets;
     std::vector<int> m_ids;
     std::map<int, Server> m_servers;
