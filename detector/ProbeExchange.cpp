@@ -129,7 +129,11 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
     // socket is first asked whether a datagram waits, which costs a third to
     // half of a send and asks for no notification, and a receive is made only
     // for a datagram that waits. Every reply still costs a receive here: its
-    // arrival tick is its round-trip time.
+    // arrival tick is its round-trip time. Where the looks keep finding
+    // datagrams, the replies come faster than they are taken (they come as
+    // densely as the requests went out before the first of them came back), and
+    // there the receives go on without looks: each datagram of the backlog is
+    // taken, and stamped, a look sooner.
     //
     // The caller is blocked meanwhile, and on a busy machine every wait
     // stretches, so the time between the sends is held to kPacingPercent of the
@@ -220,7 +224,7 @@ void ProbeExchange::TakeReplies(bool lookFirst, uint32_t limit)
         // when it began: that is its arrival tick, closer to the truth than the
         // end of the call.
         uint64_t began = clock.Microseconds();
-        if (lookFirst) {
+        if (lookFirst && taken < kLookedTakes) {
             ++nLookCalls;
             if (!endpoint.DatagramWaiting())
                 return;
