@@ -34,6 +34,7 @@
 #include <unordered_map>
 
 #include "AddressText.h"
+#include "EveryCore.h"
 #include "Impairment.h"
 #include "Net.h"
 #include "ProbeWire.h"
@@ -371,6 +372,7 @@ int RunControlled(uint64_t testPort)
 int main(int argc, char** argv)
 {
     RaiseDescriptorLimit();
+    UseEveryCore();
     uint64_t seed = 1, lifetime = 600, number = 0;
     std::vector<ImpairedServer> servers;
     std::string error;

@@ -16,8 +16,8 @@
 // leaves nothing behind. It talks to loopback addresses only.
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +30,7 @@
 #include <sstream>
 
 #include "AddressText.h"
+#include "EveryCore.h"
 #include "Net.h"
 #include "ResponderBehaviour.h"
 
@@ -305,6 +306,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: lrd_test_responder <control port of the test>\n");
         return 2;
     }
+    UseEveryCore();
     // The test runner waits for the test's output pipes to close; a responder that
     // held them would keep it waiting until the idle exit.
     int null = open("/dev/null", O_RDWR);
