@@ -366,7 +366,8 @@ TEST(ProbeExchange, PacingOfTheSends)
         // vain ends each.
         const std::string& calls = rig.endpoint.calls;
         size_t backlogs = 0;
-        for (size_t at = calls.find("RR"); at != std::string::npos; at = calls.find("RR", calls.find_first_not_of('R', at)))
+        for (size_t at = calls.find("RR"); at != std::string::npos;
+             at = calls.find("RR", calls.find_first_not_of('R', at)))
             ++backlogs;
         EXPECT_EQ((uint32_t)std::count(calls.begin(), calls.end(), 'R'),
                   rig.exchange->LastSendPhases().nTaken + backlogs);

@@ -171,7 +171,8 @@ private:
             record.bytes.assign(request.begin(), request.begin() + std::min(request.size(), kMaxRecorded));
             server.requests.push_back(record);
             if (server.behaviour.answer) {
-                uint64_t due = ArrivalUs(int(m_sockets[socket].Handle())) + uint64_t(server.behaviour.delayMs) * 1000;
+                uint64_t arrival = ArrivalUs(int(m_sockets[socket].Handle()));
+                uint64_t due = arrival + uint64_t(server.behaviour.delayMs) * 1000;
                 Bytes reply = BuildReply(request, server.behaviour);
                 for (unsigned copy = 0; copy < server.behaviour.copies; ++copy)
                     m_replies.insert({due, Reply{id, from, reply}});
