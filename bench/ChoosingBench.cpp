@@ -61,14 +61,6 @@ struct World {
     size_t best;
 };
 
-uint64_t SplitMix(uint64_t& state)
-{
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 World MakeWorld(const Cell& cell, size_t cellIndex, uint64_t seed)
 {
     uint64_t state = seed;

@@ -34,6 +34,7 @@
 #include <unordered_map>
 
 #include "AddressText.h"
+#include "ControlCommand.h"
 #include "EveryCore.h"
 #include "Impairment.h"
 #include "Net.h"
@@ -158,7 +159,8 @@ public:
                 if (readable[i])
                     Receive(i);
             if (m_controlled && readable[0]) {
-                ServeCommand();
+                ServeCommand(m_sockets, m_test,
+                             [this](const std::string& command, std::istringstream& in) { return Execute(command, in); });
                 lastCommand = NowUs();
             }
         }
@@ -268,22 +270,6 @@ private:
                 ++m_counts.answers;
             m_due.erase(m_due.begin());
         }
-    }
-
-    void ServeCommand()
-    {
-        static uint8_t buffer[65536];
-        size_t size = 0;
-        net::Endpoint from;
-        uint32_t to = 0;
-        if (!m_sockets[0].Receive(buffer, sizeof buffer - 1, size, from, to) || from.port != m_test.port)
-            return;
-        buffer[size] = '\0';
-        std::istringstream in(reinterpret_cast<const char*>(buffer));
-        std::string tag, command;
-        in >> tag >> command;
-        std::string answer = tag + " " + Execute(command, in);
-        m_sockets[0].Send(reinterpret_cast<const uint8_t*>(answer.data()), answer.size(), m_test, 0);
     }
 
     std::string Execute(const std::string& command, std::istringstream& in)

@@ -30,6 +30,7 @@
 #include <sstream>
 
 #include "AddressText.h"
+#include "ControlCommand.h"
 #include "EveryCore.h"
 #include "Net.h"
 #include "ResponderBehaviour.h"
@@ -130,7 +131,8 @@ public:
                     ReceiveRequests(socket);
             }
             if (command) {
-                ServeCommand();
+                ServeCommand(m_sockets, m_test,
+                             [this](const std::string& command, std::istringstream& in) { return Execute(command, in); });
                 lastCommand = NowUs();
             }
         }
@@ -189,22 +191,6 @@ private:
                 m_sockets[socket].Send(reply.bytes.data(), reply.bytes.size(), reply.to, 0);
             m_replies.erase(m_replies.begin());
         }
-    }
-
-    void ServeCommand()
-    {
-        static uint8_t buffer[65536];
-        size_t size = 0;
-        net::Endpoint from;
-        uint32_t to = 0;
-        if (!m_sockets[0].Receive(buffer, sizeof buffer - 1, size, from, to) || from.port != m_test.port)
-            return;
-        buffer[size] = '\0';
-        std::istringstream in(reinterpret_cast<const char*>(buffer));
-        std::string tag, command;
-        in >> tag >> command;
-        std::string answer = tag + " " + Execute(command, in);
-        m_sockets[0].Send(reinterpret_cast<const uint8_t*>(answer.data()), answer.size(), m_test, 0);
     }
 
     std::string Execute(const std::string& command, std::istringstream& in)

@@ -79,6 +79,8 @@ bool ParseField(const std::string& key, const std::string& value, ImpairedServer
     return ok;
 }
 
+}  // namespace
+
 uint64_t SplitMix(uint64_t& state)
 {
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -86,8 +88,6 @@ uint64_t SplitMix(uint64_t& state)
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
 }
-
-}  // namespace
 
 std::string FormatImpairedServer(const ImpairedServer& s)
 {

@@ -66,5 +66,9 @@ private:
     uint64_t m_state;
 };
 
+// The next of a seeded sequence of draws (splitmix64): what every impairment
+// and the choosing benchmark's worlds draw from.
+uint64_t SplitMix(uint64_t& state);
+
 // The seed a server draws from when it names none.
 uint64_t ServerSeed(const ImpairedServer& server, uint64_t programSeed, size_t place);
