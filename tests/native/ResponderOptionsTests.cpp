@@ -60,12 +60,61 @@ TEST(ResponderOptions, ReadsEveryOptionInAnyPositionAndKeepsThePortOrder)
     EXPECT_EQ(options.receiveBuffer, 4096u);
     EXPECT_EQ(options.user, "nobody");
 
-    ASSERT_EQ(Parse({"127.0.0.2:65535", "--check", "--warning", "5", "--critical", "5", "10.1.2.3"}, options), "");
+    ASSERT_EQ(Parse({"127.0.0.2:65535", "--check", "--warning", "5", "--critical", "@5:9,~:%", "10.1.2.3"}, options),
+              "");
     EXPECT_TRUE(options.check);
-    EXPECT_EQ(options.warningMs, 5u);
-    EXPECT_EQ(options.criticalMs, 5u);
+    EXPECT_EQ(options.warningRtt.text + " " + options.warningLoss.text, "5 20");
+    EXPECT_EQ(options.criticalRtt.text + " " + options.criticalLoss.text, "@5:9 ~:");
+    EXPECT_EQ(options.probes, 5u);
+    EXPECT_EQ(options.timeoutS, 10u);
     EXPECT_EQ(options.checkServers,
               (std::vector<std::pair<uint32_t, uint16_t>>{{0x7F000002u, 65535}, {0x0A010203u, 8000}}));
+    // The short forms; -p is the port of every address given without one,
+    // wherever it stands.
+    ASSERT_EQ(Parse({"--check", "-H", "10.1.2.3", "-w", ",10%", "-c", "300", "-n", "100", "-t", "60", "10.0.0.1:9",
+                     "-p", "7"},
+                    options),
+              "");
+    EXPECT_EQ(options.warningRtt.text + " " + options.warningLoss.text, "200 10");
+    EXPECT_EQ(options.criticalRtt.text + " " + options.criticalLoss.text, "300 60");
+    EXPECT_EQ(options.probes, 100u);
+    EXPECT_EQ(options.timeoutS, 60u);
+    EXPECT_EQ(options.checkServers,
+              (std::vector<std::pair<uint32_t, uint16_t>>{{0x0A010203u, 7}, {0x0A000001u, 9}}));
+    ASSERT_EQ(Parse({"--check", "-V"}, options), "");
+    EXPECT_TRUE(options.version);
+    ASSERT_EQ(Parse({"--metrics-interval", "1", "-V", "5"}, options), "");
+    EXPECT_EQ(options.metricsIntervalS, 1u);
+    EXPECT_TRUE(options.version);
+}
+
+// Which values raise the alert: the ends belong to the range, "@" turns it
+// over, "~" and an empty end leave a side open.
+TEST(ResponderOptions, ThresholdRangesAlertOutsideTheirEndsOrInsideAfterTheAt)
+{
+    const struct {
+        const char* range;
+        double value;
+        bool alerts;
+    } cases[] = {
+        {"10", 10, false},      {"10", 10.001, true},  {"10", -0.5, true},     {"10:", 10, false},
+        {"10:", 9.999, true},   {"10:", 1e12, false},  {"~:10", -1e12, false}, {"~:10", 10.5, true},
+        {"10:200", 10, false},  {"10:200", 200, false}, {"10:200", 9, true},   {"10:200", 201, true},
+        {"@10:20", 10, true},   {"@10:20", 20, true},  {"@10:20", 20.5, false}, {"@10:20", 9.5, false},
+        {"~:", 1e12, false},    {"@~:", 0, true},      {":5", 0, false},       {"-1.5:2.25", -1.6, true},
+    };
+    for (const auto& c : cases) {
+        ThresholdRange range;
+        ASSERT_TRUE(ParseThresholdRange(c.range, range)) << c.range;
+        EXPECT_EQ(range.Alerts(c.value), c.alerts) << c.range << " " << c.value;
+    }
+    for (const char* text : {"", "@", "~", "20:10", "1e3", "0x10", "1.", "abc", "10:20:30", "+5", " 5", "inf"}) {
+        ThresholdRange range;
+        EXPECT_FALSE(ParseThresholdRange(text, range)) << text;
+    }
+    EXPECT_EQ(FormatDecimal(300) + " " + FormatDecimal(12.3456) + " " + FormatDecimal(100.0 / 3) + " " +
+                  FormatDecimal(0.0001),
+              "300 12.346 33.333 0");
 }
 
 TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
@@ -113,8 +162,16 @@ TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
         {{"--check", "127.0.0.2:"}, "--check: the port of '127.0.0.2:': '' is not a number from 1 to 65535"},
         {{"--check", "host:80"}, "--check: 'host:80' is not ADDRESS[:PORT] with a dotted IPv4 address"},
         {{"--check", "--load", "5", "1.2.3.4"}, "unknown option '--load' with --check"},
-        {{"--check", "--critical", "0", "1.2.3.4"}, "--critical: '0' is not a number from 1 to 60000"},
-        {{"--check", "--warning", "500", "--critical", "100", "1.2.3.4"}, "--warning 500 is above --critical 100"},
+        {{"--check", "--critical", "1e3", "1.2.3.4"}, "--critical: '1e3' is not RTT[,LOSS%] of ranges [@]START:END"},
+        {{"--check", "-w", "500:100", "1.2.3.4"}, "-w: '500:100' is not RTT[,LOSS%] of ranges [@]START:END"},
+        {{"--check", "-w", "100,20", "1.2.3.4"}, "-w: '100,20' is not RTT[,LOSS%] of ranges [@]START:END"},
+        {{"--check", "-c", "100,", "1.2.3.4"}, "-c: '100,' is not RTT[,LOSS%] of ranges [@]START:END"},
+        {{"--check", "-w", "1", "--warning", "2", "1.2.3.4"}, "--warning given twice"},
+        {{"--check", "-n", "0", "1.2.3.4"}, "-n: '0' is not a number from 1 to 100"},
+        {{"--check", "-t", "61", "1.2.3.4"}, "-t: '61' is not a number from 1 to 60"},
+        {{"--check", "-p", "08000", "1.2.3.4"}, "-p: '08000' has a leading zero"},
+        {{"--check", "-H"}, "-H needs a value"},
+        {{"--metrics-interval", "0", "5"}, "--metrics-interval: '0' is not a number from 1 to 86400"},
         {{"--load-file", "a", "--load-file", "b", "5"}, "--load-file given twice"},
         {{"--load", "1", "--load-file", "a", "5"}, "--load and --load-file given together"},
     };

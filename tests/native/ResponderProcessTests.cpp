@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -115,6 +117,47 @@ uint16_t FreePort()
 struct Launch {
     bool journalOut = false;  // JOURNAL_STREAM names its standard output, as systemd's does
     rlim_t fileLimit = 0;     // a soft limit on open files, when not 0
+    std::vector<std::pair<std::string, std::string>> environment;  // set in the child
+};
+
+// The datagram socket of a service manager's NOTIFY_SOCKET, at a path.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path(path)
+    {
+        m_fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    }
+    ~NotifySocket()
+    {
+        close(m_fd);
+        unlink(path.c_str());
+    }
+
+    // The next message, empty when none comes before the deadline.
+    std::string Receive()
+    {
+        pollfd fd{m_fd, POLLIN, 0};
+        char buffer[512];
+        ssize_t got = poll(&fd, 1, kDeadlineMs) == 1 ? recv(m_fd, buffer, sizeof buffer, 0) : -1;
+        return got > 0 ? std::string(buffer, size_t(got)) : "";
+    }
+
+    // Takes every message queued, without waiting.
+    void Drain()
+    {
+        char buffer[512];
+        while (recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
+    }
+
+    const std::string path;
+
+private:
+    int m_fd;
 };
 
 // What a responder started by root says on standard error, before anything else.
@@ -145,6 +188,8 @@ public:
         if (m_pid == 0) {
             if (!journal.empty())
                 setenv("JOURNAL_STREAM", journal.c_str(), 1);
+            for (const auto& [name, value] : launch.environment)
+                setenv(name.c_str(), value.c_str(), 1);
             if (launch.fileLimit) {
                 rlimit limit{};
                 getrlimit(RLIMIT_NOFILE, &limit);
@@ -176,7 +221,8 @@ public:
     }
 
     // Collects output until the predicate holds, both pipes are closed, or the
-    // deadline passes.
+    // deadline passes. The predicate is asked again every 50 ms as well, since
+    // it may wait for a file rather than for output.
     template <typename Done>
     bool Pump(Done done)
     {
@@ -186,7 +232,7 @@ public:
                 return false;
             int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
             pollfd fds[2] = {{m_fds[0], POLLIN, 0}, {m_fds[1], POLLIN, 0}};
-            if (left <= 0 || poll(fds, 2, left) <= 0)
+            if (left <= 0 || poll(fds, 2, std::min(left, 50)) < 0)
                 return false;
             for (int i = 0; i < 2; ++i) {
                 if (fds[i].revents == 0)
@@ -442,6 +488,24 @@ TEST(ResponderProcess, RefusesBadArgumentsAndPortsInUse)
     EXPECT_EQ(noUser.WaitForExit(), 1);
     EXPECT_EQ(noUser.err, geteuid() == 0 ? "lrdresponder: --user: no user 'no-such-user' in /etc/passwd\n"
                                          : "lrdresponder: --user nobody: only root can change its user\n");
+
+    // The load file is first read as the user that reads it from then on: one
+    // that only root may read is refused at the start, not read once as root
+    // and then never again.
+    if (geteuid() == 0) {
+        char directory[] = "/tmp/lrdresponder-test-XXXXXX";
+        ASSERT_TRUE(mkdtemp(directory));
+        ASSERT_EQ(chmod(directory, 0755), 0);
+        std::string path = std::string(directory) + "/load";
+        WriteFile(path, "21");
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+        Program rootOnly({"--bind", "127.0.0.2", "--user", "nobody", "--load-file", path, std::to_string(free)});
+        EXPECT_EQ(rootOnly.WaitForExit(), 1);
+        EXPECT_EQ(rootOnly.err, "lrdresponder: load file " + path + ": cannot open it: Permission denied\n");
+        EXPECT_EQ(rootOnly.out, "");
+        unlink(path.c_str());
+        rmdir(directory);
+    }
 }
 
 // One forged request whose source is another responder: the answer goes to that
@@ -638,26 +702,39 @@ TEST(ResponderProcess, TellsItsMonitoringThroughMetricsPrioritiesAndSingleLines)
         std::vector<uint8_t> loads;  // written one after the other
         std::vector<uint8_t> logged;  // the loads that get a line
     };
-    for (const Case& c : {Case{{"--load-log-step", "5"}, true, {9, 12, 2, 3}, {12, 2}},
+    // The metrics file keeps its own interval, however rare the lines of counts.
+    // Started as systemd starts it (journal streams, NOTIFY_SOCKET with a 0.4 s
+    // watchdog), it tells when it is ready, keeps the watchdog fed and says when
+    // it stops.
+    NotifySocket notify(std::string(directory) + "/notify");
+    for (const Case& c : {Case{{"--load-log-step", "5", "--stats-interval", "86400"}, true, {9, 12, 2, 3}, {12, 2}},
                           Case{{"--quiet-load"}, false, {9, 12}, {}}}) {
         SCOPED_TRACE(c.options[0]);
         WriteFile(loadPath, "7");
         uint16_t port = FreePort();
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"--bind", "127.0.0.2", "--load-file", loadPath, "--metrics-file", metricsPath,
-                                 "--stats-interval", "1", std::to_string(port)});
-        Program program(args, Launch{c.journal});
+                                 "--metrics-interval", "1", std::to_string(port)});
+        Launch launch{c.journal, 0, {}};
+        if (c.journal)
+            launch.environment = {{"NOTIFY_SOCKET", notify.path}, {"WATCHDOG_USEC", "400000"}};
+        Program program(args, launch);
         std::string notice = c.journal ? "<5>" : "", info = c.journal ? "<6>" : "", debug = c.journal ? "<7>" : "";
         ASSERT_TRUE(program.WaitForOutput(notice + "lrdresponder: version " LRDRESPONDER_VERSION ", load 7 from "))
             << program.out << program.err;
         EXPECT_EQ(program.out.rfind(notice + "lrdresponder: listening on UDP 127.0.0.2 port ", 0), 0u) << program.out;
+        if (c.journal) {
+            EXPECT_EQ(notify.Receive(), "READY=1");
+            EXPECT_EQ(notify.Receive() + notify.Receive(), "WATCHDOG=1WATCHDOG=1");
+        }
+        std::string portLabels = "{address=\"127.0.0.2\",port=\"" + std::to_string(port) + "\"} ";
 
         // Each new load is in the metrics file at the next write, logged or not.
         UdpPeer peer;
         for (uint8_t load : c.loads) {
             WriteFile(loadPath, std::to_string(load));
             std::string gauge = "\nlrdresponder_load " + std::to_string(load) + "\n";
-            ASSERT_TRUE(program.Pump([&] { return metrics().find(gauge) != std::string::npos; })) << metrics();
+            ASSERT_TRUE(program.Pump([&] { return metrics().find(gauge) != std::string::npos; })) << gauge << metrics();
             peer.Send(port, Request(load));
         }
         for (size_t i = 0; i < c.loads.size(); ++i) {
@@ -665,12 +742,14 @@ TEST(ResponderProcess, TellsItsMonitoringThroughMetricsPrioritiesAndSingleLines)
             ASSERT_TRUE(peer.Receive(reply));
         }
         std::string text = metrics();
-        for (const char* sample :
-             {"# TYPE lrdresponder_requests_answered_total counter\nlrdresponder_requests_answered_total ",
-              "\nlrdresponder_requests_refused_total{reason=\"rate_limited\"} 0\n",
-              "\nlrdresponder_answers_not_sent_total{reason=\"send_failed\"} 0\n",
-              "\nlrdresponder_datagrams_dropped_total 0\n", "\nlrdresponder_load_file_faults_total 0\n",
-              "\nlrdresponder_info{version=\"" LRDRESPONDER_VERSION "\"} 1\n", "\nlrdresponder_start_time_seconds 1"})
+        for (const std::string& sample :
+             {"# TYPE lrdresponder_requests_answered_total counter\nlrdresponder_requests_answered_total" + portLabels,
+              std::string("\nlrdresponder_requests_refused_total{reason=\"rate_limited\"} 0\n"),
+              std::string("\nlrdresponder_answers_not_sent_total{reason=\"send_failed\"} 0\n"),
+              "\nlrdresponder_datagrams_dropped_total" + portLabels + "0\n",
+              std::string("\nlrdresponder_load_file_faults_total 0\n"),
+              std::string("\nlrdresponder_info{version=\"" LRDRESPONDER_VERSION "\"} 1\n"),
+              std::string("\nlrdresponder_start_time_seconds 1")})
             EXPECT_NE(text.find(sample), std::string::npos) << sample << "\n" << text;
 
         // One line per signal, not a block of counts.
@@ -682,8 +761,21 @@ TEST(ResponderProcess, TellsItsMonitoringThroughMetricsPrioritiesAndSingleLines)
         EXPECT_NE(second.find(" answered="), std::string::npos) << second;
         EXPECT_EQ(program.out.find("requests answered:"), std::string::npos) << program.out;
 
+        // Meanwhile the socket's queue of ten messages filled up, which must not
+        // have held the answers or the metrics file up.
+        notify.Drain();
         program.Signal(SIGTERM);
         ASSERT_EQ(program.WaitForExit(), 0);
+        if (c.journal) {
+            std::string message;
+            while ((message = notify.Receive()) == "WATCHDOG=1") {
+            }
+            EXPECT_EQ(message, "STOPPING=1");
+        }
+        EXPECT_NE(metrics().find("lrdresponder_requests_answered_total" + portLabels + std::to_string(c.loads.size()) +
+                                 "\n"),
+                  std::string::npos)
+            << metrics();
         std::string expected;
         for (uint8_t load : c.logged)
             expected += debug + "lrdresponder: load " + std::to_string(load) + " from " + loadPath + "\n";
@@ -708,53 +800,87 @@ TEST(ResponderProcess, TellsItsMonitoringThroughMetricsPrioritiesAndSingleLines)
 }
 
 // lrdresponder --check against responders on loopback: each status of the
-// monitoring-plugin convention, by its exit status and its first line.
+// monitoring-plugin convention, by its exit status, its first line (which names
+// the servers that failed) and its performance data (numbers only, one label per
+// server and figure).
 TEST(ResponderProcess, CheckClientAnswersInTheMonitoringPluginWay)
 {
-    uint16_t prompt = FreePort(), slow = FreePort(), silent = FreePort();
+    uint16_t prompt = FreePort(), slow = FreePort(), limited = FreePort(), silent = FreePort();
     Program fast({"--bind", "127.0.0.2", "--load", "7", std::to_string(prompt)});
     Program delayed({"--bind", "127.0.0.2", "--delay", "400", std::to_string(slow)});
-    ASSERT_TRUE(fast.WaitUntilListening() && delayed.WaitUntilListening());
-    std::string fastServer = "127.0.0.2:" + std::to_string(prompt), slowServer = "127.0.0.2:" + std::to_string(slow),
-                silentServer = "127.0.0.2:" + std::to_string(silent);
+    // Answers two requests at once and then one a second: two of three requests
+    // sent 100 ms apart.
+    Program stingy({"--bind", "127.0.0.3", "--rate-limit", "1/2", std::to_string(limited)});
+    ASSERT_TRUE(fast.WaitUntilListening() && delayed.WaitUntilListening() && stingy.WaitUntilListening());
+    auto server = [](const char* address, uint16_t port) { return std::string(address) + ":" + std::to_string(port); };
+    auto label = [](const char* address, uint16_t port) { return std::string(address) + "_" + std::to_string(port); };
+    std::string fastServer = server("127.0.0.2", prompt), slowServer = server("127.0.0.2", slow),
+                limitedServer = server("127.0.0.3", limited), silentServer = server("127.0.0.2", silent);
     struct Case {
         std::vector<std::string> args;
         int status;
-        std::string start;    // of the first line
-        std::string details;  // a line of one server, when not empty
+        std::string start;                  // of the first line
+        std::vector<std::string> contains;  // of the whole output
     };
     const Case cases[] = {
-        {{"--check", "--warning", "5000", "--critical", "10000", fastServer}, 0, "LRDRESPONDER OK - 1 of 1 answered",
-         fastServer + " ok: round-trip time "},
-        {{"--check", "--warning", "300", "--critical", "10000", fastServer, slowServer}, 1,
-         "LRDRESPONDER WARNING - 2 of 2 answered", slowServer + " warning: round-trip time "},
-        {{"--check", "--critical", "300", silentServer, fastServer}, 2, "LRDRESPONDER CRITICAL - ",
-         silentServer + " critical: no answer within 300 ms\n"},
+        {{"--check", "--warning", "5000", "--critical", "10000", fastServer}, 0,
+         "LRDRESPONDER OK - 1 of 1 answered, round-trip time up to ",
+         {"\n" + fastServer + " ok: round-trip time ", " ms (average of 5), loss 0%, load 7\n",
+          " loss_" + label("127.0.0.2", prompt) + "=0%;20;60;0;100 load_" + label("127.0.0.2", prompt) + "=7;;;0\n"}},
+        // The short forms, -p for the address without a port.
+        {{"--check", "-w", "300", "-c", "10000", "-H", fastServer, "-p", std::to_string(slow), "127.0.0.2"}, 1,
+         "LRDRESPONDER WARNING - 2 of 2 answered; warning: " + slowServer + " (round-trip time 4",
+         {"\n" + slowServer + " warning: round-trip time 4", " rtt_" + label("127.0.0.2", slow) + "=4"}},
+        // A loss on the range's end is inside it; "@" alerts inside.
+        {{"--check", "-w", "~:,0%", fastServer}, 0, "LRDRESPONDER OK - ", {";0;60;0;100"}},
+        {{"--check", "-w", "@0:10000", fastServer}, 1,
+         "LRDRESPONDER WARNING - 1 of 1 answered; warning: " + fastServer + " (round-trip time ", {";@0:10000;1000;0 "}},
+        // A late answer is measured, not left out; a silent server is named.
+        {{"--check", "-c", "250", "-t", "2", silentServer, slowServer}, 2,
+         "LRDRESPONDER CRITICAL - 1 of 2 answered; critical: " + silentServer + " (no answer), " + slowServer +
+             " (round-trip time 4",
+         {" loss_" + label("127.0.0.2", silent) + "=100%;20;60;0;100 rtt_" + label("127.0.0.2", slow) + "=4",
+          "\n" + silentServer + " critical: no answer to 5 requests within 2 s\n"}},
+        // Loss thresholds as check_ping's.
+        {{"--check", "-n", "3", "-t", "2", "-w", "100,30%", "-c", "1000,50%", limitedServer}, 1,
+         "LRDRESPONDER WARNING - 1 of 1 answered; warning: " + limitedServer + " (loss 33.333%)",
+         {" loss_" + label("127.0.0.3", limited) + "=33.333%;30;50;0;100", " ms (average of 2), loss 33.333%, no load\n"}},
         {{"--check", "127.0.0.2:08000"}, 3,
-         "LRDRESPONDER UNKNOWN - --check: the port of '127.0.0.2:08000': '08000' has a leading zero\n", ""},
+         "LRDRESPONDER UNKNOWN - --check: the port of '127.0.0.2:08000': '08000' has a leading zero\n", {}},
+        {{"--check", "-V"}, 0, "lrdresponder " LRDRESPONDER_VERSION "\n", {}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.back());
+        SCOPED_TRACE(c.args[1] + " " + c.args.back());
         Program check(c.args);
         EXPECT_EQ(check.WaitForExit(), c.status) << check.out << check.err;
         EXPECT_EQ(check.out.rfind(c.start, 0), 0u) << check.out;
-        EXPECT_NE(check.out.find("\n" + c.details), std::string::npos) << check.out;
+        for (const std::string& text : c.contains)
+            EXPECT_NE(check.out.find(text), std::string::npos) << text << "\n" << check.out;
+        // Every item of performance data: a label without spaces or quotes, a
+        // number with its unit, then warn;crit;min[;max].
+        std::string first = check.out.substr(0, check.out.find('\n'));
+        std::istringstream items(first.find(" |") == first.npos ? "" : first.substr(first.find(" |") + 2));
+        for (std::string item; items >> item;)
+            EXPECT_TRUE(std::regex_match(item, std::regex("[a-z]+_[0-9.]+_[0-9]+=[0-9.]+(ms|%)?(;[^;]*){3,4}")))
+                << item;
         EXPECT_EQ(check.err, "");
     }
-    Program check({"--check", fastServer});
-    ASSERT_EQ(check.WaitForExit(), 0) << check.out;
-    EXPECT_NE(check.out.find("'load " + fastServer + "'=7;;;0\n" + fastServer + " ok: round-trip time "),
-              std::string::npos)
-        << check.out;
 }
 
 // More ports than the soft limit on open files allows, a receive queue of its
-// own, and a drop to another user once the ports are bound: run as root only.
+// own, and a drop to another user once the ports are bound, which then follows
+// the load file: run as root only.
 TEST(ResponderProcess, ListensOnMorePortsThanTheFileLimitAndDropsToItsUser)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "changing the user needs root";
-    std::vector<std::string> args{"--bind", "127.0.0.2", "--rcvbuf", "1048576", "--user", "nobody"};
+    char directory[] = "/tmp/lrdresponder-test-XXXXXX";
+    ASSERT_TRUE(mkdtemp(directory));
+    ASSERT_EQ(chmod(directory, 0755), 0);
+    std::string path = std::string(directory) + "/load";
+    umask(022);
+    WriteFile(path, "21");
+    std::vector<std::string> args{"--bind", "127.0.0.2", "--rcvbuf", "1048576", "--user", "nobody", "--load-file", path};
     std::vector<uint16_t> ports;
     while (ports.size() < 1100) {
         uint16_t port = FreePort();
@@ -763,7 +889,7 @@ TEST(ResponderProcess, ListensOnMorePortsThanTheFileLimitAndDropsToItsUser)
             args.push_back(std::to_string(port));
         }
     }
-    Program program(args, Launch{false, 1024});
+    Program program(args, Launch{false, 1024, {}});
     ASSERT_TRUE(program.WaitUntilListening()) << program.out << program.err;
     EXPECT_NE(program.out.find("(1100 in all)\n"), std::string::npos) << program.out;
     EXPECT_NE(program.out.find(", user nobody\n"), std::string::npos) << program.out;
@@ -781,8 +907,17 @@ TEST(ResponderProcess, ListensOnMorePortsThanTheFileLimitAndDropsToItsUser)
         Datagram reply;
         ASSERT_TRUE(peer.Receive(reply));
         EXPECT_EQ(reply.port, port);
+        EXPECT_EQ(reply.bytes, WithLoad(Answer(port), {0, 0, 0, 21}));
     }
+    WriteFile(path, "22");
+    ASSERT_TRUE(program.WaitForOutput("lrdresponder: load 22 from " + path + "\n")) << program.out << program.err;
+    peer.Send(ports.front(), Request(1));
+    Datagram reply;
+    ASSERT_TRUE(peer.Receive(reply));
+    EXPECT_EQ(reply.bytes, WithLoad(Answer(1), {0, 0, 0, 22}));
     program.Signal(SIGTERM);
     EXPECT_EQ(program.WaitForExit(), 0);
     EXPECT_EQ(program.err, "");
+    unlink(path.c_str());
+    rmdir(directory);
 }

@@ -15,35 +15,69 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A server that has not answered is probed again this many times in all, spread
-// over the critical time, so that one lost datagram is not a critical.
-constexpr int kProbesPerServer = 3;
+// The longest time between two requests to one server: ten a second keep a
+// check of several ports of one address within a responder's default rate
+// limit (100 a second, bursts of 200).
+constexpr std::chrono::milliseconds kProbeInterval{100};
 
 const char* const kStatusWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
 
-struct Target {
-    net::Endpoint server;
-    std::string name;             // ADDRESS:PORT
-    std::vector<uint32_t> ticks;  // of the requests sent to it
-    int probes = 0;
-    std::optional<uint32_t> rttMs;
-    std::optional<uint32_t> load;  // in a long reply
+struct Sent {
+    uint32_t tick;
+    Clock::time_point when;
+    bool answered = false;
 };
 
-// The millisecond tick of the requests: any monotonic count serves, since only
-// this program compares it. Never 0, which no request may carry.
-uint32_t Tick()
+struct Target {
+    net::Endpoint server;
+    std::string name;   // ADDRESS:PORT
+    std::string label;  // ADDRESS_PORT, for the performance data
+    std::vector<Sent> sent;
+    std::vector<double> rttMs;     // of each answer
+    std::optional<uint32_t> load;  // of the last long reply
+
+    double LossPercent(unsigned probes) const { return 100.0 * double(probes - rttMs.size()) / double(probes); }
+    double AverageRttMs() const
+    {
+        double sum = 0;
+        for (double rtt : rttMs)
+            sum += rtt;
+        return sum / double(rttMs.size());
+    }
+};
+
+// The millisecond tick of the requests, as the detector sends it; only this
+// program compares it, so it is also what tells the requests apart: it never
+// repeats within a check and is never 0, which no request may carry.
+uint32_t NextTick(uint32_t last)
 {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
-    uint32_t tick = uint32_t(ms);
+    uint32_t tick = std::max(uint32_t(ms), last + 1);
     return tick ? tick : 1;
 }
 
-CheckStatus Judge(const Target& target, const Options& options)
+// The verdict on one server and what raised it, as "round-trip time 130 ms and
+// loss 40%".
+CheckStatus Judge(const Target& target, const Options& options, std::string& why)
 {
-    if (!target.rttMs || *target.rttMs >= options.criticalMs)
+    if (target.rttMs.empty()) {
+        why = "no answer";
         return kCheckCritical;
-    return *target.rttMs >= options.warningMs ? kCheckWarning : kCheckOk;
+    }
+    double rtt = target.AverageRttMs(), loss = target.LossPercent(options.probes);
+    std::string rttWhy = "round-trip time " + FormatDecimal(rtt) + " ms",
+                lossWhy = "loss " + FormatDecimal(loss) + "%";
+    auto reasons = [&](const ThresholdRange& rttRange, const ThresholdRange& lossRange) {
+        std::string text = rttRange.Alerts(rtt) ? rttWhy : "";
+        if (lossRange.Alerts(loss))
+            text += (text.empty() ? "" : " and ") + lossWhy;
+        return text;
+    };
+    if (!(why = reasons(options.criticalRtt, options.criticalLoss)).empty())
+        return kCheckCritical;
+    if (!(why = reasons(options.warningRtt, options.warningLoss)).empty())
+        return kCheckWarning;
+    return kCheckOk;
 }
 
 int Unknown(std::ostream& out, const std::string& why)
@@ -61,6 +95,7 @@ int RunCheck(const Options& options, std::ostream& out)
         Target target;
         target.server = {address, port};
         target.name = FormatAddress(address) + ":" + std::to_string(port);
+        target.label = FormatAddress(address) + "_" + std::to_string(port);
         targets.push_back(target);
     }
 
@@ -73,34 +108,38 @@ int RunCheck(const Options& options, std::ostream& out)
         return Unknown(out, error);
     }
 
-    Clock::time_point start = Clock::now(), deadline = start + std::chrono::milliseconds(options.criticalMs);
-    auto interval = std::chrono::milliseconds(std::max(1u, options.criticalMs / kProbesPerServer));
-    Clock::time_point nextRound = start;
-    uint32_t seq = 1;
+    // Every request is sent within the first half of the time limit, so that
+    // even the last one has time to be answered.
+    auto timeout = std::chrono::seconds(options.timeoutS);
+    auto interval = std::min<Clock::duration>(kProbeInterval, Clock::duration(timeout) / (2 * options.probes));
+    Clock::time_point start = Clock::now(), deadline = start + timeout, nextRound = start;
+    unsigned rounds = 0;
+    uint32_t tick = 0;
     std::vector<bool> readable;
-    auto answered = [&] {
-        return std::all_of(targets.begin(), targets.end(), [](const Target& t) { return t.rttMs.has_value(); });
+    auto done = [&] {
+        return rounds == options.probes && std::all_of(targets.begin(), targets.end(), [&](const Target& t) {
+                   return t.rttMs.size() == options.probes;
+               });
     };
-    while (!answered() && !net::StopRequested()) {
+    while (!done() && !net::StopRequested()) {
         Clock::time_point now = Clock::now();
         if (now >= deadline)
             break;
-        if (now >= nextRound) {
+        if (rounds < options.probes && now >= nextRound) {
             for (Target& target : targets) {
-                if (target.rttMs || target.probes == kProbesPerServer)
-                    continue;
                 uint8_t wire[kProbeSize];
-                LRDPdu request = MakeRequest(seq++, Tick());
-                EncodeRequest(request, wire);
-                // A failed send is as good as a lost datagram: the server stays
-                // unanswered, and the next round tries again.
+                tick = NextTick(tick);
+                EncodeRequest(MakeRequest(rounds + 1, tick), wire);
+                // A failed send is as good as a lost datagram: the request stays
+                // unanswered and counts as lost.
                 sockets[0].Send(wire, sizeof wire, target.server, 0);
-                target.ticks.push_back(request.dwTick);
-                ++target.probes;
+                target.sent.push_back({tick, Clock::now()});
             }
+            ++rounds;
             nextRound += interval;
         }
-        auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(nextRound, deadline) - now);
+        Clock::time_point until = rounds < options.probes ? std::min(nextRound, deadline) : deadline;
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
         if (!net::Wait(sockets, int(std::max<long long>(wait.count(), 0)), readable, error)) {
             net::Finish();
             return Unknown(out, error);
@@ -110,17 +149,21 @@ int RunCheck(const Options& options, std::ostream& out)
         net::Endpoint from;
         uint32_t to = 0;
         while (sockets[0].Receive(buffer, sizeof buffer, size, from, to)) {
-            uint32_t arrival = Tick();
+            Clock::time_point arrival = Clock::now();
             LRDReply reply;
             if (!DecodeReply(buffer, size, reply) || reply.dwCmd != kProbeCommand)
                 continue;
-            // Only an answer from the very address and port probed, to a request
-            // this check sent there.
+            // Only the first answer to a request this check sent, from the very
+            // address and port it was sent to.
             for (Target& target : targets) {
-                if (target.rttMs || target.server.address != from.address || target.server.port != from.port ||
-                    std::find(target.ticks.begin(), target.ticks.end(), reply.dwTick) == target.ticks.end())
+                if (target.server.address != from.address || target.server.port != from.port)
                     continue;
-                target.rttMs = arrival - reply.dwTick;
+                auto request = std::find_if(target.sent.begin(), target.sent.end(),
+                                            [&](const Sent& s) { return s.tick == reply.dwTick; });
+                if (request == target.sent.end() || request->answered)
+                    continue;
+                request->answered = true;
+                target.rttMs.push_back(std::chrono::duration<double, std::milli>(arrival - request->when).count());
                 if (reply.bLong)
                     target.load = reply.dwLoad;
             }
@@ -134,31 +177,47 @@ int RunCheck(const Options& options, std::ostream& out)
 
     int status = kCheckOk;
     size_t replies = 0;
-    uint32_t highest = 0;
-    std::string perfData, details;
+    double highestRtt = 0, highestLoss = 0;
+    std::string perfData, details, failed[kCheckUnknown];
     for (const Target& target : targets) {
-        CheckStatus verdict = Judge(target, options);
+        std::string why;
+        CheckStatus verdict = Judge(target, options, why);
         status = std::max<int>(status, verdict);
-        std::string thresholds = ";" + std::to_string(options.warningMs) + ";" + std::to_string(options.criticalMs) + ";0";
-        perfData += " 'rtt " + target.name + "'=" + (target.rttMs ? std::to_string(*target.rttMs) + "ms" : "U") +
-                    thresholds;
-        if (target.load)
-            perfData += " 'load " + target.name + "'=" + std::to_string(*target.load) + ";;;0";
         std::string word = kStatusWords[verdict];
         std::transform(word.begin(), word.end(), word.begin(), [](char c) { return char(c - 'A' + 'a'); });
+        if (verdict != kCheckOk)
+            failed[verdict] += (failed[verdict].empty() ? "" : ", ") + target.name + " (" + why + ")";
+
+        // Performance data holds numbers only: a server that never answered has
+        // no round-trip time to give, and its loss of 100% tells why.
+        double loss = target.LossPercent(options.probes);
+        highestLoss = std::max(highestLoss, loss);
         details += target.name + " " + word + ": ";
-        if (target.rttMs) {
+        if (!target.rttMs.empty()) {
             ++replies;
-            highest = std::max(highest, *target.rttMs);
-            details += "round-trip time " + std::to_string(*target.rttMs) + " ms, " +
+            double rtt = target.AverageRttMs();
+            highestRtt = std::max(highestRtt, rtt);
+            perfData += " rtt_" + target.label + "=" + FormatDecimal(rtt) + "ms;" + options.warningRtt.text + ";" +
+                        options.criticalRtt.text + ";0";
+            details += "round-trip time " + FormatDecimal(rtt) + " ms (average of " +
+                       std::to_string(target.rttMs.size()) + "), loss " + FormatDecimal(loss) + "%, " +
                        (target.load ? "load " + std::to_string(*target.load) : std::string("no load")) + "\n";
         } else {
-            details += "no answer within " + std::to_string(options.criticalMs) + " ms\n";
+            details += "no answer to " + std::to_string(options.probes) + " requests within " +
+                       std::to_string(options.timeoutS) + " s\n";
         }
+        perfData += " loss_" + target.label + "=" + FormatDecimal(loss) + "%;" + options.warningLoss.text + ";" +
+                    options.criticalLoss.text + ";0;100";
+        if (target.load)
+            perfData += " load_" + target.label + "=" + std::to_string(*target.load) + ";;;0";
     }
     out << "LRDRESPONDER " << kStatusWords[status] << " - " << replies << " of " << targets.size() << " answered";
-    if (replies)
-        out << ", highest round-trip time " << highest << " ms";
+    if (status == kCheckOk)
+        out << ", round-trip time up to " << FormatDecimal(highestRtt) << " ms, loss up to "
+            << FormatDecimal(highestLoss) << "%";
+    for (int verdict : {kCheckCritical, kCheckWarning})
+        if (!failed[verdict].empty())
+            out << "; " << (verdict == kCheckCritical ? "critical: " : "warning: ") << failed[verdict];
     out << " |" << perfData << "\n" << details;
     return status;
 }

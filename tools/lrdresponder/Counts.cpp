@@ -48,7 +48,7 @@ std::string FormatCountsLine(const std::string& timeStamp, const Counts& c, cons
 }
 
 std::string FormatMetrics(const Counts& c, const std::optional<uint32_t>& load, int64_t startTime,
-                          const std::string& version)
+                          const std::string& version, const std::string& bindAddress)
 {
     std::string text;
     auto family = [&](const std::string& name, const char* type, const char* help) {
@@ -61,8 +61,12 @@ std::string FormatMetrics(const Counts& c, const std::optional<uint32_t>& load, 
     sample("info", "version=\"" + version + "\"", "1");
     family("start_time_seconds", "gauge", "When the responder started, in seconds since 1970.");
     sample("start_time_seconds", "", std::to_string(startTime));
-    family("requests_answered_total", "counter", "Requests answered.");
-    sample("requests_answered_total", "", N(c.answered));
+    auto portLabels = [&](const PortCounts& port) {
+        return "address=\"" + bindAddress + "\",port=\"" + N(port.port) + "\"";
+    };
+    family("requests_answered_total", "counter", "Requests answered, by port.");
+    for (const PortCounts& port : c.ports)
+        sample("requests_answered_total", portLabels(port), N(port.answered));
     family("datagrams_ignored_total", "counter", "Datagrams that are not requests, by reason.");
     for (auto [reason, value] : {std::pair{"too_short", c.tooShort}, {"wrong_command", c.wrongCommand},
                                  {"zero_tick", c.zeroTick}, {"wrong_fill_data", c.wrongFillData}})
@@ -76,8 +80,9 @@ std::string FormatMetrics(const Counts& c, const std::optional<uint32_t>& load, 
                                  {"held_at_stop", c.heldAtStop}})
         sample("answers_not_sent_total", std::string("reason=\"") + reason + "\"", N(value));
     if (c.systemDrops) {
-        family("datagrams_dropped_total", "counter", "Datagrams the system dropped for a full socket queue.");
-        sample("datagrams_dropped_total", "", N(*c.systemDrops));
+        family("datagrams_dropped_total", "counter", "Datagrams the system dropped for a full socket queue, by port.");
+        for (const PortCounts& port : c.ports)
+            sample("datagrams_dropped_total", portLabels(port), N(port.systemDrops.value_or(0)));
     }
     if (c.loadFileFaults) {
         family("load_file_faults_total", "counter", "Reads of the load file that found no number.");

@@ -6,8 +6,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace lrdresponder {
+
+// What one port did, for the metrics file, which carries a series per port.
+struct PortCounts {
+    uint16_t port = 0;
+    uint64_t answered = 0;
+    std::optional<uint64_t> systemDrops;  // where the system tells
+};
 
 struct Counts {
     uint64_t answered = 0;
@@ -29,6 +37,8 @@ struct Counts {
     std::optional<uint64_t> systemDrops;
     // Reads of the load file that found no number, when there is a load file.
     std::optional<uint64_t> loadFileFaults;
+    // The same answers and drops port by port, in the order of the ports given.
+    std::vector<PortCounts> ports;
 };
 
 std::string FormatCounts(const Counts& counts);
@@ -40,9 +50,10 @@ std::string FormatCounts(const Counts& counts);
 std::string FormatCountsLine(const std::string& timeStamp, const Counts& counts, const std::optional<uint32_t>& load);
 
 // The counts, the load, the start time (seconds since 1970) and the version in
-// the Prometheus text format.
+// the Prometheus text format. The answers and the drops come per port, labelled
+// with the port and the address the ports are bound to (`bindAddress`, dotted).
 std::string FormatMetrics(const Counts& counts, const std::optional<uint32_t>& load, int64_t startTime,
-                          const std::string& version);
+                          const std::string& version, const std::string& bindAddress);
 
 // The current time in UTC, as in 2026-01-31T23:59:59Z.
 std::string UtcTimeStamp();

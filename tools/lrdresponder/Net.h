@@ -3,7 +3,7 @@
 // closing the console on Windows), read the load file again (SIGHUP) and print
 // the counts (SIGUSR1, SIGUSR2), the last two on POSIX systems only; and the few
 // file and process calls of a service: the load file, the metrics file, the
-// descriptor limit, the journal, the user. NetPosix.cpp and NetWindows.cpp
+// descriptor limit, the journal, the user, the service manager. NetPosix.cpp and NetWindows.cpp
 // implement it; everything else is plain C++. Addresses and ports are in host
 // byte order.
 #pragma once
@@ -133,6 +133,15 @@ bool RunningAsRoot();
 // Drops for good from root to the user `name` and its group, without
 // supplementary groups.
 bool DropPrivileges(const std::string& name, std::string& error);
+
+// Tells the service manager that started the program (systemd, through the
+// datagram socket named by NOTIFY_SOCKET) a state such as "READY=1" or
+// "WATCHDOG=1". False when there is none to tell: no NOTIFY_SOCKET, or Windows.
+bool NotifyServiceManager(const std::string& state);
+
+// The watchdog time the service manager set for this process (WATCHDOG_USEC,
+// when WATCHDOG_PID is unset or names this process), in microseconds; 0: none.
+uint64_t WatchdogUsec();
 
 // The program has printed what it prints when it stops. A Windows console that
 // is being closed ends the process as soon as its handler returns, so the handler

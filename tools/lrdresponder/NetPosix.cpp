@@ -10,10 +10,12 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -510,6 +512,43 @@ bool DropPrivileges(const std::string& name, std::string& error)
         return false;
     }
     return true;
+}
+
+bool NotifyServiceManager(const std::string& state)
+{
+    // A path, or after "@" the name of an abstract socket; a few lines instead
+    // of a library, which the static program could not load anyway. Never
+    // waits: a manager that reads no more (a full queue) must not stop the
+    // answers; it learns of the stall from the missing keep-alives.
+    const char* name = std::getenv("NOTIFY_SOCKET");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    size_t length = name ? std::strlen(name) : 0;
+    if (length < 2 || length >= sizeof address.sun_path || (name[0] != '/' && name[0] != '@'))
+        return false;
+    std::memcpy(address.sun_path, name, length);
+    if (name[0] == '@')
+        address.sun_path[0] = '\0';
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    bool sent = sendto(fd, state.data(), state.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+                       socklen_t(offsetof(sockaddr_un, sun_path) + length)) == ssize_t(state.size());
+    close(fd);
+    return sent;
+}
+
+uint64_t WatchdogUsec()
+{
+    const char* usec = std::getenv("WATCHDOG_USEC");
+    const char* pid = std::getenv("WATCHDOG_PID");
+    unsigned long long value = 0, owner = 0;
+    if (!usec || std::sscanf(usec, "%llu", &value) != 1)
+        return 0;
+    // Set for another process, which passed its environment on.
+    if (pid && (std::sscanf(pid, "%llu", &owner) != 1 || owner != (unsigned long long)getpid()))
+        return 0;
+    return value;
 }
 
 void StopHandled() {}

@@ -386,6 +386,18 @@ bool DropPrivileges(const std::string&, std::string& error)
     return false;
 }
 
+// Windows services have no notification socket; the service control manager
+// learns of a start from the process itself.
+bool NotifyServiceManager(const std::string&)
+{
+    return false;
+}
+
+uint64_t WatchdogUsec()
+{
+    return 0;
+}
+
 void StopHandled()
 {
     if (g_handled)

@@ -35,8 +35,6 @@ constexpr size_t kReceiveRoom = 65536;
 constexpr std::chrono::seconds kLoadFileCheck{1};
 // Port ranges named on the start-up line; the rest are only counted.
 constexpr size_t kNamedPortRanges = 8;
-// How often the metrics file is written when --stats-interval does not say.
-constexpr unsigned kDefaultMetricsIntervalS = 10;
 // Descriptors beside the sockets: standard streams, the wake pipe, epoll, the
 // load file, the metrics file, and some to spare.
 constexpr size_t kOtherDescriptors = 32;
@@ -68,12 +66,15 @@ public:
           m_load(loadFile ? std::optional<uint32_t>(loadFile->Load()) : options.load),
           m_loggedLoad(m_load),
           m_startTime(std::time(nullptr)),
-          m_metricsIntervalS(options.statsIntervalS ? options.statsIntervalS : kDefaultMetricsIntervalS)
+          m_answeredByPort(sockets.size()),
+          // Keep-alives at half the watchdog time, as the service manager asks.
+          m_watchdogInterval(std::chrono::microseconds(net::WatchdogUsec() / 2))
     {
         Clock::time_point now = Clock::now();
         m_nextLoadCheck = now + kLoadFileCheck;
         m_nextStats = now + std::chrono::seconds(options.statsIntervalS);
-        m_nextMetrics = now + std::chrono::seconds(m_metricsIntervalS);
+        m_nextMetrics = now + std::chrono::seconds(options.metricsIntervalS);
+        m_nextWatchdog = now + m_watchdogInterval;
         if (loadFile)
             m_counts.loadFileFaults = 0;
     }
@@ -85,6 +86,7 @@ public:
         if (!poller.Watch(m_sockets, error))
             return false;
         WriteMetrics();
+        net::NotifyServiceManager("READY=1");
         std::vector<size_t> ready;
         while (!net::StopRequested()) {
             Clock::time_point now = Clock::now();
@@ -114,6 +116,12 @@ public:
             counts.systemDrops = 0;
             for (const net::UdpSocket& socket : m_sockets)
                 *counts.systemDrops += socket.SystemDrops();
+        }
+        for (size_t i = 0; i < m_sockets.size(); ++i) {
+            PortCounts port{m_options.ports[i], m_answeredByPort[i], std::nullopt};
+            if (counts.systemDrops)
+                port.systemDrops = m_sockets[i].SystemDrops();
+            counts.ports.push_back(port);
         }
         return counts;
     }
@@ -182,10 +190,12 @@ private:
             const HeldAnswer& answer = m_held.front();
             // The answer leaves through the socket the request came in on, so it
             // carries the port the request was sent to.
-            if (m_sockets[answer.socket].Send(answer.reply.bytes.data(), answer.reply.size, answer.to, answer.source))
+            if (m_sockets[answer.socket].Send(answer.reply.bytes.data(), answer.reply.size, answer.to, answer.source)) {
                 ++m_counts.answered;
-            else
+                ++m_answeredByPort[answer.socket];
+            } else {
                 ++m_counts.sendFailed;
+            }
             m_held.pop_front();
         }
     }
@@ -207,7 +217,11 @@ private:
         if (!m_options.metricsFile.empty() && now >= m_nextMetrics) {
             WriteMetrics();
             while (m_nextMetrics <= now)
-                m_nextMetrics += std::chrono::seconds(m_metricsIntervalS);
+                m_nextMetrics += std::chrono::seconds(m_options.metricsIntervalS);
+        }
+        if (m_watchdogInterval.count() != 0 && now >= m_nextWatchdog) {
+            net::NotifyServiceManager("WATCHDOG=1");
+            m_nextWatchdog = now + m_watchdogInterval;
         }
     }
 
@@ -216,7 +230,8 @@ private:
         if (m_options.metricsFile.empty())
             return;
         std::string error;
-        std::string text = FormatMetrics(Snapshot(), m_load, int64_t(m_startTime), LRDRESPONDER_VERSION);
+        std::string text = FormatMetrics(Snapshot(), m_load, int64_t(m_startTime), LRDRESPONDER_VERSION,
+                                         FormatAddress(m_options.bindAddress));
         if (net::ReplaceFileAtomically(m_options.metricsFile, text, error)) {
             m_metricsError.clear();
         } else if (error != m_metricsError) {
@@ -273,6 +288,8 @@ private:
             consider(m_nextStats);
         if (!m_options.metricsFile.empty())
             consider(m_nextMetrics);
+        if (m_watchdogInterval.count() != 0)
+            consider(m_nextWatchdog);
         if (!next)
             return -1;
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
@@ -289,13 +306,15 @@ private:
     std::optional<uint32_t> m_load;
     std::optional<uint32_t> m_loggedLoad;  // the last load a line told
     std::time_t m_startTime;
-    unsigned m_metricsIntervalS;
+    std::vector<uint64_t> m_answeredByPort;  // in the order of the sockets
+    std::chrono::microseconds m_watchdogInterval;  // 0: no keep-alives
     std::string m_metricsError;  // the last reason a write failed, told once
     std::deque<HeldAnswer> m_held;
     Counts m_counts;
     Clock::time_point m_nextLoadCheck;
     Clock::time_point m_nextStats;
     Clock::time_point m_nextMetrics;
+    Clock::time_point m_nextWatchdog;
 };
 
 // "5000-5002, 6000": the ports in ascending order, runs of neighbours as ranges.
@@ -380,14 +399,6 @@ bool OpenSockets(const Options& options, std::vector<net::UdpSocket>& sockets, L
 int Serve(const Options& options, std::ostream& out, std::ostream& err)
 {
     Log log(out, err, net::IsJournalStream(1), net::IsJournalStream(2));
-    std::unique_ptr<LoadFile> loadFile;
-    if (!options.loadFile.empty()) {
-        loadFile = std::make_unique<LoadFile>(options.loadFile);
-        if (loadFile->Read() != LoadFile::Change::NewLoad) {
-            log.Write(Priority::Error, "lrdresponder: load file " + options.loadFile + ": " + loadFile->Fault());
-            return 1;
-        }
-    }
     std::string error;
     if (!net::Start(error)) {
         log.Write(Priority::Error, "lrdresponder: " + error);
@@ -398,6 +409,16 @@ int Serve(const Options& options, std::ostream& out, std::ostream& err)
     // Root is needed no longer once the ports are bound (below 1024 among them).
     if (ready && !options.user.empty())
         ready = net::DropPrivileges(options.user, error);
+    // Read first as the user that reads it from now on: a file that only root
+    // could read would otherwise give one load and then never another.
+    std::unique_ptr<LoadFile> loadFile;
+    if (ready && !options.loadFile.empty()) {
+        loadFile = std::make_unique<LoadFile>(options.loadFile);
+        if (loadFile->Read() != LoadFile::Change::NewLoad) {
+            ready = false;
+            error = "load file " + options.loadFile + ": " + loadFile->Fault();
+        }
+    }
     if (!ready) {
         log.Write(Priority::Error, "lrdresponder: " + error);
         sockets.clear();
@@ -411,6 +432,7 @@ int Serve(const Options& options, std::ostream& out, std::ostream& err)
 
     Responder responder(options, sockets, loadFile.get(), log);
     bool served = responder.Run(error);
+    net::NotifyServiceManager("STOPPING=1");
     if (!served)
         log.Write(Priority::Error, "lrdresponder: " + error);
     log.Write(Priority::Notice, "lrdresponder: stopped\n" + FormatCounts(responder.Snapshot()));

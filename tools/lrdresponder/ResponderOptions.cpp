@@ -7,9 +7,11 @@ namespace lrdresponder {
 const char kUsage[] =
     "usage: lrdresponder [--bind ADDRESS] [--load N | --load-file PATH] [--delay MS]\n"
     "                    [--rate-limit N[/BURST]] [--stats-interval S] [--metrics-file PATH]\n"
-    "                    [--load-log-step N] [--quiet-load] [--rcvbuf BYTES] [--user NAME] PORT...\n"
-    "       lrdresponder --check [--warning MS] [--critical MS] ADDRESS[:PORT]...\n"
-    "       lrdresponder --version\n"
+    "                    [--metrics-interval S] [--load-log-step N] [--quiet-load]\n"
+    "                    [--rcvbuf BYTES] [--user NAME] PORT...\n"
+    "       lrdresponder --check [-H ADDRESS[:PORT]]... [-p PORT] [-w RTT[,LOSS%]]\n"
+    "                    [-c RTT[,LOSS%]] [-n N] [-t S] [ADDRESS[:PORT]...]\n"
+    "       lrdresponder -V | --version\n"
     "  Answers link-rate probes on each UDP PORT.\n"
     "  --bind ADDRESS         dotted IPv4 address to listen on (default 0.0.0.0)\n"
     "  --load N               load sent with every answer, 0 to 4294967295 (default: none)\n"
@@ -20,17 +22,33 @@ const char kUsage[] =
     "                         BURST 2N up to 1000000); 0: no limit\n"
     "  --stats-interval S     print a line of counts every S seconds, 1 to 86400\n"
     "  --metrics-file PATH    write the counts to PATH in the Prometheus text format\n"
-    "                         every S seconds (default 10)\n"
+    "  --metrics-interval S   write the metrics file every S seconds, 1 to 86400\n"
+    "                         (default 10)\n"
     "  --load-log-step N      log a new load only when it moved N or more from the\n"
     "                         last one logged (default 1)\n"
     "  --quiet-load           log no new load at all\n"
     "  --rcvbuf BYTES         receive queue of each socket, 4096 to 1073741824\n"
-    "  --user NAME            become the user NAME (from /etc/passwd) after binding\n"
-    "  --check                probe each ADDRESS[:PORT] (port 8000 by default) and exit\n"
+    "  --user NAME            become the user NAME (from /etc/passwd) after binding;\n"
+    "                         NAME must be able to read the load file\n"
+    "  --check                probe each server as a monitoring plugin does and exit\n"
     "                         0 ok, 1 warning, 2 critical, 3 unknown\n"
-    "  --warning MS           round-trip time of a warning, 1 to 60000 (default 200)\n"
-    "  --critical MS          round-trip time (or silence) of a critical, 1 to 60000\n"
-    "                         (default 1000)\n";
+    "  -H, --hostname ADDRESS[:PORT]  a server to probe (the -H may be left out)\n"
+    "  -p, --port PORT        the port of servers given without one (default 8000)\n"
+    "  -w, --warning RTT[,LOSS%]  a warning outside these ranges of the average\n"
+    "                         round-trip time in ms and of the loss in percent\n"
+    "                         (default 200,20%; a part left out keeps its default)\n"
+    "  -c, --critical RTT[,LOSS%] the same for a critical (default 1000,60%); a\n"
+    "                         server that never answered is critical\n"
+    "                         A range is [@]START:END: START ~ for none (0 when left\n"
+    "                         out with its colon), END empty for none; a value\n"
+    "                         outside it alerts, or inside it after @; its ends are\n"
+    "                         inside: -w 200 warns above 200 ms, -w 10:200 also\n"
+    "                         below 10, -w @10:20 from 10 to 20, -w ~: never\n"
+    "  -n, --probes N         requests to each server, 1 to 100 (default 5)\n"
+    "  -t, --timeout S        end the check after S seconds, 1 to 60 (default 10);\n"
+    "                         requests not answered by then are lost\n"
+    "  -V, --version          print the version and exit\n"
+    "  -h, --help             print this help and exit\n";
 
 using lrdtools::ParseDecimal;
 
@@ -73,46 +91,111 @@ std::string ParsePort(const std::string& what, const std::string& text, uint16_t
     return {};
 }
 
+// RTT[,LOSS%]: either part may be left out (",20%", "100"), and keeps the
+// range it had.
+std::string ParseThresholds(const std::string& what, const std::string& text, ThresholdRange& rtt,
+                            ThresholdRange& loss)
+{
+    std::string refusal = what + ": '" + text + "' is not RTT[,LOSS%] of ranges [@]START:END";
+    size_t comma = text.find(',');
+    std::string rttText = text.substr(0, comma);
+    std::string lossText = comma == std::string::npos ? "" : text.substr(comma + 1);
+    if (text.empty() || (comma != std::string::npos && (lossText.empty() || lossText.back() != '%')))
+        return refusal;
+    if (!lossText.empty())
+        lossText.pop_back();
+    ThresholdRange parsedRtt = rtt, parsedLoss = loss;
+    if ((!rttText.empty() && !ParseThresholdRange(rttText, parsedRtt)) ||
+        (comma != std::string::npos && !ParseThresholdRange(lossText, parsedLoss)))
+        return refusal;
+    rtt = parsedRtt;
+    loss = parsedLoss;
+    return {};
+}
+
 std::string ParseCheck(const std::vector<std::string>& args, Options& parsed)
 {
     parsed.check = true;
-    bool warningGiven = false, criticalGiven = false;
+    ParseThresholdRange("200", parsed.warningRtt);
+    ParseThresholdRange("1000", parsed.criticalRtt);
+    ParseThresholdRange("20", parsed.warningLoss);
+    ParseThresholdRange("60", parsed.criticalLoss);
+    std::vector<std::pair<uint32_t, std::optional<uint16_t>>> servers;
+    std::optional<uint16_t> port;
+    bool warningGiven = false, criticalGiven = false, probesGiven = false, timeoutGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
+        std::string arg = args[i];
         if (arg == "--check")
             continue;
-        if (arg == "--warning" || arg == "--critical") {
-            if (i + 1 == args.size())
-                return arg + " needs a value";
-            bool& given = arg == "--warning" ? warningGiven : criticalGiven;
-            if (given)
-                return arg + " given twice";
-            uint64_t number = 0;
-            if (!ParseDecimal(args[++i], 1, kMaxCheckMs, number))
-                return NotANumber(arg, args[i], 1, kMaxCheckMs);
-            (arg == "--warning" ? parsed.warningMs : parsed.criticalMs) = unsigned(number);
-            given = true;
+        if (arg == "-h" || arg == "--help") {
+            parsed.help = true;
             continue;
         }
-        if (!arg.empty() && arg[0] == '-')
+        if (arg == "-V" || arg == "--version") {
+            parsed.version = true;
+            continue;
+        }
+        bool valued = arg == "-H" || arg == "--hostname" || arg == "-p" || arg == "--port" || arg == "-w" ||
+                      arg == "--warning" || arg == "-c" || arg == "--critical" || arg == "-n" ||
+                      arg == "--probes" || arg == "-t" || arg == "--timeout";
+        if (!valued && !arg.empty() && arg[0] == '-')
             return "unknown option '" + arg + "' with --check";
-        size_t colon = arg.find(':');
-        uint32_t address = 0;
-        uint16_t port = kCheckDefaultPort;
-        if (!ParseAddress(arg.substr(0, colon), address))
-            return "--check: '" + arg + "' is not ADDRESS[:PORT] with a dotted IPv4 address";
-        if (colon != std::string::npos) {
-            std::string problem = ParsePort("--check: the port of '" + arg + "'", arg.substr(colon + 1), port);
+        if (valued && i + 1 == args.size())
+            return arg + " needs a value";
+        std::string value = valued ? args[++i] : arg;
+        uint64_t number = 0;
+        if (arg == "-w" || arg == "--warning" || arg == "-c" || arg == "--critical") {
+            bool warning = arg == "-w" || arg == "--warning";
+            bool& given = warning ? warningGiven : criticalGiven;
+            if (given)
+                return arg + " given twice";
+            given = true;
+            std::string problem = warning ? ParseThresholds(arg, value, parsed.warningRtt, parsed.warningLoss)
+                                          : ParseThresholds(arg, value, parsed.criticalRtt, parsed.criticalLoss);
             if (!problem.empty())
                 return problem;
+        } else if (arg == "-n" || arg == "--probes") {
+            if (probesGiven)
+                return arg + " given twice";
+            probesGiven = true;
+            if (!ParseDecimal(value, 1, kMaxCheckProbes, number))
+                return NotANumber(arg, value, 1, kMaxCheckProbes);
+            parsed.probes = unsigned(number);
+        } else if (arg == "-t" || arg == "--timeout") {
+            if (timeoutGiven)
+                return arg + " given twice";
+            timeoutGiven = true;
+            if (!ParseDecimal(value, 1, kMaxCheckTimeoutS, number))
+                return NotANumber(arg, value, 1, kMaxCheckTimeoutS);
+            parsed.timeoutS = unsigned(number);
+        } else if (arg == "-p" || arg == "--port") {
+            if (port)
+                return arg + " given twice";
+            uint16_t given = 0;
+            std::string problem = ParsePort(arg, value, given);
+            if (!problem.empty())
+                return problem;
+            port = given;
+        } else {
+            size_t colon = value.find(':');
+            uint32_t address = 0;
+            std::optional<uint16_t> own;
+            if (!ParseAddress(value.substr(0, colon), address))
+                return "--check: '" + value + "' is not ADDRESS[:PORT] with a dotted IPv4 address";
+            if (colon != std::string::npos) {
+                uint16_t given = 0;
+                std::string problem = ParsePort("--check: the port of '" + value + "'", value.substr(colon + 1), given);
+                if (!problem.empty())
+                    return problem;
+                own = given;
+            }
+            servers.emplace_back(address, own);
         }
-        parsed.checkServers.emplace_back(address, port);
     }
-    if (parsed.checkServers.empty())
+    for (const auto& [address, own] : servers)
+        parsed.checkServers.emplace_back(address, own ? *own : port ? *port : kCheckDefaultPort);
+    if (parsed.checkServers.empty() && !parsed.help && !parsed.version)
         return "--check: no ADDRESS given";
-    if (parsed.warningMs > parsed.criticalMs)
-        return "--warning " + std::to_string(parsed.warningMs) + " is above --critical " +
-               std::to_string(parsed.criticalMs);
     return {};
 }
 
@@ -132,14 +215,15 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options)
             options = parsed;
         return problem;
     }
-    bool bindGiven = false, delayGiven = false, rateGiven = false, statsGiven = false, stepGiven = false;
+    bool bindGiven = false, delayGiven = false, rateGiven = false, statsGiven = false, metricsGiven = false,
+         stepGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
             parsed.help = true;
             continue;
         }
-        if (arg == "--version") {
+        if (arg == "--version" || arg == "-V") {
             parsed.version = true;
             continue;
         }
@@ -148,8 +232,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options)
             continue;
         }
         if (arg == "--bind" || arg == "--load" || arg == "--load-file" || arg == "--delay" || arg == "--rate-limit" ||
-            arg == "--stats-interval" || arg == "--metrics-file" || arg == "--load-log-step" || arg == "--rcvbuf" ||
-            arg == "--user") {
+            arg == "--stats-interval" || arg == "--metrics-interval" || arg == "--metrics-file" ||
+            arg == "--load-log-step" || arg == "--rcvbuf" || arg == "--user") {
             if (i + 1 == args.size())
                 return arg + " needs a value";
             const std::string& value = args[++i];
@@ -182,13 +266,14 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options)
                     return "--rate-limit: '" + value + "' is not N or N/BURST with N from 0 to " +
                            std::to_string(kMaxRate) + " and BURST from 1 to " + std::to_string(kMaxRate);
                 rateGiven = true;
-            } else if (arg == "--stats-interval") {
-                if (statsGiven)
-                    return "--stats-interval given twice";
+            } else if (arg == "--stats-interval" || arg == "--metrics-interval") {
+                bool& given = arg == "--stats-interval" ? statsGiven : metricsGiven;
+                if (given)
+                    return arg + " given twice";
                 if (!ParseDecimal(value, 1, kMaxStatsIntervalS, number))
                     return NotANumber(arg, value, 1, kMaxStatsIntervalS);
-                parsed.statsIntervalS = unsigned(number);
-                statsGiven = true;
+                (arg == "--stats-interval" ? parsed.statsIntervalS : parsed.metricsIntervalS) = unsigned(number);
+                given = true;
             } else if (arg == "--load-log-step") {
                 if (stepGiven)
                     return "--load-log-step given twice";

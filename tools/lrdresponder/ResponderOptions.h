@@ -8,17 +8,21 @@
 #include <vector>
 
 #include "AddressText.h"
+#include "ThresholdRange.h"
 
 namespace lrdresponder {
 
 constexpr unsigned kMaxDelayMs = 60000;
 constexpr uint32_t kMaxRate = 1000000;
 constexpr unsigned kMaxStatsIntervalS = 86400;
+// How often the metrics file is written when --metrics-interval does not say.
+constexpr unsigned kDefaultMetricsIntervalS = 10;
 constexpr uint32_t kMinReceiveBuffer = 4096;
 constexpr uint32_t kMaxReceiveBuffer = 1u << 30;
 // The port --check probes when an address comes without one: lrdprobe's.
 constexpr uint16_t kCheckDefaultPort = 8000;
-constexpr unsigned kMaxCheckMs = 60000;
+constexpr unsigned kMaxCheckProbes = 100;
+constexpr unsigned kMaxCheckTimeoutS = 60;
 
 extern const char kUsage[];
 
@@ -30,6 +34,7 @@ struct Options {
     uint32_t rateLimit = 100;          // answers a second to one source; 0: no limit
     uint32_t rateBurst = 200;          // answers one source may get at once
     unsigned statsIntervalS = 0;       // seconds between lines of counts; 0: none
+    unsigned metricsIntervalS = kDefaultMetricsIntervalS;  // seconds between writes of the metrics file
     std::vector<uint16_t> ports;       // one socket each, in the order given
     std::string metricsFile;           // Prometheus text file, when not empty
     uint32_t loadLogStep = 1;          // smallest change of the load that is logged
@@ -39,11 +44,14 @@ struct Options {
     bool help = false;
     bool version = false;
 
-    // --check: probe these servers once instead of answering.
+    // --check: probe these servers instead of answering.
     bool check = false;
     std::vector<std::pair<uint32_t, uint16_t>> checkServers;
-    unsigned warningMs = 200;          // a round-trip time from here on is a warning
-    unsigned criticalMs = 1000;        // from here on, or no answer by then, critical
+    // Outside these ranges (inside after "@"), a server's average round-trip
+    // time in milliseconds or its loss in percent is a warning or a critical.
+    ThresholdRange warningRtt, criticalRtt, warningLoss, criticalLoss;
+    unsigned probes = 5;               // requests sent to each server
+    unsigned timeoutS = 10;            // the check ends by then; what has not come is lost
 };
 
 // Reads the arguments after the program name into `options`. Returns an empty
