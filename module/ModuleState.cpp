@@ -4,6 +4,7 @@
 #include <map>
 
 #include "HostSettings.h"
+#include "RuntimeReserve.h"
 #include "UnloadNotice.h"
 
 namespace {
@@ -197,6 +198,7 @@ void ModuleDetach(int32_t processEnding)
     ReportLeaks();
     DeleteCriticalSection(&g_moduleLock);
     g_lockCreated = 0;
+    FreeRuntimeReserve();
 }
 
 extern "C" {
