@@ -112,6 +112,20 @@ for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   # early fails the pipeline.
   sections=$(i686-w64-mingw32-objdump -h "$root/bin/$binary")
   ! grep -q '\.debug_' <<<"$sections" || fail "$binary carries DWARF sections"
+  # Hardening: relocatable, no executable data; the libraries declare that no
+  # structured exception handler is in them. The C++ runtime's start file that
+  # registers the unwind tables (it names the runtime DLL it would prefer) is
+  # linked in: without it an exception thrown inside the binary ends the
+  # process, handler or not.
+  headers=$(llvm-readobj-14 --file-headers "$root/bin/$binary")
+  for flag in DYNAMIC_BASE NX_COMPAT; do
+    grep -q "IMAGE_DLL_CHARACTERISTICS_$flag" <<<"$headers" || fail "$binary lacks $flag"
+  done
+  if [ "${binary##*.}" = dll ]; then
+    grep -q IMAGE_DLL_CHARACTERISTICS_NO_SEH <<<"$headers" || fail "$binary lacks NO_SEH"
+  fi
+  strings "$root/bin/$binary" | grep -qx 'libgcc_s_dw2-1.dll' ||
+    fail "$binary does not register its unwind tables"
   pdb=${binary%.*}.pdb
   directory=$(llvm-readobj-14 --coff-debug-directory "$root/bin/$binary")
   grep -qE "PDBFileName: $pdb\$" <<<"$directory" || fail "$binary: its debug directory does not name $pdb"
