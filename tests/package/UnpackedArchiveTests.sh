@@ -124,8 +124,8 @@ for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   if [ "${binary##*.}" = dll ]; then
     grep -q IMAGE_DLL_CHARACTERISTICS_NO_SEH <<<"$headers" || fail "$binary lacks NO_SEH"
   fi
-  strings "$root/bin/$binary" | grep -qx 'libgcc_s_dw2-1.dll' ||
-    fail "$binary does not register its unwind tables"
+  narrow=$(strings "$root/bin/$binary")
+  grep -qx 'libgcc_s_dw2-1.dll' <<<"$narrow" || fail "$binary does not register its unwind tables"
   pdb=${binary%.*}.pdb
   directory=$(llvm-readobj-14 --coff-debug-directory "$root/bin/$binary")
   grep -qE "PDBFileName: $pdb\$" <<<"$directory" || fail "$binary: its debug directory does not name $pdb"
