@@ -33,7 +33,7 @@ for file in bin/LinkrateDetector.dll bin/ZelFact.dll bin/lrdprobe.exe bin/lrdres
   lib/libLinkrateDetector.dll.a lib/LinkrateDetector.lib lib/LinkrateDetector.def \
   lib/cmake/LinkrateDetector/LinkrateDetectorConfig.cmake lib/cmake/LinkrateDetector/LinkrateDetectorConfigVersion.cmake \
   samples/c_host.c samples/cpp_host.cpp samples/CMakeLists.txt samples/mingw-i686.cmake \
-  docs/host-integration.md docs/protocol.md docs/responder.md README.md LICENSE CHANGELOG.md; do
+  docs/host-integration.md docs/protocol.md docs/responder.md README.md LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.md; do
   [ -f "$root/$file" ] || fail "the archive lacks $file"
 done
 grep -qE "^## \[$version\] - [0-9]{4}-[0-9]{2}-[0-9]{2}$" "$root/CHANGELOG.md" ||
@@ -67,7 +67,7 @@ sample() {
   local status=$?
   sed -i 's/\r$//' "$work/$name.out"
   [ $status = 0 ] || fail "$name: status $status; $(head -c 400 "$work/$name.out")"
-  grep -qE "^1\. 127\.0\.0\.2  [0-9]+ ms  load 5$" "$work/$name.out" || fail "$name did not rank $server: $(cat "$work/$name.out")"
+  grep -qE "^1\. 127\.0\.0\.2:$LRD_PORT  [0-9]+ ms  load 5$" "$work/$name.out" || fail "$name did not rank $server: $(cat "$work/$name.out")"
 }
 # The samples' CMake project with the shipped package, as the README says, from
 # inside the unpacked archive.
