@@ -38,8 +38,15 @@ for file in bin/LinkrateDetector.dll bin/ZelFact.dll bin/lrdprobe.exe bin/lrdres
 done
 grep -qE "^## \[$version\] - [0-9]{4}-[0-9]{2}-[0-9]{2}$" "$root/CHANGELOG.md" ||
   fail "CHANGELOG.md has no dated section for $version: $(head -n 8 "$root/CHANGELOG.md" | grep '^## ')"
-# The archive's README speaks of the archive, not of the repository.
-! grep -nE 'build/(bin|lib)|scripts/|tools/' "$root/README.md" || fail "README.md names paths of the repository"
+# The archive's README and guide speak of the archive, not of the repository:
+# no path of the repository's, and every doc they name is there.
+for doc in README.md docs/host-integration.md; do
+  ! grep -nE 'build/(bin|lib|native)|(scripts|tools|tests|detector|module|base|bench|sdk)/' "$root/$doc" ||
+    fail "$doc names paths of the repository"
+  for named in $(grep -oE 'docs/[A-Za-z-]+\.md' "$root/$doc" | sort -u); do
+    [ -f "$root/$named" ] || fail "$doc names $named, which the archive lacks"
+  done
+done
 grep -qF "$version" "$root/README.md" || fail "README.md does not name version $version"
 
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) "127.0.0.2 0 5" || exit 1
