@@ -24,19 +24,6 @@ private:
     IComponent* pComponent;
 };
 
-// Gives the caller's last error back when a call that reports nothing through
-// it ends, whatever the system calls in it left.
-class CKeepLastError {
-public:
-    CKeepLastError() : dwError(GetLastError()) {}
-    ~CKeepLastError() { SetLastError(dwError); }
-    CKeepLastError(const CKeepLastError&) = delete;
-    CKeepLastError& operator=(const CKeepLastError&) = delete;
-
-private:
-    DWORD dwError;
-};
-
 template <class TInterface, int32_t kComponentId, int32_t kVersion>
 class CComponentBase : public TInterface {
 public:
@@ -45,7 +32,7 @@ public:
 
     void LRD_THISCALL Release(int32_t force) override
     {
-        CKeepLastError keep;
+        LastErrorOnReturn keep;
         if (ModuleSafeFlag() == 0)
             return;
         if (bNoRelease != 0 && force == 0)

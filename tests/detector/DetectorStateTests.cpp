@@ -81,6 +81,14 @@ protected:
 
 TEST_F(DetectorState, NewDetectorIdentifiesItself)
 {
+    // Making one reads the configuration file, which is not there: the
+    // caller's last error stays.
+    SetLastError(0xDEADBEEF);
+    ILinkrateDetector* another = harness.NewDetector();
+    EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
+    another->Release(0);
+    EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
+
     EXPECT_EQ(detector->GetComponentID(), 39);
     EXPECT_EQ(detector->GetVersion(), 1);
     EXPECT_EQ(detector->GetAutoRelease(), 0);
