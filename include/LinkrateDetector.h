@@ -305,8 +305,8 @@ enum {
 };
 
 /* A new component (LRD_DETECTOR_ID) that the caller owns until its
- * Release(0), or NULL for an unknown id or without memory. creatorId is shown
- * in the leak report. Call SetFactoryHandle (or load "ZelFact.dll") first: a
+ * Release(0), or NULL for an unknown id (last error ERROR_NOT_FOUND) or without
+ * memory (ERROR_NOT_ENOUGH_MEMORY). creatorId is shown in the leak report. Call SetFactoryHandle (or load "ZelFact.dll") first: a
  * detector finds its factory, memory service and log settings when made. Any
  * thread. */
 typedef IComponent*(LRD_CDECL* PFN_CreateComponent)(int32_t componentId, uint32_t creatorId);
