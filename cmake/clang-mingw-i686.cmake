@@ -1,5 +1,6 @@
 # Release toolchain: clang 14 and lld for the same i686 mingw-w64 target, against
-# the mingw-w64 headers and the posix-thread libstdc++ of the gcc cross compiler.
+# the mingw-w64 headers and the win32-thread libstdc++ of the gcc cross compiler
+# (no winpthreads: see mingw-i686-win32.cmake).
 # The C++ ABI stays the mingw one; what changes is the debug information: CodeView
 # in a PDB (-g -gcodeview, -Wl,--pdb=), which Visual Studio and WinDbg read, and a
 # CodeView debug directory in every binary that names its PDB.
@@ -17,8 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
 # clang 14 does not recognise Debian's gcc directories ("12-posix", "12-win32") as
-# versions, so the posix-thread one is named here: its libstdc++ has std::mutex.
-file(GLOB LRD_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/i686-w64-mingw32/*-posix)
+# versions, so the win32-thread one is named here.
+file(GLOB LRD_GCC_DIRS LIST_DIRECTORIES true /usr/lib/gcc/i686-w64-mingw32/*-win32)
 list(SORT LRD_GCC_DIRS COMPARE NATURAL ORDER DESCENDING)
 list(GET LRD_GCC_DIRS 0 LRD_GCC_DIR)
 set(LRD_MINGW_INCLUDES
@@ -28,12 +29,14 @@ set(LRD_MINGW_INCLUDES
 # The compile flags reach the link too, where they go unused.
 set(CMAKE_C_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview -Wno-unused-command-line-argument")
 set(CMAKE_CXX_FLAGS_INIT "${LRD_MINGW_INCLUDES} -g -gcodeview -Wno-unused-command-line-argument")
-# The posix-thread libstdc++ and libgcc need winpthread, which gcc's own driver
-# adds; lld takes archives in any order, so it may come first.
+# -B makes clang take gcc's crtbegin.o and crtend.o, which register the binary's
+# unwind tables with the unwinder; it would otherwise take mingw-w64's empty ones,
+# and an exception thrown in the binary would end the process even where a
+# handler waits for it.
 # --pdb= writes NAME.pdb beside each binary; /pdbaltpath makes its debug
 # directory name the bare file, which the debuggers look for beside the binary
 # and on their symbol paths, instead of the build's path.
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT
-    "-fuse-ld=lld --ld-path=/usr/lib/llvm-14/bin/ld.lld -L${LRD_GCC_DIR} -L/usr/i686-w64-mingw32/lib -Wl,--pdb= -Wl,--Xlink=-pdbaltpath:%_PDB% -lpthread")
+    "-fuse-ld=lld --ld-path=/usr/lib/llvm-14/bin/ld.lld -B${LRD_GCC_DIR} -L${LRD_GCC_DIR} -L/usr/i686-w64-mingw32/lib -Wl,--pdb= -Wl,--Xlink=-pdbaltpath:%_PDB%")
 endforeach()

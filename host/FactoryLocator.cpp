@@ -21,6 +21,12 @@ struct HostDirectoryText {
     }
 };
 
+// Built when the module is loaded, before any thread can see it: a reader never
+// meets a text that another thread is still writing. A function's own static
+// would need the C++ runtime's guard, whose lock (a semaphore) is never freed
+// and would stay behind at every unload.
+const HostDirectoryText g_hostDirectory;
+
 }  // namespace
 
 void ProfileIniReader::Read(const char* file, const char* section, const char* key, const char* fallback, char* out,
@@ -30,13 +36,7 @@ void ProfileIniReader::Read(const char* file, const char* section, const char* k
     GetPrivateProfileStringA(section, key, fallback, out, (DWORD)size, file);
 }
 
-const char* HostDirectory()
-{
-    // Built completely before any thread can see it: a reader never meets a text
-    // that another thread is still writing.
-    static const HostDirectoryText directory;
-    return directory.text;
-}
+const char* HostDirectory() { return g_hostDirectory.text; }
 
 HMODULE LoadFactoryLibrary(const char* registryPath)
 {

@@ -7,6 +7,23 @@
  * Usable from MSVC and mingw-w64 C++ and C on 32-bit Windows. In C each interface
  * is a struct whose first member, lpVtbl, points to its table of operations in
  * slot order, and the ILinkrateDetector_* macros call the detector's.
+ *
+ * Requires Windows Vista or later (32-bit, or WOW64); tested under Wine 8.
+ *
+ * Results: 1 for success, 0 for a refusal or failure, which changes nothing.
+ * Last error: a refused call or failed step sets the thread's last error to its
+ * reason's code (GetLastError right after the call); a call that succeeds
+ * leaves it as it was:
+ *   ERROR_INVALID_STATE          not initialised; no detection (GetSortedIPArray)
+ *   ERROR_ALREADY_INITIALIZED    Initialize called again
+ *   ERROR_INVALID_HANDLE_STATE   finalised: make a new detector
+ *   ERROR_BUSY                   already detecting: one detection per detector
+ *   ERROR_WINDOW_OF_OTHER_THREAD Detect not on the thread that called Initialize
+ *   ERROR_INVALID_PARAMETER      null or empty list, count out of range, null buffer
+ *   ERROR_NOT_ENOUGH_MEMORY      out of memory, no receive buffer
+ *   any other code               the failed system call's own (socket, SetTimer, ...)
+ * The reason is also written as an Error line to the log (see the factory's
+ * GetLogSettings).
  */
 #ifndef LINKRATE_DETECTOR_H
 #define LINKRATE_DETECTOR_H
@@ -111,8 +128,11 @@ protected:
     ~IComponent() = default;
 };
 
-/* The caller's notification sink. The detector calls slots 1 and 2 only, on the
- * thread that runs the detection, and never inside one of its own operations. */
+/* The caller's notification sink, implemented by the host, which keeps it alive
+ * until the detector is released. The detector calls slots 1 and 2 only, on the
+ * thread that runs the detection, while it dispatches messages, and never
+ * inside one of its own operations; a sink may call the detector back, or
+ * release it, from either. */
 struct ILinkrateDetectorSink {
     virtual void LRD_THISCALL Reserved() {}
     /* ip is valid only during the call; port in host order; rtt in milliseconds. */
@@ -123,10 +143,33 @@ protected:
     ~ILinkrateDetectorSink() = default;
 };
 
-/* Component 39. Slots 0 to 4 come from IComponent; 5 to 9 follow. */
+/* Component 39. Slots 0 to 4 come from IComponent; 5 to 9 follow.
+ *
+ * Thread: the thread that calls Initialize owns the detector's hidden window,
+ * socket notifications and end timer. It must call Detect and GetSortedIPArray
+ * and dispatch window messages (GetMessage/PeekMessage + DispatchMessage):
+ * replies and the end of a detection arrive only as messages there. Release
+ * may come from any thread. Lifetime: one detector makes one detection; create
+ * a new one (CreateComponent) for the next. Release(0) destroys it; the sink
+ * must stay valid until then. */
 struct ILinkrateDetector : IComponent {
+    /* Makes the detector's message-only window and its non-blocking UDP socket
+     * (receive buffer from the factory's memory service) on this thread.
+     * sink: told of replies and of the end; may be NULL. Returns 1; also when
+     * the window or socket step failed (then last error is that step's code and
+     * Detect refuses). 0 when called a second time. */
     virtual int32_t LRD_THISCALL Initialize(ILinkrateDetectorSink* sink) = 0;
+    /* Ends the detection, closes the socket, destroys the window. Returns 1,
+     * or 0 (ERROR_INVALID_STATE) before Initialize. The detector takes no
+     * further detection. */
     virtual int32_t LRD_THISCALL Finalize() = 0;
+    /* Sends one 16-byte UDP request to every server of list (copied; the caller
+     * keeps it) and starts the end timer: after timeLimitMs (0: no end timer)
+     * the sink hears OnDetectFinished. Each reply within 5000 ms of the start
+     * reaches the sink's OnIPDetected while this thread dispatches messages;
+     * nothing is called back during Detect itself. The text form gives every
+     * server port 8000 and takes 1 to 64 addresses. Returns 1, or 0 with last
+     * error as above. */
 #if defined(_MSC_VER)
     /* MSVC lays overloaded virtual functions out in reverse order of declaration;
      * declaring the record-list form first keeps the text-list form in slot 7. */
@@ -136,6 +179,11 @@ struct ILinkrateDetector : IComponent {
     virtual int32_t LRD_THISCALL Detect(IPStringList* list, uint32_t timeLimitMs) = 0;
     virtual int32_t LRD_THISCALL Detect(ServerList* list, uint32_t timeLimitMs) = 0;
 #endif
+    /* Writes the servers of the accepted Detect to out, best first (answered
+     * before silent, then by round-trip time times load): dwCount
+     * and dwCount records. out holds LRD_IP_INFO_ARRAY_SIZE(n) bytes for the n
+     * servers given; the caller owns it. Any time from the accepted Detect
+     * until Finalize. Returns 1, or 0 (ERROR_INVALID_PARAMETER, ERROR_INVALID_STATE). */
     virtual int32_t LRD_THISCALL GetSortedIPArray(IPInfoArray* out) = 0;
 
 protected:
@@ -256,12 +304,27 @@ enum {
     LRD_ORDINAL_GET_COMPONENT_IDS = 7
 };
 
+/* A new component (LRD_DETECTOR_ID) that the caller owns until its
+ * Release(0), or NULL for an unknown id (last error ERROR_NOT_FOUND) or without
+ * memory (ERROR_NOT_ENOUGH_MEMORY). creatorId is shown in the leak report. Call SetFactoryHandle (or load "ZelFact.dll") first: a
+ * detector finds its factory, memory service and log settings when made. Any
+ * thread. */
 typedef IComponent*(LRD_CDECL* PFN_CreateComponent)(int32_t componentId, uint32_t creatorId);
+/* The framework configuration file for the factory lookup: a path relative to
+ * the host executable's folder or absolute, at most 259 characters; NULL or ""
+ * means "Zelvo.ini" there. Copied. Returns 0. */
 typedef int32_t(LRD_CDECL* PFN_SetDLLRegistry)(const char* path);
+/* Releases every live component whose auto-release flag is set. Any thread. */
 typedef void(LRD_CDECL* PFN_ZelvoDllFreeMap)(void);
+/* 1 when no component is alive and no release is under way: the host may then
+ * FreeLibrary the module (on a thread whose last call into it has returned). */
 typedef int32_t(LRD_CDECL* PFN_ZelvoDllCanUnloadNow)(void);
+/* Injects the factory library ("ZelFact.dll", already loaded; the module never
+ * frees it) instead of the configuration file's lookup. Returns factoryModule. */
 typedef void*(LRD_CDECL* PFN_SetFactoryHandle)(void* factoryModule);
+/* Sets the safe flag (0: Release does nothing); returns value. */
 typedef int32_t(LRD_CDECL* PFN_ZelvoSetDllSafe)(int32_t value);
+/* Copies up to count component ids into ids; returns how many the module has. */
 typedef int32_t(LRD_CDECL* PFN_GetComponentIDs)(int32_t* ids, int32_t count);
 
 #endif

@@ -32,6 +32,7 @@ public:
 
     void LRD_THISCALL Release(int32_t force) override
     {
+        LastErrorOnReturn keep;
         if (ModuleSafeFlag() == 0)
             return;
         if (bNoRelease != 0 && force == 0)

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "HostSettings.h"
+#include "RuntimeReserve.h"
 #include "UnloadNotice.h"
 
 namespace {
@@ -197,17 +198,19 @@ void ModuleDetach(int32_t processEnding)
     ReportLeaks();
     DeleteCriticalSection(&g_moduleLock);
     g_lockCreated = 0;
+    FreeRuntimeReserve();
 }
 
 extern "C" {
 
 IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
 {
+    LastErrorOnReturn lastError;
     ComponentCreator creator = FindCreator(componentId);
     if (creator == nullptr) {
         DebugPrint("Zelvo[Error]: Can't find the factory method of Component\n");
         PrintComponentLine(componentId, creatorId);
-        return nullptr;
+        return lastError.Return<IComponent*>(nullptr, ERROR_NOT_FOUND);
     }
     // The registry node is made before the creator runs, so that once a component
     // exists its registration cannot fail for want of memory.
@@ -217,7 +220,7 @@ IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
     } catch (...) {
         DebugPrint("Zelvo[Error]: No memory to register a component\n");
         PrintComponentLine(componentId, creatorId);
-        return nullptr;
+        return lastError.Return<IComponent*>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
     }
     IComponent* component = nullptr;
     try {
@@ -228,7 +231,8 @@ IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
     if (component == nullptr) {
         DebugPrint("Zelvo[Error]:CreateComponent method return NULL.\n");
         PrintComponentLine(componentId, creatorId);
-        return nullptr;
+        // The module's creators give nothing only for want of memory.
+        return lastError.Return<IComponent*>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
     }
     ModuleLockGuard lock;
     Registry::node_type handle = node.extract(node.begin());

@@ -49,6 +49,30 @@ public:
     ModuleHold& operator=(const ModuleHold&) = delete;
 };
 
+// The thread's last error as an operation leaves it: the code given to Return
+// when it is not 0, otherwise the caller's, whatever the system calls in between
+// left, as Win32 functions do. Made first on the operation's stack, it sets the
+// error last, after the call guard, which may complete a release whose system
+// calls change it; it never touches the component, which may be gone by then.
+class LastErrorOnReturn {
+public:
+    LastErrorOnReturn() : dwError(GetLastError()) {}
+    ~LastErrorOnReturn() { SetLastError(dwError); }
+    LastErrorOnReturn(const LastErrorOnReturn&) = delete;
+    LastErrorOnReturn& operator=(const LastErrorOnReturn&) = delete;
+
+    template <class T>
+    T Return(T result, DWORD error)
+    {
+        if (error != 0)
+            dwError = error;
+        return result;
+    }
+
+private:
+    DWORD dwError;
+};
+
 // Re-entrant; created on first use, which also sets the safe flag.
 void LockModule();
 void UnlockModule();

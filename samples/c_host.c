@@ -181,10 +181,10 @@ int main(int argc, char** argv)
             /* 5000 ms is the value of a server that never answered. */
             if (info->dwRTT < 5000) {
                 ++answered;
-                printf("%d. %s  %lu ms  load %lu\n", i + 1, info->szIP, (unsigned long)info->dwRTT,
-                       (unsigned long)info->dwLoad);
+                printf("%d. %s:%u  %lu ms  load %lu\n", i + 1, info->szIP, (unsigned)info->ushPort,
+                       (unsigned long)info->dwRTT, (unsigned long)info->dwLoad);
             } else {
-                printf("%d. %s  no reply\n", i + 1, info->szIP);
+                printf("%d. %s:%u  no reply\n", i + 1, info->szIP, (unsigned)info->ushPort);
             }
         }
     }

@@ -174,9 +174,10 @@ int main(int argc, char** argv)
             // 5000 ms is the value of a server that never answered.
             if (info.dwRTT < 5000) {
                 ++answered;
-                std::printf("%u. %s  %u ms  load %u\n", i + 1, info.szIP, unsigned(info.dwRTT), unsigned(info.dwLoad));
+                std::printf("%u. %s:%u  %u ms  load %u\n", i + 1, info.szIP, unsigned(info.ushPort),
+                            unsigned(info.dwRTT), unsigned(info.dwLoad));
             } else {
-                std::printf("%u. %s  no reply\n", i + 1, info.szIP);
+                std::printf("%u. %s:%u  no reply\n", i + 1, info.szIP, unsigned(info.ushPort));
             }
         }
     }

@@ -35,12 +35,15 @@ const char* RefusalText(Refusal refusal)
         return "null address";
     case Refusal::kDetectionEnded:
         return "the detection has ended: replies after the end timer are dropped";
+    case Refusal::kWrongThread:
+        return "wrong thread: a detector detects on the thread that initialised it, which owns its window and timers "
+               "and dispatches their messages";
     }
     return "unknown reason";
 }
 
 bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initialised, bool finalised,
-                   bool detecting, Refusal& refusal)
+                   bool otherThread, bool detecting, Refusal& refusal)
 {
     if (listNull)
         refusal = Refusal::kNullList;
@@ -52,6 +55,8 @@ bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initiali
         refusal = Refusal::kNotInitialised;
     else if (finalised)
         refusal = Refusal::kFinalised;
+    else if (otherThread)
+        refusal = Refusal::kWrongThread;
     else if (detecting)
         refusal = Refusal::kAlreadyDetecting;
     else

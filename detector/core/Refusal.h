@@ -21,12 +21,15 @@ enum class Refusal {
     kNoSocket,
     kNullAddress,
     kDetectionEnded,
+    kWrongThread,
 };
 
 // The reason as the line names it, with what the host can do about it.
 const char* RefusalText(Refusal refusal);
 
 // The reason of a refused Detect, or false when the call is accepted. A list
-// holds 1 to `capacity` servers; its own faults come before the detector's state.
+// holds 1 to `capacity` servers; its own faults come before the detector's
+// state. otherThread: the call comes from a thread other than the one that
+// initialised the detector.
 bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initialised, bool finalised,
-                   bool detecting, Refusal& refusal);
+                   bool otherThread, bool detecting, Refusal& refusal);

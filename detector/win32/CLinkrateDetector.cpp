@@ -5,8 +5,8 @@
 #include <new>
 
 #include "FactoryLocator.h"
+#include "LastError.h"
 #include "Random.h"
-#include "Refusal.h"
 
 namespace {
 
@@ -39,6 +39,7 @@ CLinkrateDetector::CLinkrateDetector()
     bInit = 0;
     bFinished = 0;
     dwOwnerThread = 0;
+    dwCallError = 0;
     SeedRandom((uint32_t)time(nullptr));
     ApplySettings();
 }
@@ -69,32 +70,52 @@ void CLinkrateDetector::ApplySettings()
 // service kills its timers, the WinSock reference is dropped.
 CLinkrateDetector::~CLinkrateDetector() {}
 
+int32_t CLinkrateDetector::Refuse(const char* operation, Refusal refusal)
+{
+    Error("%s exit fail", operation);
+    Refused(operation, RefusalText(refusal));
+    dwCallError = RefusalLastError(refusal);
+    return 0;
+}
+
+int32_t CLinkrateDetector::FailStep(const char* operation, const char* step, uint32_t systemError,
+                                    uint32_t lastError)
+{
+    Error("%s exit fail", operation);
+    StepFailed(operation, step, systemError);
+    dwCallError = lastError;
+    return 0;
+}
+
 int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
 {
+    LastErrorOnReturn lastError;
     auto guard = EnterCall();
+    dwCallError = 0;
     if (pSink != nullptr || bInit) {
-        Error("%s exit fail", kInitialize);
-        Refused(kInitialize, RefusalText(Finalised() ? Refusal::kFinalised : Refusal::kAlreadyInitialised));
-        return 0;
+        Refuse(kInitialize, Finalised() ? Refusal::kFinalised : Refusal::kAlreadyInitialised);
+        return lastError.Return(0, dwCallError);
     }
     pSink = sink;
     bInit = 0;
     dwOwnerThread = GetCurrentThreadId();
     if (CreateLRDWindow() && CreateSocket())
         bInit = 1;
-    return 1;
+    // Accepted also when a step failed: that step's code is the last error.
+    return lastError.Return(1, dwCallError);
 }
 
 int32_t CLinkrateDetector::Finalize()
 {
+    LastErrorOnReturn lastError;
     auto guard = EnterCall();
+    dwCallError = 0;
     int32_t result = 0;
     if (bInit) {
         Cleanup();
         result = 1;
     } else {
-        Error("%s exit fail", kFinalize);
-        Refused(kFinalize, RefusalText(Refusal::kNotInitialised));
+        Refuse(kFinalize, Refusal::kNotInitialised);
         // An Initialize whose window or socket step failed still made part of the
         // set-up; give it back rather than leak it for the life of the thread.
         if (HoldsResources())
@@ -107,21 +128,18 @@ int32_t CLinkrateDetector::Finalize()
     candidateList.Clear();
     pSink = nullptr;
     notificationWindow.Forget();
-    return result;
+    return lastError.Return(result, dwCallError);
 }
 
 int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
 {
+    LastErrorOnReturn lastError;
     auto guard = EnterCall();
+    dwCallError = 0;
     // The server list built here has room for 64 records; a longer text list is
     // refused rather than written past it.
-    Refusal refusal;
-    if (DetectRefusal(list == nullptr, list != nullptr ? list->nCount : 0, kTextListCapacity, bInit, Finalised(),
-                      bDetecting, refusal)) {
-        Error("%s exit fail", kDetect);
-        Refused(kDetect, RefusalText(refusal));
-        return 0;
-    }
+    if (RefuseDetect(list == nullptr, list != nullptr ? list->nCount : 0, kTextListCapacity))
+        return lastError.Return(0, dwCallError);
     Trace("%s exit success", kDetect);
 
     alignas(ServerList) uint8_t storage[LRD_SERVER_LIST_SIZE(kTextListCapacity)] = {};
@@ -137,21 +155,36 @@ int32_t CLinkrateDetector::Detect(IPStringList* list, uint32_t timeLimitMs)
         server.ushPort = kTextListPort;
     }
     // Through the interface, as a host would call it: the record-list form writes
-    // its own lines.
+    // its own lines and leaves its own last error.
     ILinkrateDetector* self = this;
-    return self->Detect(servers, timeLimitMs);
+    const int32_t result = self->Detect(servers, timeLimitMs);
+    return lastError.Return(result, GetLastError());
+}
+
+bool CLinkrateDetector::RefuseDetect(bool listNull, int64_t count, int64_t capacity)
+{
+    const DWORD thread = GetCurrentThreadId();
+    Refusal refusal;
+    if (!DetectRefusal(listNull, count, capacity, bInit, Finalised(), dwOwnerThread != thread, bDetecting, refusal))
+        return false;
+    if (refusal != Refusal::kWrongThread) {
+        Refuse(kDetect, refusal);
+        return true;
+    }
+    Error("%s exit fail", kDetect);
+    Error("%s refused: %s: called on thread [%u], initialised on thread [%u]", kDetect, RefusalText(refusal),
+          (uint32_t)thread, (uint32_t)dwOwnerThread);
+    dwCallError = RefusalLastError(refusal);
+    return true;
 }
 
 int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
 {
+    LastErrorOnReturn lastError;
     auto guard = EnterCall();
-    Refusal refusal;
-    if (DetectRefusal(list == nullptr, list != nullptr ? list->ushCount : 0, UINT16_MAX, bInit, Finalised(), bDetecting,
-                      refusal)) {
-        Error("%s exit fail", kDetect);
-        Refused(kDetect, RefusalText(refusal));
-        return 0;
-    }
+    dwCallError = 0;
+    if (RefuseDetect(list == nullptr, list != nullptr ? list->ushCount : 0, UINT16_MAX))
+        return lastError.Return(0, dwCallError);
     Trace("%s exit success", kDetect);
 
     DetectPhases phases = {};
@@ -162,9 +195,8 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         if (!candidateList.InsertServer(list->servers[i])) {
             // Out of memory: no half-filled detection is started.
             candidateList.Clear();
-            Error("%s exit fail", kDetect);
-            Refused(kDetect, RefusalText(Refusal::kOutOfMemory));
-            return 0;
+            Refuse(kDetect, Refusal::kOutOfMemory);
+            return lastError.Return(0, dwCallError);
         }
     }
     uint64_t phaseStart = start;
@@ -188,9 +220,8 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         if (!StartTimer(DETECT_TIMER_ID, timeLimitMs, &CLinkrateDetector::OnDetectTimer)) {
             const DWORD error = GetLastError();
             candidateList.Clear();
-            Error("%s exit fail", kDetect);
-            StepFailed(kDetect, "SetTimer (the end timer)", error);
-            return 0;
+            FailStep(kDetect, "SetTimer (the end timer)", error, error != 0 ? error : ERROR_NO_SYSTEM_RESOURCES);
+            return lastError.Return(0, dwCallError);
         }
     }
 
@@ -211,8 +242,10 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         notificationWindow.PauseReads(udpEndpoint.Socket());
     int32_t result = SendToAll(candidateList);
     if (pauseReads) {
-        if (!notificationWindow.NotifyReads(udpEndpoint.Socket()))
-            StepFailed(kDetect, "WSAAsyncSelect", (uint32_t)WSAGetLastError());
+        if (!notificationWindow.NotifyReads(udpEndpoint.Socket())) {
+            dwCallError = (uint32_t)WSAGetLastError();
+            StepFailed(kDetect, "WSAAsyncSelect", dwCallError);
+        }
         notificationWindow.PostRead(udpEndpoint.Socket());
     }
     lap();
@@ -230,22 +263,23 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     phases.sends = probeExchange.LastSendPhases();
     phases.qwTotalUs = phaseStart - start;
     lastDetectPhases = phases;
-    return result;
+    return lastError.Return(result, dwCallError);
 }
 
 int32_t CLinkrateDetector::GetSortedIPArray(IPInfoArray* out)
 {
+    LastErrorOnReturn lastError;
     auto guard = EnterCall();
+    dwCallError = 0;
     if (out == nullptr || !bDetecting) {
-        Error("%s exit fail", kGetSortedIPArray);
-        Refused(kGetSortedIPArray, RefusalText(out == nullptr ? Refusal::kNullResultBuffer : Refusal::kNoDetection));
-        return 0;
+        Refuse(kGetSortedIPArray, out == nullptr ? Refusal::kNullResultBuffer : Refusal::kNoDetection);
+        return lastError.Return(0, dwCallError);
     }
     Trace("%s exit success", kGetSortedIPArray);
     candidateList.Sort();
     candidateList.WriteOut(out);
     PrintList();
-    return 1;
+    return lastError.Return(1, 0);
 }
 
 void CLinkrateDetector::OnDetectTimer() { EndDetection(true); }

@@ -4,6 +4,8 @@
 //
 // A detector lives on one thread: the thread that calls Initialize and Detect
 // owns its window, socket notifications and timers, and must dispatch messages.
+// Detect on another thread is refused. Each operation leaves the thread's last
+// error as LastError.h says.
 #pragma once
 
 #include <winsock2.h>
@@ -15,6 +17,7 @@
 #include "LogChannel.h"
 #include "NotificationWindow.h"
 #include "ProbeExchange.h"
+#include "Refusal.h"
 #include "SystemClock.h"
 #include "TimerService.h"
 #include "UdpEndpoint.h"
@@ -96,6 +99,14 @@ private:
     void OnReprobeTimer();
     // The module's settings from the framework's configuration file.
     void ApplySettings();
+    // A refused call and a failed step: the "exit fail" line, the line of the
+    // reason, and the code the operation leaves as the last error (dwCallError).
+    // Both return 0.
+    int32_t Refuse(const char* operation, Refusal refusal);
+    int32_t FailStep(const char* operation, const char* step, uint32_t systemError, uint32_t lastError);
+    // Refuses a Detect whose list (count servers, at most capacity) or whose
+    // detector's state or thread does not allow it.
+    bool RefuseDetect(bool listNull, int64_t count, int64_t capacity);
     void PrintList();
     // Initialised, and not finalised since: Finalize closes the socket for good
     // (bInit stays set, so Initialize stays refused).
@@ -127,6 +138,9 @@ private:
     // The thread that initialised the detector, whose window and timers these are
     // (0 before Initialize).
     DWORD dwOwnerThread;
+    // The last error the operation in progress leaves: its refusal's or failed
+    // step's code, 0 while nothing failed.
+    uint32_t dwCallError;
     // The socket (hSocket, with its receive buffer pRecvBuf of nRecvBufSize
     // bytes) and the exchange over it (with the sequence counter dwSeq and the
     // detection's start tick dwStartTick).

@@ -3,8 +3,6 @@
 // or the notification window.
 #include "CLinkrateDetector.h"
 
-#include "Refusal.h"
-
 namespace {
 
 const char kCreateSocket[] = "CLinkrateDetector::CreateSocket()";
@@ -16,16 +14,11 @@ int32_t CLinkrateDetector::CreateSocket()
 {
     // Each step keeps what it made on failure; Cleanup gives it back. The
     // failed step's error code is taken before any line is written.
-    auto refuse = [this](Refusal refusal) {
-        Error("%s exit fail", kCreateSocket);
-        Refused(kCreateSocket, RefusalText(refusal));
-        return 0;
-    };
+    auto refuse = [this](Refusal refusal) { return Refuse(kCreateSocket, refusal); };
     auto fail = [this](const char* step, uint32_t errorCode) {
-        Error("%s exit fail", kCreateSocket);
-        StepFailed(kCreateSocket, step, errorCode);
-        return 0;
+        return FailStep(kCreateSocket, step, errorCode, errorCode);
     };
+    auto noMemory = [this](const char* step) { return FailStep(kCreateSocket, step, 0, ERROR_NOT_ENOUGH_MEMORY); };
     if (udpEndpoint.SocketOpen())
         return refuse(Refusal::kSocketExists);
     if (!notificationWindow.Held())
@@ -37,13 +30,13 @@ int32_t CLinkrateDetector::CreateSocket()
     udpEndpoint.StopResetReports();
     udpEndpoint.ReadReceiveBufferSize();
     if (!udpEndpoint.AllocateReceiveBuffer())
-        return fail("memory-service allocation of the receive buffer (no memory service, or it gave no buffer)", 0);
+        return noMemory("memory-service allocation of the receive buffer (no memory service, or it gave no buffer)");
     if (!probeExchange.ReserveReplyQueue())
-        return fail("allocation of the reply queue", 0);
+        return noMemory("allocation of the reply queue");
     udpEndpoint.WidenSocketBuffer();
-    // SetSocketTimeout names its failed call and code itself.
+    // SetSocketTimeout names its failed call and code itself, and leaves its code.
     if (!SetSocketTimeout(1000))
-        return fail("SetSocketTimeout", 0);
+        return FailStep(kCreateSocket, "SetSocketTimeout", 0, dwCallError);
     if (!notificationWindow.NotifyReads(udpEndpoint.Socket()))
         return fail("WSAAsyncSelect", WSAGetLastError());
     return 1;
@@ -51,16 +44,11 @@ int32_t CLinkrateDetector::CreateSocket()
 
 int32_t CLinkrateDetector::SetSocketTimeout(int32_t milliseconds)
 {
-    if (!udpEndpoint.SocketOpen()) {
-        Error("%s exit fail", kSetSocketTimeout);
-        Refused(kSetSocketTimeout, RefusalText(Refusal::kNoSocket));
-        return 0;
-    }
+    if (!udpEndpoint.SocketOpen())
+        return Refuse(kSetSocketTimeout, Refusal::kNoSocket);
     if (!udpEndpoint.SetTimeouts(milliseconds)) {
         const uint32_t error = WSAGetLastError();
-        Error("%s exit fail", kSetSocketTimeout);
-        StepFailed(kSetSocketTimeout, "setsockopt SO_RCVTIMEO/SO_SNDTIMEO", error);
-        return 0;
+        return FailStep(kSetSocketTimeout, "setsockopt SO_RCVTIMEO/SO_SNDTIMEO", error, error);
     }
     return 1;
 }
@@ -83,9 +71,9 @@ int32_t CLinkrateDetector::CreateLRDWindow()
 {
     if (notificationWindow.Create())
         return 1;
-    Error("%s exit fail", kCreateLRDWindow);
-    StepFailed(kCreateLRDWindow, notificationWindow.FailedStep(), notificationWindow.FailedError());
-    return 0;
+    const uint32_t error = notificationWindow.FailedError();
+    return FailStep(kCreateLRDWindow, notificationWindow.FailedStep(), error,
+                    error != 0 ? error : ERROR_CANNOT_FIND_WND_CLASS);
 }
 
 int32_t CLinkrateDetector::DestoryLRDWindow()
@@ -94,7 +82,7 @@ int32_t CLinkrateDetector::DestoryLRDWindow()
         Trace("%s exit success", kDestoryLRDWindow);
         return 1;
     }
-    Error("%s exit fail", kDestoryLRDWindow);
-    StepFailed(kDestoryLRDWindow, notificationWindow.FailedStep(), notificationWindow.FailedError());
-    return 0;
+    const uint32_t error = notificationWindow.FailedError();
+    return FailStep(kDestoryLRDWindow, notificationWindow.FailedStep(), error,
+                    error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE);
 }

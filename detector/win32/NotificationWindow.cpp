@@ -1,8 +1,9 @@
 #include "NotificationWindow.h"
 
-#include <mutex>
-
 #include "ModuleState.h"
+
+// The image this code was loaded from, as the linker names it.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
 
@@ -16,22 +17,22 @@ const UINT_PTR kReadAgainTimerId = WM_LRD_SOCKET;
 // the class exists. Threads would otherwise interleave those steps: an
 // unregistration between this thread's registration and its CreateWindowExA
 // leaves the creation without its class. The class steps and the window steps
-// they go with therefore run as one.
-std::mutex g_windowClassLock;
+// they go with therefore run as one. A slim lock needs neither creating nor
+// deleting, so an unload leaves nothing of it behind.
+SRWLOCK g_windowClassLock = SRWLOCK_INIT;
+
+class ClassSteps {
+public:
+    ClassSteps() { AcquireSRWLockExclusive(&g_windowClassLock); }
+    ~ClassSteps() { ReleaseSRWLockExclusive(&g_windowClassLock); }
+    ClassSteps(const ClassSteps&) = delete;
+    ClassSteps& operator=(const ClassSteps&) = delete;
+};
 
 // The image this code was loaded from. A class registered with it belongs to
 // this copy of the module alone: another copy, loaded from another path, gets a
 // class of its own with its own procedure, and survives this one's unload.
-HINSTANCE ModuleInstance()
-{
-    static const HINSTANCE instance = [] {
-        HMODULE module = nullptr;
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCSTR>(&ModuleInstance), &module);
-        return module;
-    }();
-    return instance;
-}
+HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
 }  // namespace
 
@@ -77,7 +78,7 @@ bool NotificationWindow::Create()
 {
     DWORD registerError, createError;
     {
-        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
+        ClassSteps classSteps;
         const HINSTANCE instance = ModuleInstance();
         UnregisterClassA(kWindowClass, instance);
         WNDCLASSA windowClass = {};
@@ -149,7 +150,7 @@ bool NotificationWindow::Destroy()
     bool closeRefused = false;
     DWORD closeError = 0;
     {
-        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
+        ClassSteps classSteps;
         if (IsWindow(hWnd)) {
             // From now on the window's messages, those already queued included,
             // find no object. This works from any thread of the process.

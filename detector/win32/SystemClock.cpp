@@ -4,20 +4,27 @@
 
 namespace {
 
+LONGLONG CounterFrequency()
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+}
+
+// Fixed at boot; read when the module is loaded. A function's own static would
+// need the C++ runtime's guard, whose lock (a semaphore) is never freed and
+// would stay behind at every unload.
+const LONGLONG g_frequency = CounterFrequency();
+
 // The counter in units of 1/perSecond seconds.
 uint64_t CounterIn(LONGLONG perSecond)
 {
-    static const LONGLONG frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     // Split the division so that the product cannot overflow 64 bits.
-    LONGLONG seconds = now.QuadPart / frequency;
-    LONGLONG rest = now.QuadPart % frequency;
-    return (uint64_t)(seconds * perSecond + rest * perSecond / frequency);
+    LONGLONG seconds = now.QuadPart / g_frequency;
+    LONGLONG rest = now.QuadPart % g_frequency;
+    return (uint64_t)(seconds * perSecond + rest * perSecond / g_frequency);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <regex>
+#include <thread>
 
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
@@ -80,6 +81,14 @@ protected:
 
 TEST_F(DetectorState, NewDetectorIdentifiesItself)
 {
+    // Making one reads the configuration file, which is not there: the
+    // caller's last error stays.
+    SetLastError(0xDEADBEEF);
+    ILinkrateDetector* another = harness.NewDetector();
+    EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
+    another->Release(0);
+    EXPECT_EQ(GetLastError(), 0xDEADBEEFu);
+
     EXPECT_EQ(detector->GetComponentID(), 39);
     EXPECT_EQ(detector->GetVersion(), 1);
     EXPECT_EQ(detector->GetAutoRelease(), 0);
@@ -210,7 +219,8 @@ TEST_F(DetectorState, RefusalsWriteTheirErrorLineAndChangeNothing)
 
 // Every refusal and every failed set-up step: the specified line, then exactly
 // one line of the module's own with the reason, or the step with the system's
-// error code.
+// error code; and the thread's last error, which a call that succeeds leaves as
+// the caller had it.
 TEST_F(DetectorState, RefusalsAndFailedStepsSayWhy)
 {
     struct Expected {
@@ -224,7 +234,9 @@ TEST_F(DetectorState, RefusalsAndFailedStepsSayWhy)
         std::function<int32_t(ILinkrateDetector*)> call;
         int32_t result;
         std::vector<Expected> lines;
+        DWORD lastError;
     };
+    const DWORD kCallersError = 0xDEADBEEF;
     const char* kDetect = "CLinkrateDetector::Detect()";
     const char* kCreateSocket = "CLinkrateDetector::CreateSocket()";
     RecordingSink caseSink;
@@ -241,59 +253,73 @@ TEST_F(DetectorState, RefusalsAndFailedStepsSayWhy)
         return [=](ImportFaults& faults, ZelFactLibrary&) { faults.Fail(call, k, error); };
     };
     const Case cases[] = {
-        {"Detect before Initialize", noFault, none, detect, 0, {{kDetect, "refused: not initialised"}}},
+        {"Detect before Initialize", noFault, none, detect, 0, {{kDetect, "refused: not initialised"}}, ERROR_INVALID_STATE},
         {"a second Detect", noFault,
          [&](ILinkrateDetector* d) {
              initialize(d);
              ASSERT_EQ(d->Detect(servers.List(), 0), 1);
          },
-         detect, 0, {{kDetect, "refused: already detecting"}}},
+         detect, 0, {{kDetect, "refused: already detecting"}}, ERROR_BUSY},
         {"an empty list", noFault, initialize, [&](ILinkrateDetector* d) { return d->Detect(empty.List(), 0); }, 0,
-         {{kDetect, "refused: empty list"}}},
+         {{kDetect, "refused: empty list"}}, ERROR_INVALID_PARAMETER},
         {"a null list", noFault, initialize,
          [](ILinkrateDetector* d) { return d->Detect(static_cast<ServerList*>(nullptr), 0); }, 0,
-         {{kDetect, "refused: null list"}}},
+         {{kDetect, "refused: null list"}}, ERROR_INVALID_PARAMETER},
         {"a text list of count -1", noFault, initialize,
          [&](ILinkrateDetector* d) {
              texts->nCount = -1;
              return d->Detect(texts, 0);
          },
-         0, {{kDetect, "refused: count out of range"}}},
+         0, {{kDetect, "refused: count out of range"}}, ERROR_INVALID_PARAMETER},
         {"Initialize after Finalize", noFault,
          [&](ILinkrateDetector* d) {
              initialize(d);
              ASSERT_EQ(d->Finalize(), 1);
          },
-         initializeCall, 0, {{"CLinkrateDetector::Initialize()", "refused: finalised"}}},
+         initializeCall, 0, {{"CLinkrateDetector::Initialize()", "refused: finalised"}}, ERROR_INVALID_HANDLE_STATE},
         {"Detect after Finalize", noFault,
          [&](ILinkrateDetector* d) {
              initialize(d);
              ASSERT_EQ(d->Finalize(), 1);
          },
-         detect, 0, {{kDetect, "refused: finalised"}}},
+         detect, 0, {{kDetect, "refused: finalised"}}, ERROR_INVALID_HANDLE_STATE},
         {"GetSortedIPArray before Detect", noFault, initialize,
          [](ILinkrateDetector* d) {
              ResultBuffer result(1);
              return d->GetSortedIPArray(result.Array());
          },
-         0, {{"CLinkrateDetector::GetSortedIPArray()", "refused: no detection"}}},
+         0, {{"CLinkrateDetector::GetSortedIPArray()", "refused: no detection"}}, ERROR_INVALID_STATE},
+        {"GetSortedIPArray without a buffer", noFault, none,
+         [](ILinkrateDetector* d) { return d->GetSortedIPArray(nullptr); }, 0,
+         {{"CLinkrateDetector::GetSortedIPArray()", "refused: null result buffer"}}, ERROR_INVALID_PARAMETER},
+        {"Finalize before Initialize", noFault, none, [](ILinkrateDetector* d) { return d->Finalize(); }, 0,
+         {{"CLinkrateDetector::Finalize()", "refused: not initialised"}}, ERROR_INVALID_STATE},
         {"no window", failCall(PlatformCall::CreateWindowExA, 1, ERROR_NOT_ENOUGH_MEMORY), none, initializeCall, 1,
-         {{"CLinkrateDetector::CreateLRDWindow()", "failed at CreateWindowExA: error 8"}}},
+         {{"CLinkrateDetector::CreateLRDWindow()", "failed at CreateWindowExA: error 8"}}, ERROR_NOT_ENOUGH_MEMORY},
         {"no socket", failCall(PlatformCall::socket, 1, WSAEMFILE), none, initializeCall, 1,
-         {{kCreateSocket, "failed at socket: error 10024"}}},
+         {{kCreateSocket, "failed at socket: error 10024"}}, WSAEMFILE},
         {"no non-blocking mode", failCall(PlatformCall::ioctlsocket, 1, WSAENETDOWN), none, initializeCall, 1,
-         {{kCreateSocket, "failed at ioctlsocket FIONBIO: error 10050"}}},
+         {{kCreateSocket, "failed at ioctlsocket FIONBIO: error 10050"}}, WSAENETDOWN},
         {"no receive buffer", [](ImportFaults&, ZelFactLibrary& factory) { factory.FailAllocations(1); }, none,
-         initializeCall, 1, {{kCreateSocket, "failed at memory-service allocation"}}},
+         initializeCall, 1, {{kCreateSocket, "failed at memory-service allocation"}}, ERROR_NOT_ENOUGH_MEMORY},
         // The first setsockopt widens the socket's buffer, whose failure is no fault.
         {"no time-out", failCall(PlatformCall::setsockopt, 2, WSAENOBUFS), none, initializeCall, 1,
          {{"CLinkrateDetector::SetSocketTimeout()", "failed at setsockopt SO_RCVTIMEO/SO_SNDTIMEO: error 10055"},
-          {kCreateSocket, "failed at SetSocketTimeout"}}},
+          {kCreateSocket, "failed at SetSocketTimeout"}},
+         WSAENOBUFS},
         {"no read notifications", failCall(PlatformCall::WSAAsyncSelect, 1, WSAENETDOWN), none, initializeCall, 1,
-         {{kCreateSocket, "failed at WSAAsyncSelect: error 10050"}}},
+         {{kCreateSocket, "failed at WSAAsyncSelect: error 10050"}}, WSAENETDOWN},
         {"no end timer", failCall(PlatformCall::SetTimer, 1, ERROR_NO_SYSTEM_RESOURCES), initialize,
          [&](ILinkrateDetector* d) { return d->Detect(servers.List(), 1000); }, 0,
-         {{kDetect, "failed at SetTimer (the end timer): error 1450"}}},
+         {{kDetect, "failed at SetTimer (the end timer): error 1450"}}, ERROR_NO_SYSTEM_RESOURCES},
+        // Accepted calls, whose system calls set errors of their own on the way.
+        {"an accepted Initialize", noFault, none, initializeCall, 1, {}, kCallersError},
+        {"an accepted Detect", noFault, initialize,
+         [&](ILinkrateDetector* d) {
+             texts->nCount = 1;
+             return d->Detect(texts, 1000);
+         },
+         1, {}, kCallersError},
     };
     ImportFaults faults(harness.module.Handle());
     for (const Case& c : cases) {
@@ -305,7 +331,9 @@ TEST_F(DetectorState, RefusalsAndFailedStepsSayWhy)
         std::vector<std::string> errors;
         {
             DebugCapture capture;
+            SetLastError(kCallersError);
             EXPECT_EQ(c.call(subject), c.result);
+            EXPECT_EQ(GetLastError(), c.lastError);
             for (const std::string& line : Bodies(capture))
                 if (line.rfind("[Error]", 0) == 0)
                     errors.push_back(line);
@@ -353,6 +381,36 @@ TEST_F(DetectorState, FinalisedDetectorRefusesDetect)
     ResultBuffer result(3);
     ExpectRefused([&] { return detector->GetSortedIPArray(result.Array()); }, "CLinkrateDetector::GetSortedIPArray()");
     EXPECT_EQ(detector->Finalize(), 1);
+}
+
+// The window and the end timer are the initialising thread's: a detection
+// started on another thread would never end. Both forms refuse it there, naming
+// both threads, and the detector still detects on its own thread.
+TEST_F(DetectorState, DetectOnAnotherThreadIsRefused)
+{
+    ASSERT_EQ(detector->Initialize(&sink), 1);
+    std::vector<uint8_t> storage(LRD_IP_STRING_LIST_SIZE(1), 0);
+    auto* texts = reinterpret_cast<IPStringList*>(storage.data());
+    texts->nCount = 1;
+    strcpy(texts->szIP[0], "127.0.0.1");
+    const std::string owner = "[" + std::to_string(GetCurrentThreadId()) + "]";
+    const std::function<int32_t()> forms[] = {[&] { return detector->Detect(servers.List(), 100); },
+                                              [&] { return detector->Detect(texts, 100); }};
+    std::thread([&] {
+        const std::string caller = "[" + std::to_string(GetCurrentThreadId()) + "]";
+        for (const auto& detect : forms) {
+            DebugCapture capture;
+            EXPECT_EQ(detect(), 0);
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_WINDOW_OF_OTHER_THREAD);
+            std::vector<std::string> lines = Bodies(capture);
+            ASSERT_EQ(lines.size(), 2u);
+            EXPECT_EQ(lines[0], ErrorLine("CLinkrateDetector::Detect() exit fail"));
+            EXPECT_EQ(lines[1].rfind("[Error]CLinkrateDetector::Detect() refused: wrong thread", 0), 0u) << lines[1];
+            EXPECT_NE(lines[1].find("called on thread " + caller), std::string::npos) << lines[1];
+            EXPECT_NE(lines[1].find("initialised on thread " + owner), std::string::npos) << lines[1];
+        }
+    }).join();
+    EXPECT_EQ(detector->Detect(servers.List(), 0), 1);
 }
 
 TEST_F(DetectorState, NullSinkRunsADetectionQuietly)

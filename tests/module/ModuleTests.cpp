@@ -92,7 +92,9 @@ TEST_F(TestModuleFixture, UnknownIdWritesItsTwoLinesOnEveryCall)
     DebugCapture capture;
     for (int call = 0; call < 2; ++call) {
         capture.Clear();
+        SetLastError(0);
         EXPECT_EQ(module.CreateComponent(40, 7), nullptr);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_FOUND);
         EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Zelvo[Error]: Can't find the factory method of Component\n",
                                                              "Zelvo[Error]: ComponentID=40 CreatorID=7"}));
     }
@@ -102,7 +104,9 @@ TEST_F(TestModuleFixture, UnknownIdWritesItsTwoLinesOnEveryCall)
 TEST_F(TestModuleFixture, CreatorWithoutResultRegistersNothing)
 {
     DebugCapture capture;
+    SetLastError(0);
     EXPECT_EQ(module.CreateComponent(kNullCreatorId, 4294967295u), nullptr);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(capture.Lines(), (std::vector<std::string>{"Zelvo[Error]:CreateComponent method return NULL.\n",
                                                          "Zelvo[Error]: ComponentID=101 CreatorID=4294967295"}));
     capture.Clear();

@@ -33,13 +33,20 @@ for file in bin/LinkrateDetector.dll bin/ZelFact.dll bin/lrdprobe.exe bin/lrdres
   lib/libLinkrateDetector.dll.a lib/LinkrateDetector.lib lib/LinkrateDetector.def \
   lib/cmake/LinkrateDetector/LinkrateDetectorConfig.cmake lib/cmake/LinkrateDetector/LinkrateDetectorConfigVersion.cmake \
   samples/c_host.c samples/cpp_host.cpp samples/CMakeLists.txt samples/mingw-i686.cmake \
-  docs/host-integration.md docs/protocol.md docs/responder.md README.md LICENSE CHANGELOG.md; do
+  docs/host-integration.md docs/protocol.md docs/responder.md README.md LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.md; do
   [ -f "$root/$file" ] || fail "the archive lacks $file"
 done
 grep -qE "^## \[$version\] - [0-9]{4}-[0-9]{2}-[0-9]{2}$" "$root/CHANGELOG.md" ||
   fail "CHANGELOG.md has no dated section for $version: $(head -n 8 "$root/CHANGELOG.md" | grep '^## ')"
-# The archive's README speaks of the archive, not of the repository.
-! grep -nE 'build/(bin|lib)|scripts/|tools/' "$root/README.md" || fail "README.md names paths of the repository"
+# The archive's README and guide speak of the archive, not of the repository:
+# no path of the repository's, and every doc they name is there.
+for doc in README.md docs/host-integration.md; do
+  ! grep -nE 'build/(bin|lib|native)|(scripts|tools|tests|detector|module|base|bench|sdk)/' "$root/$doc" ||
+    fail "$doc names paths of the repository"
+  for named in $(grep -oE 'docs/[A-Za-z-]+\.md' "$root/$doc" | sort -u); do
+    [ -f "$root/$named" ] || fail "$doc names $named, which the archive lacks"
+  done
+done
 grep -qF "$version" "$root/README.md" || fail "README.md does not name version $version"
 
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) "127.0.0.2 0 5" || exit 1
@@ -67,7 +74,7 @@ sample() {
   local status=$?
   sed -i 's/\r$//' "$work/$name.out"
   [ $status = 0 ] || fail "$name: status $status; $(head -c 400 "$work/$name.out")"
-  grep -qE "^1\. 127\.0\.0\.2  [0-9]+ ms  load 5$" "$work/$name.out" || fail "$name did not rank $server: $(cat "$work/$name.out")"
+  grep -qE "^1\. 127\.0\.0\.2:$LRD_PORT  [0-9]+ ms  load 5$" "$work/$name.out" || fail "$name did not rank $server: $(cat "$work/$name.out")"
 }
 # The samples' CMake project with the shipped package, as the README says, from
 # inside the unpacked archive.
@@ -112,6 +119,20 @@ for binary in LinkrateDetector.dll ZelFact.dll lrdprobe.exe lrdresponder.exe; do
   # early fails the pipeline.
   sections=$(i686-w64-mingw32-objdump -h "$root/bin/$binary")
   ! grep -q '\.debug_' <<<"$sections" || fail "$binary carries DWARF sections"
+  # Hardening: relocatable, no executable data; the libraries declare that no
+  # structured exception handler is in them. The C++ runtime's start file that
+  # registers the unwind tables (it names the runtime DLL it would prefer) is
+  # linked in: without it an exception thrown inside the binary ends the
+  # process, handler or not.
+  headers=$(llvm-readobj-14 --file-headers "$root/bin/$binary")
+  for flag in DYNAMIC_BASE NX_COMPAT; do
+    grep -q "IMAGE_DLL_CHARACTERISTICS_$flag" <<<"$headers" || fail "$binary lacks $flag"
+  done
+  if [ "${binary##*.}" = dll ]; then
+    grep -q IMAGE_DLL_CHARACTERISTICS_NO_SEH <<<"$headers" || fail "$binary lacks NO_SEH"
+  fi
+  narrow=$(strings "$root/bin/$binary")
+  grep -qx 'libgcc_s_dw2-1.dll' <<<"$narrow" || fail "$binary does not register its unwind tables"
   pdb=${binary%.*}.pdb
   directory=$(llvm-readobj-14 --coff-debug-directory "$root/bin/$binary")
   grep -qE "PDBFileName: $pdb\$" <<<"$directory" || fail "$binary: its debug directory does not name $pdb"

@@ -1,5 +1,7 @@
 #include "ProcessCensus.h"
 
+#include <winternl.h>
+
 DWORD OpenHandles(uintptr_t limit)
 {
     DWORD open = 0;
@@ -28,6 +30,34 @@ void HeapInUse(int64_t& bytes, int64_t& blocks)
         }
         HeapUnlock(heaps[i]);
     }
+}
+
+Leftovers CountLeftovers()
+{
+    Leftovers census = {};
+    census.tlsIndex = TlsAlloc();
+    TlsFree(census.tlsIndex);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    census.nextHandle = reinterpret_cast<uintptr_t>(event);
+    CloseHandle(event);
+    typedef NTSTATUS(NTAPI * QueryObject)(HANDLE, int, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    const int kObjectTypeInformation = 2;
+    for (uintptr_t value = 4; value < census.nextHandle + 0x4000 && query != nullptr; value += 4) {
+        alignas(8) char type[512];
+        ULONG size = 0;
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) &&
+            query(reinterpret_cast<HANDLE>(value), kObjectTypeInformation, type, sizeof type, &size) == 0) {
+            const UNICODE_STRING& name = *reinterpret_cast<UNICODE_STRING*>(type);
+            if (name.Length == 9 * sizeof(WCHAR) && wcsncmp(name.Buffer, L"Semaphore", 9) == 0)
+                ++census.semaphores;
+        }
+    }
+    int64_t blocks = 0;
+    HeapInUse(census.heapBytes, blocks);
+    return census;
 }
 
 EchoServer::EchoServer()

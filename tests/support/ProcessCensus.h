@@ -14,6 +14,17 @@ DWORD OpenHandles(uintptr_t limit = 0x10000 * 4);
 // Bytes and blocks in use on every heap of the process.
 void HeapInUse(int64_t& bytes, int64_t& blocks);
 
+// What an unloaded library can leave behind, as the process hands it out next:
+// the next TLS index, the next handle value (the lowest free one, under Wine)
+// and how many of the open handles are semaphores; and the heap in use.
+struct Leftovers {
+    DWORD tlsIndex;
+    uintptr_t nextHandle;
+    DWORD semaphores;
+    int64_t heapBytes;
+};
+Leftovers CountLeftovers();
+
 // A UDP server on 127.0.0.1 that sends every datagram straight back when polled.
 // The caller has started WinSock.
 class EchoServer {

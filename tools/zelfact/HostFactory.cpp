@@ -10,9 +10,11 @@ CHostFactory g_factory(g_memory);
 
 SRWLOCK g_configureLock = SRWLOCK_INIT;
 bool g_configured;
-// The log file and its lock live as long as the process: modules may write a
-// line while the process ends, so neither is closed or deleted.
+// The log file and its lock live as long as the library: modules may write a
+// line while the process ends, so neither is closed then; an unload closes the
+// file and deletes the lock, which no module can reach after it anyway.
 CRITICAL_SECTION g_logLock;
+HANDLE g_logFile = INVALID_HANDLE_VALUE;
 
 }  // namespace
 
@@ -33,6 +35,7 @@ int32_t __cdecl ZelFactConfigure(uint32_t debugMask, uint32_t fileMask, const ch
             LogSettings settings = {debugMask, fileMask, {nullptr, nullptr}, 0};
             if (wantsFile) {
                 InitializeCriticalSection(&g_logLock);
+                g_logFile = file;
                 settings.record = {&g_logLock, file};
                 settings.giveRecord = 1;
             }
@@ -43,6 +46,17 @@ int32_t __cdecl ZelFactConfigure(uint32_t debugMask, uint32_t fileMask, const ch
     }
     ReleaseSRWLockExclusive(&g_configureLock);
     return result;
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+{
+    if (reason != DLL_PROCESS_DETACH || reserved != nullptr)
+        return TRUE;
+    if (g_logFile != INVALID_HANDLE_VALUE) {
+        CloseHandle(g_logFile);
+        DeleteCriticalSection(&g_logLock);
+    }
+    return TRUE;
 }
 
 }  // extern "C"
