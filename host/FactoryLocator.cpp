@@ -21,6 +21,11 @@ struct HostDirectoryText {
     }
 };
 
+// Built completely at load, before any thread can see it: a reader never meets
+// a text that another thread is still writing, and no function-local static's
+// guard makes the runtime create objects that it never gives back.
+const HostDirectoryText g_hostDirectory;
+
 }  // namespace
 
 void ProfileIniReader::Read(const char* file, const char* section, const char* key, const char* fallback, char* out,
@@ -30,13 +35,7 @@ void ProfileIniReader::Read(const char* file, const char* section, const char* k
     GetPrivateProfileStringA(section, key, fallback, out, (DWORD)size, file);
 }
 
-const char* HostDirectory()
-{
-    // Built completely before any thread can see it: a reader never meets a text
-    // that another thread is still writing.
-    static const HostDirectoryText directory;
-    return directory.text;
-}
+const char* HostDirectory() { return g_hostDirectory.text; }
 
 HMODULE LoadFactoryLibrary(const char* registryPath)
 {

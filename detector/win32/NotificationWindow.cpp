@@ -1,7 +1,5 @@
 #include "NotificationWindow.h"
 
-#include <mutex>
-
 #include "ModuleState.h"
 
 extern "C" LRESULT CALLBACK LrdWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -18,8 +16,17 @@ const UINT_PTR kReadAgainTimerId = WM_LRD_SOCKET;
 // the class exists. Threads would otherwise interleave those steps: an
 // unregistration between this thread's registration and its CreateWindowExA
 // leaves the creation without its class. The class steps and the window steps
-// they go with therefore run as one.
-std::mutex g_windowClassLock;
+// they go with therefore run as one. A slim lock: it makes no kernel object when
+// contended, which the runtime's mutex did and never gave back.
+SRWLOCK g_windowClassLock = SRWLOCK_INIT;
+
+class ClassSteps {
+public:
+    ClassSteps() { AcquireSRWLockExclusive(&g_windowClassLock); }
+    ~ClassSteps() { ReleaseSRWLockExclusive(&g_windowClassLock); }
+    ClassSteps(const ClassSteps&) = delete;
+    ClassSteps& operator=(const ClassSteps&) = delete;
+};
 // Taken apart from the class steps, which send the window messages during its
 // creation: clearing the window's user data excludes a procedure that is
 // reading it and taking its hold.
@@ -27,17 +34,18 @@ SRWLOCK g_userDataLock = SRWLOCK_INIT;
 
 // The image this code was loaded from. A class registered with it belongs to
 // this copy of the module alone: another copy, loaded from another path, gets a
-// class of its own with its own procedure, and survives this one's unload.
-HINSTANCE ModuleInstance()
+// class of its own with its own procedure, and survives this one's unload. Found
+// once at load, without a function-local static (whose guard the runtime backs
+// with objects it never gives back).
+HINSTANCE FindModuleInstance()
 {
-    static const HINSTANCE instance = [] {
-        HMODULE module = nullptr;
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCSTR>(&ModuleInstance), &module);
-        return module;
-    }();
-    return instance;
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&FindModuleInstance), &module);
+    return module;
 }
+
+const HINSTANCE g_moduleInstance = FindModuleInstance();
 
 }  // namespace
 
@@ -115,8 +123,8 @@ bool NotificationWindow::Create()
 {
     DWORD registerError, createError;
     {
-        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
-        const HINSTANCE instance = ModuleInstance();
+        ClassSteps classSteps;
+        const HINSTANCE instance = g_moduleInstance;
         UnregisterClassA(kWindowClass, instance);
         WNDCLASSA windowClass = {};
         windowClass.lpfnWndProc = LrdWindowProc;
@@ -187,7 +195,7 @@ bool NotificationWindow::Destroy()
     bool closeRefused = false;
     DWORD closeError = 0;
     {
-        std::lock_guard<std::mutex> classSteps(g_windowClassLock);
+        ClassSteps classSteps;
         if (IsWindow(hWnd)) {
             // From now on the window's messages, those already queued included,
             // find no object. This works from any thread of the process.
@@ -212,7 +220,7 @@ bool NotificationWindow::Destroy()
                 }
             }
         }
-        UnregisterClassA(kWindowClass, ModuleInstance());
+        UnregisterClassA(kWindowClass, g_moduleInstance);
     }
     if (hWnd == nullptr)
         return true;

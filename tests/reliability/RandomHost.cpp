@@ -1378,8 +1378,7 @@ DWORD WINAPI HostMain(void* parameter)
 
 // What one load of the module may leave in the process for good, by kind: the
 // objects of the runtime linked statically into it (its thread-local index, the
-// loading thread's handle and an event, a semaphore pair and an event more when
-// its statics were contended, and its heap), as measured here. The census after
+// loading thread's handle and an event, and its heap), as measured here. The census after
 // the hosts allows this much per load and nothing more; once the runtime leaves
 // nothing behind, every figure here is 0.
 struct LeftPerLoad {
@@ -1387,7 +1386,7 @@ struct LeftPerLoad {
     int64_t most;
 };
 const LeftPerLoad kRuntimeLeftPerLoad[] = {
-    {"heap bytes", 23216}, {"TLS indexes", 1}, {"Thread", 1}, {"Event", 2}, {"Semaphore", 2},
+    {"heap bytes", 23216}, {"TLS indexes", 1}, {"Thread", 1}, {"Event", 1},
 };
 
 const int kMostTypes = 24;
@@ -1445,7 +1444,8 @@ void HandleType(HANDLE handle, char* name, size_t size)
     const auto* type = reinterpret_cast<const TypeName*>(buffer);
     const int written = WideCharToMultiByte(CP_ACP, 0, type->text, type->length / 2, name, (int)size - 1, nullptr,
                                             nullptr);
-    name[written > 0 ? written : 0] = '\0';
+    snprintf(name + (written > 0 ? written : 0), size - (written > 0 ? written : 0), "%s",
+             written > 0 ? "" : "(no type name)");
 }
 
 // Module bases seen so far: a class registered with one outlives an unload
@@ -1636,9 +1636,13 @@ void PrintConfig()
 int RunSeed(uint64_t seed, int threads)
 {
     const DWORD setUp = GetTickCount();
-    // The first thread-local variable used makes the runtime's key for them all
-    // (two handles), once: before the baseline.
+    // The first use of each thread-local variable makes the runtime's records of
+    // it once (its key, and a lock's object when threads race for it): all
+    // before the baseline.
     t_callDepth = 0;
+    t_holdReleases = 0;
+    t_gateHeld = false;
+    t_self = nullptr;
     g_seed = seed;
     g_config = MakeConfig(seed, threads);
     PrintConfig();
