@@ -9,9 +9,14 @@
 //     earlier than its limit, unless it was finalised or released first; the
 //     sink hears nothing after Finalize or Release and nothing on another thread;
 //   - no registry record lost: ZelvoDllCanUnloadNow says 0 while a detector
-//     lives, and freeing the module when it says 1 is safe;
-//   - at the end the process's baseline: heap, handles, windows and the memory
-//     service's buffers, and no leak report.
+//     lives, and freeing the module when it says 1 is safe, also while another
+//     thread is inside the module's window or timer procedure, whose hold ends
+//     in the system's code;
+//   - no timer of a detector left after Finalize, an end or a release on its
+//     own thread;
+//   - at the end of every seed the process's baseline, kind by kind: heap,
+//     TLS indexes, handles by object type, window classes, the memory service's
+//     buffers, and no leak report.
 //
 // Each seed decides which operations its hosts use (a seed without the free map
 // or without unloading finds other schedules than one with everything) and
