@@ -945,7 +945,9 @@ void DispatchPending(HostThread& self)
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&msg);
-        const bool timer = msg.message == WM_TIMER && msg.hwnd == nullptr && InModule((uintptr_t)msg.lParam);
+        // Thread timers are the module's alone here (Wine gives their procedure
+        // as a handle of its own, not as the address).
+        const bool timer = msg.message == WM_TIMER && msg.hwnd == nullptr && msg.lParam != 0;
         const bool window = msg.hwnd != nullptr && InModule((uintptr_t)GetWindowLongA(msg.hwnd, GWL_WNDPROC));
         if (timer && !ModuleTimerExpected(self))
             Fail("a timer of the module ticked on a thread whose detections were all finalised, ended or released "
