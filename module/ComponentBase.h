@@ -5,9 +5,9 @@
 
 #include <atomic>
 
+#include "DispatchHolds.h"
 #include "HostSettings.h"
 #include "LinkrateDetector.h"
-#include "DispatchHolds.h"
 #include "ModuleState.h"
 
 // Guards one interface operation: counts it as in progress and, when the last

@@ -38,12 +38,6 @@ uint32_t g_creatorCount;
 // after the detach step has written the leak report.
 Registry g_registry;
 std::map<uint32_t, ComponentCreator> g_creatorCache;
-// What keeps the module from being unloaded, for ZelvoDllCanUnloadNow, which
-// takes no lock: one for every registry record, one for every removal until its
-// component is destroyed and its unload notice has returned, one for every
-// ZelvoDllFreeMap in progress and one for every unload hold. One counter, so
-// that a record passing to its removal never lets it read zero in between.
-// Outside this namespace: the window and timer procedures reach it directly.
 // The thread in ZelvoDllFreeMap, which holds the module lock while it releases
 // components: the unload notice of those releases waits until it lets go.
 std::atomic<DWORD> g_freeMapThread{0};
@@ -67,6 +61,11 @@ UnloadHoldSweep g_holdSweep;
 
 }  // namespace
 
+// What keeps the module from being unloaded, for ZelvoDllCanUnloadNow, which
+// takes no lock: one for every registry record, one for every removal until its
+// component is destroyed and its unload notice has returned, one for every
+// ZelvoDllFreeMap in progress and one for every unload hold. One counter, so
+// that a record passing to its removal never lets it read zero in between.
 volatile LONG g_lrdUnloadBlockers;
 
 void LockModule()

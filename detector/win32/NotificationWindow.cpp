@@ -85,9 +85,8 @@ void NotificationWindow::Deliver(HWND window, UINT message, WPARAM wParam, LPARA
     // that come once Destroy has cut the window off find none any more. The
     // object is read and held under the lock that cuts it off: it stays whole
     // until the hold ends, even when another thread releases it meanwhile.
-    NotificationWindow* self;
     AcquireSRWLockShared(&g_userDataLock);
-    self = reinterpret_cast<NotificationWindow*>(GetWindowLongA(window, GWL_USERDATA));
+    auto* self = reinterpret_cast<NotificationWindow*>(GetWindowLongA(window, GWL_USERDATA));
     if (self != nullptr && !self->holder.TakeDispatchHold())
         self = nullptr;
     ReleaseSRWLockShared(&g_userDataLock);
