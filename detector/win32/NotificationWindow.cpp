@@ -2,7 +2,7 @@
 
 #include "ModuleState.h"
 
-extern "C" LRESULT CALLBACK LrdWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+extern "C" LRESULT CALLBACK LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 namespace {
 
@@ -62,7 +62,7 @@ extern "C" void __stdcall LrdDeliverWindowMessage(HWND window, UINT message, WPA
 asm(R"(
     .text
     .p2align 4
-_LrdWindowProc@16:
+_LRDWindowProc@16:
     lock incl _g_lrdUnloadBlockers
     pushl 16(%esp)
     pushl 16(%esp)
@@ -126,7 +126,7 @@ bool NotificationWindow::Create()
         const HINSTANCE instance = g_moduleInstance;
         UnregisterClassA(kWindowClass, instance);
         WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = LrdWindowProc;
+        windowClass.lpfnWndProc = LRDWindowProc;
         windowClass.hInstance = instance;
         windowClass.lpszClassName = kWindowClass;
         // The registration's result is not needed to go on, only to say why a
