@@ -16,3 +16,57 @@ CCallGuard::~CCallGuard()
     if (--*pBusyCount == 0 && *pAlive == 0)
         pComponent->Release(0);
 }
+
+namespace {
+
+SRWLOCK g_dispatchHoldsLock = SRWLOCK_INIT;
+
+class DispatchHoldsLock {
+public:
+    DispatchHoldsLock() { AcquireSRWLockExclusive(&g_dispatchHoldsLock); }
+    ~DispatchHoldsLock() { ReleaseSRWLockExclusive(&g_dispatchHoldsLock); }
+    DispatchHoldsLock(const DispatchHoldsLock&) = delete;
+    DispatchHoldsLock& operator=(const DispatchHoldsLock&) = delete;
+};
+
+}  // namespace
+
+bool DispatchHolds::Take()
+{
+    DispatchHoldsLock lock;
+    if (bRefused || bReleaseDue)
+        return false;
+    if (nHolds++ == 0)
+        dwHolderThread = GetCurrentThreadId();
+    return true;
+}
+
+bool DispatchHolds::End()
+{
+    DispatchHoldsLock lock;
+    if (--nHolds != 0 || !bReleaseDue)
+        return false;
+    bReleaseDue = false;
+    return true;
+}
+
+bool DispatchHolds::BeginTeardown()
+{
+    DispatchHoldsLock lock;
+    if (nHolds != 0 && dwHolderThread != GetCurrentThreadId()) {
+        bReleaseDue = true;
+        bCutOff = true;
+        return false;
+    }
+    bRefused = true;
+    return true;
+}
+
+bool DispatchHolds::BeginDestruction()
+{
+    DispatchHoldsLock lock;
+    if (nHolds == 0)
+        return true;
+    bReleaseDue = true;
+    return false;
+}

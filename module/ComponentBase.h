@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "DispatchHolds.h"
 #include "HostSettings.h"
 #include "LinkrateDetector.h"
 #include "ModuleState.h"
@@ -25,7 +26,7 @@ private:
 };
 
 template <class TInterface, int32_t kComponentId, int32_t kVersion>
-class CComponentBase : public TInterface {
+class CComponentBase : public TInterface, public DispatchHolder {
 public:
     int32_t LRD_THISCALL GetComponentID() override { return kComponentId; }
     int32_t LRD_THISCALL GetVersion() override { return kVersion; }
@@ -40,22 +41,17 @@ public:
         // One release at a time, whoever asks: the host on any thread, or
         // ZelvoDllFreeMap on another. A second asker while one is under way finds
         // nothing to do, so the teardown runs once and the component is destroyed
-        // once. The claim is let go only when the destruction is deferred.
+        // once. The claim is let go only when an operation in progress defers it.
         if (bReleasing.exchange(1) != 0)
             return;
-        if (bAlive != 0) {
-            PreDestroy();
-            bAlive = 0;
-        }
-        if (nBusyCount != 0) {
-            bReleasing = 0;
-            return;  // the guard of the last operation in progress finishes the release
-        }
-        int32_t id = GetComponentID();
-        // The record goes while the memory is still ours: the moment it is freed,
-        // another thread's new component may be given this very address.
-        ComponentRemoval removal(this, id != (int32_t)LRD_COMPONENT_FACTORY_ID ? 1 : 0);
-        delete this;
+        ContinueRelease();
+    }
+
+    bool TakeDispatchHold() override { return dispatchHolds.Take(); }
+    void EndDispatchHold() override
+    {
+        if (dispatchHolds.End())
+            ContinueRelease();
     }
 
     int32_t LRD_THISCALL GetAutoRelease() override { return bAutoRelease; }
@@ -82,6 +78,9 @@ protected:
 
     // Every interface operation of a concrete component starts with this guard.
     CCallGuard EnterCall() { return CCallGuard(&bAlive, &nBusyCount, this); }
+    // A release on another thread has begun while a procedure of the module's
+    // held the component: the sink hears nothing more.
+    bool ReleasedElsewhere() const { return dispatchHolds.CutOff(); }
 
     int32_t bAlive = 1;
     int32_t nBusyCount = 0;
@@ -89,4 +88,30 @@ protected:
     int32_t bAutoRelease = 0;
     // A release of this component is under way.
     std::atomic<int32_t> bReleasing{0};
+
+private:
+    // The release after its claim, on the releasing thread or on the thread of
+    // the hold or the operation it was left to.
+    void ContinueRelease()
+    {
+        if (bAlive != 0) {
+            if (!dispatchHolds.BeginTeardown())
+                return;
+            PreDestroy();
+            bAlive = 0;
+        }
+        if (nBusyCount != 0) {
+            bReleasing = 0;
+            return;  // the guard of the last operation in progress finishes the release
+        }
+        if (!dispatchHolds.BeginDestruction())
+            return;  // the last dispatch hold finishes it
+        int32_t id = GetComponentID();
+        // The record goes while the memory is still ours: the moment it is freed,
+        // another thread's new component may be given this very address.
+        ComponentRemoval removal(this, id != (int32_t)LRD_COMPONENT_FACTORY_ID ? 1 : 0);
+        delete this;
+    }
+
+    DispatchHolds dispatchHolds;
 };

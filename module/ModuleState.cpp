@@ -39,12 +39,6 @@ uint32_t g_creatorCount;
 // after the detach step has written the leak report.
 Registry g_registry;
 std::map<uint32_t, ComponentCreator> g_creatorCache;
-// What keeps the module from being unloaded, for ZelvoDllCanUnloadNow, which
-// takes no lock: one for every registry record, one for every removal until its
-// component is destroyed and its unload notice has returned, one for every
-// ZelvoDllFreeMap in progress and one for every unload hold. One counter, so
-// that a record passing to its removal never lets it read zero in between.
-std::atomic<uint32_t> g_unloadBlockers{0};
 // The thread in ZelvoDllFreeMap, which holds the module lock while it releases
 // components: the unload notice of those releases waits until it lets go.
 std::atomic<DWORD> g_freeMapThread{0};
@@ -64,7 +58,16 @@ void PrintComponentLine(int32_t componentId, uint32_t creatorId)
     DebugPrint("Zelvo[Error]: ComponentID=%d CreatorID=%u", componentId, creatorId);
 }
 
+UnloadHoldSweep g_holdSweep;
+
 }  // namespace
+
+// What keeps the module from being unloaded, for ZelvoDllCanUnloadNow, which
+// takes no lock: one for every registry record, one for every removal until its
+// component is destroyed and its unload notice has returned, one for every
+// ZelvoDllFreeMap in progress and one for every unload hold. One counter, so
+// that a record passing to its removal never lets it read zero in between.
+volatile LONG g_lrdUnloadBlockers;
 
 void LockModule()
 {
@@ -122,14 +125,14 @@ ComponentCreator FindCreator(int32_t componentId)
 ComponentRemoval::ComponentRemoval(IComponent* component, int32_t notifyFactory)
 {
     ModuleLockGuard lock;
-    ++g_unloadBlockers;
+    InterlockedIncrement(&g_lrdUnloadBlockers);
     auto it = g_registry.find((uintptr_t)component);
     if (it == g_registry.end()) {
         DebugPrint("Zelvo[Error]: To remove a component not exist\n");
         DebugPrint("Zelvo[Error]: IComponent* = 0x%p\n", (void*)component);
     } else {
         g_registry.erase(it);
-        --g_unloadBlockers;
+        InterlockedDecrement(&g_lrdUnloadBlockers);
     }
     bNoticeDue = g_registry.empty() && notifyFactory != 0;
 }
@@ -144,12 +147,14 @@ ComponentRemoval::~ComponentRemoval()
             SendUnloadNotice();
         }
     }
-    --g_unloadBlockers;
+    InterlockedDecrement(&g_lrdUnloadBlockers);
 }
 
-void HoldModuleUnload() { ++g_unloadBlockers; }
+void HoldModuleUnload() { InterlockedIncrement(&g_lrdUnloadBlockers); }
 
-void EndModuleUnloadHold() { --g_unloadBlockers; }
+void EndModuleUnloadHold() { InterlockedDecrement(&g_lrdUnloadBlockers); }
+
+void SetUnloadHoldSweep(UnloadHoldSweep sweep) { g_holdSweep = sweep; }
 
 void ReportLeaks()
 {
@@ -242,7 +247,7 @@ IComponent* __cdecl CreateComponent(int32_t componentId, uint32_t creatorId)
     // A record already at this address cannot be a live component's: that one was
     // destroyed without a removal, and its stale record gives way.
     if (inserted.inserted)
-        ++g_unloadBlockers;
+        InterlockedIncrement(&g_lrdUnloadBlockers);
     else
         inserted.position->second = inserted.node.mapped();
     return component;
@@ -256,7 +261,7 @@ int32_t __cdecl SetDLLRegistry(const char* path)
 
 void __cdecl ZelvoDllFreeMap()
 {
-    ++g_unloadBlockers;
+    InterlockedIncrement(&g_lrdUnloadBlockers);
     bool noticeDue = false;
     {
         ModuleLockGuard lock;
@@ -280,10 +285,15 @@ void __cdecl ZelvoDllFreeMap()
     }
     if (noticeDue)
         SendUnloadNotice();
-    --g_unloadBlockers;
+    InterlockedDecrement(&g_lrdUnloadBlockers);
 }
 
-int32_t __cdecl ZelvoDllCanUnloadNow() { return g_unloadBlockers.load() == 0 ? 1 : 0; }
+int32_t __cdecl ZelvoDllCanUnloadNow()
+{
+    if (g_lrdUnloadBlockers != 0 && g_holdSweep != nullptr)
+        g_holdSweep();
+    return g_lrdUnloadBlockers == 0 ? 1 : 0;
+}
 
 void* __cdecl SetFactoryHandle(void* factoryModule)
 {

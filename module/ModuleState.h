@@ -37,17 +37,16 @@ void ReportLeaks();
 // that tick is still to run.
 void HoldModuleUnload();
 void EndModuleUnloadHold();
+// Ends the holds whose code can no longer run (a timer of a thread that has
+// ended); ZelvoDllCanUnloadNow calls it while anything holds the module.
+typedef void (*UnloadHoldSweep)();
+void SetUnloadHoldSweep(UnloadHoldSweep sweep);
 
-// Holds the module for one run of a window or timer procedure of the module's:
-// a receiver that releases the last component there must not let the host
-// unload the code that is still to return.
-class ModuleHold {
-public:
-    ModuleHold() { HoldModuleUnload(); }
-    ~ModuleHold() { EndModuleUnloadHold(); }
-    ModuleHold(const ModuleHold&) = delete;
-    ModuleHold& operator=(const ModuleHold&) = delete;
-};
+// The count behind ZelvoDllCanUnloadNow. The window and timer procedures take a
+// hold on it for their whole run and let it go through the system's
+// InterlockedDecrement as the very last step, so that no instruction of the
+// module runs once the host may free it.
+extern "C" volatile LONG g_lrdUnloadBlockers;
 
 // The thread's last error as an operation leaves it: the code given to Return
 // when it is not 0, otherwise the caller's, whatever the system calls in between

@@ -31,7 +31,7 @@ CLinkrateDetector::CLinkrateDetector()
     : exchangeSide(*this),
       probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide),
       windowSide(*this),
-      notificationWindow(windowSide)
+      notificationWindow(windowSide, *this)
 {
     Trace("CLinkrateDetector::CLinkrateDetector()");
     bDetecting = 0;
@@ -307,7 +307,7 @@ void CLinkrateDetector::EndDetection(bool tellSink)
     bFinished = 1;
     probeExchange.DetectionEnded();
     // The sink may release the detector: nothing may touch it after this call.
-    if (tellSink && pSink != nullptr)
+    if (tellSink && pSink != nullptr && !ReleasedElsewhere())
         pSink->OnDetectFinished();
 }
 

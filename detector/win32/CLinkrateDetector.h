@@ -63,7 +63,7 @@ private:
         bool TakesReplies() const override { return detector.bInit && !detector.bFinished; }
         void ReportReply(const char* ip, uint16_t port, uint32_t rtt) override
         {
-            if (detector.pSink != nullptr)
+            if (detector.pSink != nullptr && !detector.ReleasedElsewhere())
                 detector.pSink->OnIPDetected(ip, port, rtt);
         }
         void EndDetection() override { detector.EndDetection(true); }

@@ -4,6 +4,7 @@
 
 // The image this code was loaded from, as the linker names it.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
+extern "C" LRESULT CALLBACK LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 namespace {
 
@@ -29,6 +30,11 @@ public:
     ClassSteps& operator=(const ClassSteps&) = delete;
 };
 
+// Taken apart from the class steps, which send the window messages during its
+// creation: clearing the window's user data excludes a procedure that is
+// reading it and taking its hold.
+SRWLOCK g_userDataLock = SRWLOCK_INIT;
+
 // The image this code was loaded from. A class registered with it belongs to
 // this copy of the module alone: another copy, loaded from another path, gets a
 // class of its own with its own procedure, and survives this one's unload.
@@ -36,22 +42,53 @@ HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
 }  // namespace
 
-NotificationWindow::NotificationWindow(NotificationReceiver& receiver)
-    : receiver(receiver), hWnd(nullptr), bReadLater(false), hReadLaterSocket(INVALID_SOCKET)
+extern "C" void __stdcall LrdDeliverWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    NotificationWindow::Deliver(window, message, wParam, lParam);
+}
+
+// The window procedure: holds the module, delivers the message, and lets the
+// hold go as its last step: it jumps to the system's InterlockedDecrement with
+// DefWindowProcA in place of a return address, so that the decrement returns
+// into DefWindowProcA, which answers the message and returns to the caller.
+// No instruction of the module runs once the count may have reached zero.
+asm(R"(
+    .text
+    .p2align 4
+_LRDWindowProc@16:
+    lock incl _g_lrdUnloadBlockers
+    pushl 16(%esp)
+    pushl 16(%esp)
+    pushl 16(%esp)
+    pushl 16(%esp)
+    call _LrdDeliverWindowMessage@16
+    pushl $_g_lrdUnloadBlockers
+    pushl __imp__DefWindowProcA@16
+    jmp *__imp__InterlockedDecrement@4
+)");
+
+NotificationWindow::NotificationWindow(NotificationReceiver& receiver, DispatchHolder& holder)
+    : receiver(receiver), holder(holder), hWnd(nullptr), bReadLater(false), hReadLaterSocket(INVALID_SOCKET)
 {
 }
 
-LRESULT CALLBACK NotificationWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+void NotificationWindow::Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    // The receiver may release the last detector, and the host may then free the
-    // module on another thread at once: until this returns, the module is held.
-    ModuleHold hold;
-    // Messages sent during the window's creation find no object yet.
+    // Messages sent during the window's creation find no object yet, and those
+    // that come once Destroy has cut the window off find none any more. The
+    // object is read and held under the lock that cuts it off: it stays whole
+    // until the hold ends, even when another thread releases it meanwhile.
+    AcquireSRWLockShared(&g_userDataLock);
     auto* self = reinterpret_cast<NotificationWindow*>(GetWindowLongA(window, GWL_USERDATA));
-    if (self != nullptr)
-        self->Dispatch(message, wParam, lParam);
-    // The object may be gone by now; only the window handle is used from here on.
-    return DefWindowProcA(window, message, wParam, lParam);
+    if (self != nullptr && !self->holder.TakeDispatchHold())
+        self = nullptr;
+    ReleaseSRWLockShared(&g_userDataLock);
+    if (self == nullptr)
+        return;
+    DispatchHolder& held = self->holder;
+    self->Dispatch(message, wParam, lParam);
+    // The object may be gone after this.
+    held.EndDispatchHold();
 }
 
 void NotificationWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
@@ -82,7 +119,7 @@ bool NotificationWindow::Create()
         const HINSTANCE instance = ModuleInstance();
         UnregisterClassA(kWindowClass, instance);
         WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = WindowProc;
+        windowClass.lpfnWndProc = LRDWindowProc;
         windowClass.hInstance = instance;
         windowClass.lpszClassName = kWindowClass;
         // The registration's result is not needed to go on, only to say why a
@@ -154,7 +191,9 @@ bool NotificationWindow::Destroy()
         if (IsWindow(hWnd)) {
             // From now on the window's messages, those already queued included,
             // find no object. This works from any thread of the process.
+            AcquireSRWLockExclusive(&g_userDataLock);
             SetWindowLongA(hWnd, GWL_USERDATA, 0);
+            ReleaseSRWLockExclusive(&g_userDataLock);
             bReadLater = false;
             // Only the window's own thread may destroy it: a release on another
             // thread leaves the closing to the window's thread (DefWindowProcA

@@ -7,13 +7,16 @@
 // The window belongs to the thread that creates it; its messages arrive only
 // while that thread dispatches. The window procedure holds the module for its
 // whole run, so that a sink that releases the last detector from inside a
-// notification does not let the host unload the code that is still to return.
+// notification does not let the host unload the code that is still to return,
+// and holds the detector while it hands a message on.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <stdint.h>
+
+#include "DispatchHolds.h"
 
 enum : UINT {
     WM_LRD_SOCKET = 13098,  // socket read events posted to the window
@@ -39,7 +42,8 @@ protected:
 
 class NotificationWindow {
 public:
-    explicit NotificationWindow(NotificationReceiver& receiver);
+    // `holder` is held while a message is handed to the receiver.
+    NotificationWindow(NotificationReceiver& receiver, DispatchHolder& holder);
     NotificationWindow(const NotificationWindow&) = delete;
     NotificationWindow& operator=(const NotificationWindow&) = delete;
 
@@ -74,12 +78,16 @@ public:
     const char* FailedStep() const { return pszFailedStep; }
     uint32_t FailedError() const { return dwFailedError; }
 
+    // What the window procedure does before the default handling, which the
+    // procedure itself leaves to DefWindowProcA.
+    static void Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     void Failed(const char* step, uint32_t errorCode);
 
     NotificationReceiver& receiver;
+    DispatchHolder& holder;
     HWND hWnd;
     // A ReadAgainLater is pending; its socket.
     bool bReadLater;

@@ -51,7 +51,7 @@ public:
         if (entry == nullptr)
             return 0;
         StopEntry(entry);
-        UINT_PTR timerId = StartRoutedTimer(intervalMs, &TimerTick, this);
+        UINT_PTR timerId = StartRoutedTimer(intervalMs, &TimerTick, this, HolderOf(static_cast<TOwner*>(this)));
         if (timerId == 0)
             return 0;
         entry->uTimerId = timerId;
@@ -69,7 +69,8 @@ public:
         TimerEntry* entry = FindEntry(key);
         if (entry == nullptr || entry->pfnCallback == nullptr || entry->dwThreadId != GetCurrentThreadId())
             return 0;
-        UINT_PTR timerId = StartRoutedTimer(entry->dwInterval, &TimerTick, this, entry->uTimerId);
+        UINT_PTR timerId = StartRoutedTimer(entry->dwInterval, &TimerTick, this, HolderOf(static_cast<TOwner*>(this)),
+                                            entry->uTimerId);
         if (timerId == 0)
             return 0;
         entry->uTimerId = timerId;
@@ -88,6 +89,10 @@ protected:
     const TimerEntry* FirstTimerEntry() const { return pEntries; }
 
 private:
+    // A component owner is held while its callback runs; another owner is not.
+    static DispatchHolder* HolderOf(DispatchHolder* owner) { return owner; }
+    static DispatchHolder* HolderOf(void*) { return nullptr; }
+
     static void TimerTick(void* service, UINT_PTR timerId)
     {
         static_cast<CTimerService*>(service)->DispatchTimer(timerId);

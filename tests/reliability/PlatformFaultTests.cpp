@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <iterator>
 #include <thread>
 
@@ -249,6 +250,89 @@ TEST_F(PlatformFaults, ReleaseOnAnotherThreadLeavesNothingReachingTheDetector)
     EXPECT_EQ(unloadableBeforeTick, 0) << "the module held until the late tick";
     EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
     EXPECT_EQ(CountMatching(capture, "not on thread"), 1u) << "the cross-thread release is named";
+}
+
+// The owner held inside the module's window or timer procedure (at a platform
+// call before the sink) while another thread releases its detector and makes,
+// initialises and starts a new one, which may get the old one's address. The
+// procedure goes on with the detector it holds: the old sink hears nothing
+// more, the new one hears only on its own thread, and the old detector is torn
+// down when the procedure lets go.
+std::atomic<DWORD> g_heldThread{0};
+std::atomic<PlatformCall> g_heldAt{PlatformCall::recvfrom};
+HANDLE g_inside, g_resume;
+
+void HoldOwnerInside(PlatformCall call)
+{
+    if (call != g_heldAt.load() || GetCurrentThreadId() != g_heldThread.load())
+        return;
+    g_heldThread = 0;
+    SetEvent(g_inside);
+    WaitForSingleObject(g_resume, 10000);
+}
+
+TEST_F(PlatformFaults, ReleaseWhileTheOwnerIsInsideANotificationWaitsForIt)
+{
+    struct Row {
+        const char* where;
+        PlatformCall heldAt;
+        uint32_t limit;
+    };
+    const Row rows[] = {
+        {"read notification", PlatformCall::recvfrom, 5000},
+        {"end timer tick", PlatformCall::KillTimer, 100},
+    };
+    ImportFaults::SetCallHook(HoldOwnerInside);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.where);
+        LoopbackResponder server;
+        ServerListBuffer servers, silent;
+        servers.Add("127.0.0.1", server.Port());
+        silent.Add("127.0.0.1", kNobody);
+        g_inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_resume = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_heldAt = row.heldAt;
+        const DWORD main = GetCurrentThreadId();
+        RecordingSink first, second;
+        std::atomic<int> firstCalls{0};
+        std::atomic<bool> secondElsewhere{false}, ready{false}, done{false};
+        first.onReport = first.onFinished = [&] { ++firstCalls; };
+        second.onReport = second.onFinished = [&] { secondElsewhere = secondElsewhere || GetCurrentThreadId() != main; };
+        ILinkrateDetector* detector = harness.NewDetector();
+        std::thread owner([&] {
+            if (detector->Initialize(&first) == 1 && detector->Detect(servers.List(), row.limit) == 1) {
+                g_heldThread = GetCurrentThreadId();
+                ready = true;
+                PumpUntil([&] { return done.load(); }, 20000);
+            }
+        });
+        ASSERT_TRUE(PumpUntil([&] { return ready.load(); }, 10000));
+        if (row.heldAt == PlatformCall::recvfrom)
+            ASSERT_TRUE(AnswerEach({&server}));
+        ASSERT_EQ(WaitForSingleObject(g_inside, 10000), WAIT_OBJECT_0) << "the owner is held inside";
+        const int heardBefore = firstCalls;
+        detector->Release(0);
+        ILinkrateDetector* next = harness.NewDetector();
+        EXPECT_EQ(next->Initialize(&second), 1);
+        EXPECT_EQ(next->Detect(silent.List(), 200), 1);
+        SetEvent(g_resume);
+        EXPECT_TRUE(PumpUntil([&] { return second.finished == 1; }, 10000));
+        EXPECT_EQ(next->Finalize(), 1);
+        next->Release(0);
+        EXPECT_TRUE(PumpUntil([&] { return harness.module.ZelvoDllCanUnloadNow() == 1; }, 10000))
+            << "the owner tears the old detector down when it lets go";
+        done = true;
+        owner.join();
+        EXPECT_EQ(firstCalls, heardBefore) << "the released detector's sink heard more";
+        EXPECT_FALSE(secondElsewhere) << "the new detector's sink heard on another thread";
+        CloseHandle(g_inside);
+        CloseHandle(g_resume);
+    }
+    ImportFaults::SetCallHook(nullptr);
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    for (DWORD i = 0; i < count && i < 64; ++i)
+        EXPECT_TRUE(HeapValidate(heaps[i], 0, nullptr));
 }
 
 }  // namespace

@@ -9,9 +9,14 @@
 //     earlier than its limit, unless it was finalised or released first; the
 //     sink hears nothing after Finalize or Release and nothing on another thread;
 //   - no registry record lost: ZelvoDllCanUnloadNow says 0 while a detector
-//     lives, and freeing the module when it says 1 is safe;
-//   - at the end the process's baseline: heap, handles, windows and the memory
-//     service's buffers, and no leak report.
+//     lives, and freeing the module when it says 1 is safe, also while another
+//     thread is inside the module's window or timer procedure, whose hold ends
+//     in the system's code;
+//   - no timer of a detector left after Finalize, an end or a release on its
+//     own thread;
+//   - at the end of every seed the process's baseline, kind by kind: heap,
+//     TLS indexes, handles by object type, window classes, the memory service's
+//     buffers, and no leak report.
 //
 // Each seed decides which operations its hosts use (a seed without the free map
 // or without unloading finds other schedules than one with everything) and
@@ -54,7 +59,7 @@ const DWORD kSeedDeadlineMs = 240000;
 // enough to outlive the few hundred threads after which thread ids come back.
 const size_t kOrphanBacklog = 512;
 // Thread ids an exit-open seed wants to see come back, and its bound on threads.
-const int kIdsReused = 160;
+const int kIdsReused = 8;
 const int kMostThreads = 4000;
 
 // ---- Output and failures -------------------------------------------------
@@ -165,8 +170,9 @@ Config MakeConfig(uint64_t seed, int threads)
     config.threads = threads > 0 ? threads : 160;
     // A thread's id comes back only after a few hundred others under Wine (much
     // sooner on Windows): a seed whose threads leave detections behind goes on
-    // until it has seen enough ids come back.
-    config.untilIdsReused = threads == 0 && config.exitOpen;
+    // starting threads, each a host only when it has an ended host's id, until
+    // enough ids have come back, whatever its count of hosts.
+    config.untilIdsReused = config.exitOpen;
     return config;
 }
 
@@ -213,6 +219,24 @@ public:
 
 void OnPlatformCall(PlatformCall call);
 
+// The module's procedures let their hold go by jumping to the system's
+// InterlockedDecrement; its import slot leads here, which sees where that
+// decrement returns to: never into the module, whose code may be unmapped by
+// then.
+typedef LONG(WINAPI* Decrement)(LONG volatile*);
+Decrement g_systemDecrement;
+thread_local int t_holdReleases = 0;
+
+LONG WINAPI ReleaseHold(LONG volatile* count)
+{
+    const uintptr_t back = (uintptr_t)__builtin_return_address(0);
+    ++t_holdReleases;
+    if (back >= g_moduleBegin.load() && back < g_moduleEnd.load())
+        Fail("the module's hold was released with the module's code still to run (returning to +0x%lx)",
+             (unsigned long)(back - g_moduleBegin.load()));
+    return g_systemDecrement(count);
+}
+
 void LoadModule()
 {
     g_module = std::make_unique<LoadedModule>(kModuleName);
@@ -222,6 +246,12 @@ void LoadModule()
     g_moduleBegin = (uintptr_t)base;
     g_moduleEnd = (uintptr_t)base + nt->OptionalHeader.SizeOfImage;
     g_faults = std::make_unique<ImportFaults>(g_module->Handle());
+    if (void** slot = ImportFaults::ImportSlot(g_module->Handle(), "KERNEL32.dll", "InterlockedDecrement")) {
+        g_systemDecrement = reinterpret_cast<Decrement>(*slot);
+        ImportFaults::WriteImportSlot(slot, reinterpret_cast<const void*>(&ReleaseHold));
+    } else {
+        Fail("the module does not release its procedures' hold through the system's InterlockedDecrement");
+    }
 }
 
 void UnloadModule()
@@ -349,6 +379,16 @@ struct HostThread {
     Rng sinkRng;
     Rng delayRng;
     std::atomic<const char*> doing{"starting"};
+    // Inside DispatchMessageA, and held there at one of the module's platform
+    // calls, for another thread to release, free the map or unload meanwhile.
+    std::atomic<bool> dispatching{false}, heldInside{false};
+    // Started beyond the seed's count to bring an ended thread's id back: it
+    // runs as a host only when it has one.
+    bool onlyIfReused = false;
+    bool noHost = false;  // started so, and had no ended host's id
+    // A detector of this thread was released on another thread during its
+    // detection: that timer's last tick may still come here.
+    std::atomic<bool> cutOffTick{false};
     bool ended = false;
 };
 
@@ -376,9 +416,6 @@ const char* Doing()
 
 std::atomic<bool> g_windDown{false};
 std::atomic<bool> g_unloading{false};
-// A detector with its end timer running was released away from its thread: that
-// timer's last tick, which may never come, holds the module loaded.
-std::atomic<bool> g_timerCutOff{false};
 
 struct Counters {
     std::atomic<int> operations{0}, detections{0}, ends{0}, reports{0}, sinkReleases{0}, crossReleases{0},
@@ -398,6 +435,13 @@ void OnPlatformCall(PlatformCall call)
     if (!g_config.delays || t_self == nullptr)
         return;
     Rng& rng = t_self->delayRng;
+    // Inside a dispatch, now and then long enough for the other threads to act.
+    if (t_self->dispatching && rng.OneIn(6)) {
+        t_self->heldInside = true;
+        Sleep(rng.Range(5, 40));
+        t_self->heldInside = false;
+        return;
+    }
     const uint32_t oneIn = call == PlatformCall::sendto ? 32 : call == PlatformCall::recvfrom ? 8 : 4;
     if (!rng.OneIn(oneIn))
         return;
@@ -502,7 +546,18 @@ Responder* g_responder;
 // The sink's own calls into the detector, from inside a callback.
 void SinkActs(Detector* d, bool finished);
 
-bool SinkMayHear(Detector* d, const char* callback)
+// The detector's life when the sink was entered, before it waits for its
+// thread's inside lock (another thread may hold it to release this detector).
+Life LifeAtEntry(Detector* d)
+{
+    StateLock lock;
+    return d->life;
+}
+
+// A call that began while a release on another thread was under way raced with
+// it, which the release cannot prevent without waiting for this thread; one that
+// began after the release had returned is the module's fault.
+bool SinkMayHear(Detector* d, const char* callback, Life atEntry)
 {
     if (t_callDepth != 0)
         Fail("%s from inside an operation of the host", callback);
@@ -513,10 +568,10 @@ bool SinkMayHear(Detector* d, const char* callback)
     }
     if (d->tainted)
         return false;
-    if (d->life != Life::kAlive) {
-        Fail("%s after the detector's Release", callback);
+    if (atEntry == Life::kReleased)
+        Fail("%s after the detector's Release had returned", callback);
+    if (d->life != Life::kAlive)
         return false;
-    }
     if (d->finalised) {
         Fail("%s after Finalize", callback);
         return false;
@@ -530,9 +585,15 @@ bool SinkMayHear(Detector* d, const char* callback)
 
 void Sink::OnIPDetected(const char* ip, uint16_t, uint32_t)
 {
+    const Life atEntry = LifeAtEntry(detector);
+    if (t_self == nullptr) {
+        Fail("OnIPDetected on a thread of no host");
+        return;
+    }
+    InsideLock inside(*t_self);
     {
         StateLock lock;
-        if (!SinkMayHear(detector, "OnIPDetected"))
+        if (!SinkMayHear(detector, "OnIPDetected", atEntry))
             return;
         if (ip == nullptr || strncmp(ip, "127.", 4) != 0)
             Fail("OnIPDetected with an address that no server here has: %s", ip != nullptr ? ip : "(null)");
@@ -543,9 +604,15 @@ void Sink::OnIPDetected(const char* ip, uint16_t, uint32_t)
 
 void Sink::OnDetectFinished()
 {
+    const Life atEntry = LifeAtEntry(detector);
+    if (t_self == nullptr) {
+        Fail("OnDetectFinished on a thread of no host");
+        return;
+    }
+    InsideLock inside(*t_self);
     {
         StateLock lock;
-        if (!SinkMayHear(detector, "OnDetectFinished"))
+        if (!SinkMayHear(detector, "OnDetectFinished", atEntry))
             return;
         Detector* d = detector;
         const DWORD elapsed = GetTickCount() - d->detectTick;
@@ -563,6 +630,15 @@ void Sink::OnDetectFinished()
 
 // ---- Operations ----------------------------------------------------------------
 
+// Under the state lock, as a release begins: a detection still timed, released
+// away from its thread, leaves that thread one more tick of the module's.
+void NoteCutOff(Detector* d, DWORD releasingThread)
+{
+    if (d->ownerThreadId != releasingThread && d->owner != nullptr && d->detected && d->limit != 0 && !d->ended &&
+        !d->finalised)
+        d->owner->cutOffTick = true;
+}
+
 // Marks the detector as on its way out; false when someone else got there first.
 bool ClaimRelease(Detector* d, DWORD releasingThread)
 {
@@ -570,8 +646,7 @@ bool ClaimRelease(Detector* d, DWORD releasingThread)
     if (d->life != Life::kAlive)
         return false;
     d->life = Life::kReleasing;
-    if (d->ownerThreadId != releasingThread && d->detected && d->limit != 0 && !d->ended)
-        g_timerCutOff = true;
+    NoteCutOff(d, releasingThread);
     return true;
 }
 
@@ -843,13 +918,48 @@ void OpFinalize(HostThread& self)
         Finalize(d);
 }
 
+bool InModule(uintptr_t address) { return address >= g_moduleBegin.load() && address < g_moduleEnd.load(); }
+
+// Whether a timer of the module may tick on this thread: one of its detectors
+// has a timed detection open (or one whose end nobody hears), or was released
+// elsewhere during one. After Finalize, an end or a release on its own thread,
+// no timer of a detector remains.
+bool ModuleTimerExpected(HostThread& self)
+{
+    if (self.cutOffTick)
+        return true;
+    StateLock lock;
+    for (auto& d : g_detectors)
+        if (d->owner == &self && d->life != Life::kReleased && d->detected && d->limit != 0 &&
+            (d->tainted || !d->withSink || (!d->ended && !d->finalised)))
+            return true;
+    return false;
+}
+
+// No lock of the host's around DispatchMessageA: while this thread is inside the
+// module's procedures, other threads release its detectors, free the map and
+// unload as they please. Every dispatch into the module's window or timer
+// procedure must come back out through the system's decrement of its hold.
 void DispatchPending(HostThread& self)
 {
-    InsideLock inside(self);
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&msg);
+        // Thread timers are the module's alone here (Wine gives their procedure
+        // as a handle of its own, not as the address).
+        const bool timer = msg.message == WM_TIMER && msg.hwnd == nullptr && msg.lParam != 0;
+        const bool window = msg.hwnd != nullptr && InModule((uintptr_t)GetWindowLongA(msg.hwnd, GWL_WNDPROC));
+        if (timer && !ModuleTimerExpected(self))
+            Fail("a timer of the module ticked on a thread whose detections were all finalised, ended or released "
+                 "there");
+        const int releases = t_holdReleases;
+        self.dispatching = true;
         DispatchMessageA(&msg);
+        self.dispatching = false;
+        if ((timer || window) && t_holdReleases == releases)
+            Fail("a dispatch into the module's %s procedure came back without releasing its hold through the "
+                 "system's InterlockedDecrement",
+                 timer ? "timer" : "window");
     }
 }
 
@@ -949,8 +1059,7 @@ void OpFreeMap(HostThread& self)
         if (!blocked) {
             for (Detector* d : handed) {
                 d->life = Life::kReleasing;
-                if (d->ownerThreadId != self.threadId && d->detected && d->limit != 0 && !d->ended)
-                    g_timerCutOff = true;
+                NoteCutOff(d, self.threadId);
             }
         }
     }
@@ -975,11 +1084,17 @@ void OpReleaseOthers(HostThread& self)
     Detector* d = nullptr;
     HostThread* owner = nullptr;
     {
+        // Mostly a detector whose thread is held inside a dispatch right now.
         StateLock lock;
-        std::vector<Detector*> candidates;
+        std::vector<Detector*> candidates, dispatching;
         for (auto& detector : g_detectors)
-            if (detector->life == Life::kAlive && detector->owner != nullptr && detector->owner != &self)
+            if (detector->life == Life::kAlive && detector->owner != nullptr && detector->owner != &self) {
                 candidates.push_back(detector.get());
+                if (detector->owner->heldInside)
+                    dispatching.push_back(detector.get());
+            }
+        if (!dispatching.empty() && !self.rng.OneIn(4))
+            candidates.swap(dispatching);
         if (candidates.empty())
             return;
         d = candidates[self.rng.Below((uint32_t)candidates.size())];
@@ -1238,13 +1353,19 @@ DWORD WINAPI HostMain(void* parameter)
     HostThread& self = *static_cast<HostThread*>(parameter);
     self.threadId = GetCurrentThreadId();
     t_self = &self;
+    bool reused = false;
     {
         StateLock lock;
         for (auto& other : g_threads)
-            if (other.get() != &self && other->ended && other->threadId == self.threadId) {
+            if (other.get() != &self && other->ended && !other->noHost && other->threadId == self.threadId) {
                 ++g_counts.idReuses;
+                reused = true;
                 break;
             }
+        if (self.onlyIfReused && !reused) {
+            self.noHost = self.ended = true;
+            return 0;
+        }
     }
     const uint32_t operations = self.rng.Range(1, 14);
     for (uint32_t i = 0; i < operations && !g_windDown; ++i) {
@@ -1262,14 +1383,101 @@ DWORD WINAPI HostMain(void* parameter)
 
 // ---- What the process holds ------------------------------------------------
 
-struct Census {
-    int64_t heapBytes;
-    int64_t handles;
+// What one load of the module may leave in the process for good, by kind: the
+// lock of the C++ runtime's unwinder, a semaphore that the runtime has no call to
+// free. The census after the hosts allows this much per load and nothing more.
+struct LeftPerLoad {
+    const char* kind;  // "heap bytes", "TLS indexes", or a handle type
+    int64_t most;
 };
+const LeftPerLoad kRuntimeLeftPerLoad[] = {
+    {"Semaphore", 1},
+};
+
+const int kMostTypes = 24;
+
+// What the process holds, by kind. Plain arrays: taking a census allocates
+// nothing that a later one would count.
+struct Census {
+    int64_t heapBytes = 0;
+    int64_t tlsIndexes = 0;
+    int64_t windowClasses = 0;  // the detector window's class, registered by any copy loaded so far
+    int types = 0;
+    char typeName[kMostTypes][40] = {};
+    int64_t handles[kMostTypes] = {};
+
+    int64_t Handles(const char* type) const
+    {
+        for (int i = 0; i < types; ++i)
+            if (strcmp(typeName[i], type) == 0)
+                return handles[i];
+        return 0;
+    }
+};
+
+int64_t RuntimeLeftPerLoad(const char* kind)
+{
+    for (const LeftPerLoad& left : kRuntimeLeftPerLoad)
+        if (strcmp(left.kind, kind) == 0)
+            return left.most;
+    return 0;
+}
 
 // Handle values are handed out lowest first: counting can stop well past the
 // highest one open at the start.
 uintptr_t g_handleLimit;
+
+typedef LONG(NTAPI* QueryObject)(HANDLE, int, void*, ULONG, ULONG*);
+// What NtQueryObject's type information begins with.
+struct TypeName {
+    USHORT length;  // in bytes
+    USHORT capacity;
+    const wchar_t* text;
+};
+
+// The handle's object type ("Event", "Thread", ...), through NtQueryObject.
+void HandleType(HANDLE handle, char* name, size_t size)
+{
+    static const QueryObject query =
+        reinterpret_cast<QueryObject>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    snprintf(name, size, "unknown");
+    alignas(8) uint8_t buffer[512];
+    ULONG length = 0;
+    const int kObjectTypeInformation = 2;
+    if (query == nullptr || query(handle, kObjectTypeInformation, buffer, sizeof buffer, &length) < 0)
+        return;
+    const auto* type = reinterpret_cast<const TypeName*>(buffer);
+    const int written = WideCharToMultiByte(CP_ACP, 0, type->text, type->length / 2, name, (int)size - 1, nullptr,
+                                            nullptr);
+    snprintf(name + (written > 0 ? written : 0), size - (written > 0 ? written : 0), "%s",
+             written > 0 ? "" : "(no type name)");
+}
+
+// Module bases seen so far: a class registered with one outlives an unload
+// unless the module unregistered it.
+int WindowClassesLeft()
+{
+    uintptr_t bases[65];
+    int count = 0;
+    auto note = [&](uintptr_t base) {
+        if (base == 0)
+            return;
+        for (int i = 0; i < count; ++i)
+            if (bases[i] == base)
+                return;
+        bases[count++] = base;
+    };
+    note(g_moduleBegin.load());
+    for (int i = 0; i < g_unloadedCount.load() && i < 64; ++i)
+        note(g_unloaded[i].begin);
+    int left = 0;
+    for (int i = 0; i < count; ++i) {
+        WNDCLASSEXA info = {};
+        info.cbSize = sizeof info;
+        left += GetClassInfoExA(reinterpret_cast<HINSTANCE>(bases[i]), kWindowClass, &info) ? 1 : 0;
+    }
+    return left;
+}
 
 Census TakeCensus()
 {
@@ -1281,9 +1489,55 @@ Census TakeCensus()
         }
         g_handleLimit += 0x1000;
     }
-    int64_t bytes, blocks;
-    HeapInUse(bytes, blocks);
-    return Census{bytes, (int64_t)OpenHandles(g_handleLimit)};
+    Census census;
+    int64_t blocks;
+    HeapInUse(census.heapBytes, blocks);
+    for (uintptr_t value = 4; value < g_handleLimit; value += 4) {
+        DWORD flags = 0;
+        if (!GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            continue;
+        char name[40];
+        HandleType(reinterpret_cast<HANDLE>(value), name, sizeof name);
+        int i = 0;
+        while (i < census.types && strcmp(census.typeName[i], name) != 0)
+            ++i;
+        if (i == census.types && census.types < kMostTypes)
+            snprintf(census.typeName[census.types++], sizeof census.typeName[0], "%s", name);
+        if (i < census.types)
+            ++census.handles[i];
+    }
+    // The free indexes, taken and given back: the rest are in use.
+    static DWORD indexes[1100];
+    int free = 0;
+    while (free < 1100 && (indexes[free] = TlsAlloc()) != TLS_OUT_OF_INDEXES)
+        ++free;
+    for (int i = 0; i < free; ++i)
+        TlsFree(indexes[i]);
+    census.tlsIndexes = -free;
+    census.windowClasses = WindowClassesLeft();
+    return census;
+}
+
+// after - before, less what `loads` loads of the module may leave, by kind; the
+// kinds that hold more are written into `text`. False when any does.
+bool HoldsNoMore(const Census& before, const Census& after, int64_t loads, char* text, size_t size)
+{
+    text[0] = '\0';
+    size_t used = 0;
+    auto compare = [&](const char* kind, int64_t was, int64_t is) {
+        const int64_t more = is - was - loads * RuntimeLeftPerLoad(kind);
+        if (more > 0 && used < size)
+            used += (size_t)snprintf(text + used, size - used, "%s%s %+lld", used ? ", " : "", kind, (long long)more);
+    };
+    compare("heap bytes", before.heapBytes, after.heapBytes);
+    compare("TLS indexes", before.tlsIndexes, after.tlsIndexes);
+    compare("window classes", before.windowClasses, after.windowClasses);
+    for (int i = 0; i < after.types; ++i)
+        compare(after.typeName[i], before.Handles(after.typeName[i]), after.handles[i]);
+    for (int i = 0; i < before.types; ++i)
+        if (after.Handles(before.typeName[i]) == 0)
+            compare(before.typeName[i], before.handles[i], 0);
+    return used == 0;
 }
 
 bool HeapsValid()
@@ -1318,11 +1572,12 @@ int DetectorWindows()
 
 // ---- One seed ------------------------------------------------------------------
 
-HostThread* StartHost(int number)
+HostThread* StartHost(int number, bool onlyIfReused)
 {
     auto owned = std::make_unique<HostThread>();
     HostThread* thread = owned.get();
     thread->number = number;
+    thread->onlyIfReused = onlyIfReused;
     thread->rng = Rng(g_seed * 1000003ull + (uint64_t)number);
     thread->sinkRng = Rng(thread->rng.Next());
     thread->delayRng = Rng(thread->rng.Next());
@@ -1386,9 +1641,13 @@ void PrintConfig()
 int RunSeed(uint64_t seed, int threads)
 {
     const DWORD setUp = GetTickCount();
-    // The first thread-local variable used makes the runtime's key for them all
-    // (two handles), once: before the baseline.
+    // The first use of each thread-local variable makes the runtime's records of
+    // it once (its key, and a lock's object when threads race for it): all
+    // before the baseline.
     t_callDepth = 0;
+    t_holdReleases = 0;
+    t_gateHeld = false;
+    t_self = nullptr;
     g_seed = seed;
     g_config = MakeConfig(seed, threads);
     PrintConfig();
@@ -1401,8 +1660,9 @@ int RunSeed(uint64_t seed, int threads)
     factory.SetLogSettings(0, 0, nullptr, nullptr, 0);
     g_factoryHandle = factory.Handle();
 
-    // Every load of the module leaves some heap and handles in the process for
-    // good (the runtime linked into it does), which two warm-up loads measure.
+    // What the module, Wine and the runtime make once in a process is made by
+    // two warm-up loads before the baseline; the third shows what one load
+    // leaves for good, which must be no more than kRuntimeLeftPerLoad says.
     LoadModule();
     RunOnThread(WarmUp);
     RunOnThread(WarmUp);
@@ -1412,7 +1672,9 @@ int RunSeed(uint64_t seed, int threads)
     RunOnThread(WarmUp);
     UnloadModule();
     const Census before = TakeCensus();
-    const Census perLoad = {before.heapBytes - first.heapBytes, before.handles - first.handles};
+    char differences[512];
+    if (!HoldsNoMore(first, before, 1, differences, sizeof differences))
+        Fail("one load of the module left what kRuntimeLeftPerLoad does not say: %s", differences);
     const int32_t buffersBefore = factory.Counters().allocations - factory.Counters().frees;
     LoadModule();
     ImportFaults::SetCallHook(OnPlatformCall);
@@ -1426,9 +1688,12 @@ int RunSeed(uint64_t seed, int threads)
                (g_config.untilIdsReused && g_counts.idReuses < kIdsReused && next < kMostThreads);
     };
     while (wantMore() || !running.empty()) {
-        while ((int)running.size() < g_config.lanes && wantMore() && !g_windDown)
-            if (HostThread* thread = StartHost(next++))
+        while ((int)running.size() < g_config.lanes && wantMore() && !g_windDown) {
+            HostThread* thread = StartHost(next, next >= g_config.threads);
+            ++next;
+            if (thread != nullptr)
                 running.push_back(thread);
+        }
         std::vector<HANDLE> handles;
         for (HostThread* thread : running)
             handles.push_back(thread->handle);
@@ -1469,11 +1734,10 @@ int RunSeed(uint64_t seed, int threads)
     ImportFaults::SetCallHook(nullptr);
     if (!HeapsValid())
         Fail("a heap of the process is damaged (HeapValidate)");
-    // Every host thread has ended: nothing the module could still be waiting for
-    // will come.
-    const bool unloadable = g_module->ZelvoDllCanUnloadNow() == 1;
-    if (!unloadable && !g_timerCutOff)
-        Fail("ZelvoDllCanUnloadNow stays 0 after every detector was released");
+    // Every host thread has ended, and with them every timer the module could
+    // still be waiting for: the module must let itself be unloaded now.
+    if (g_module->ZelvoDllCanUnloadNow() != 1)
+        Fail("ZelvoDllCanUnloadNow stays 0 after every detector was released and every host thread ended");
     const int32_t buffers = factory.Counters().allocations - factory.Counters().frees;
     if (buffers != buffersBefore)
         Fail("the memory service has %d buffers out after every detector was released", buffers - buffersBefore);
@@ -1483,30 +1747,12 @@ int RunSeed(uint64_t seed, int threads)
         Fail("%d detector windows left after every host thread ended", DetectorWindows());
     if (g_accessViolations != 0)
         Fail("%d access violations in all", g_accessViolations.load());
-    if (unloadable) {
-        constexpr int64_t kHandleSlack = 4;
-        UnloadModule();
-        const Census after = TakeCensus();
-        const int64_t loads = 1 + g_counts.unloads;
-        const int64_t heap = after.heapBytes - before.heapBytes - loads * perLoad.heapBytes;
-        const int64_t handles = after.handles - before.handles - loads * perLoad.handles;
-        Print("seed %llu: after the module was unloaded: heap %+lld bytes, handles %+lld, besides %lld loads of the "
-              "module at %lld bytes and %lld handles each\n",
-              (unsigned long long)seed, (long long)heap, (long long)handles, (long long)loads,
-              (long long)perLoad.heapBytes, (long long)perLoad.handles);
-        // Wine's own bookkeeping of a few hundred threads moves the heap by a
-        // few kilobytes; a leak per detector or per thread exceeds this.
-        if (heap > 64 * 1024)
-            Fail("the heap holds %lld bytes more than before the hosts ran", (long long)heap);
-        // A few handles may stay with Wine's own bookkeeping (seen once: +3 after
-        // 120 detections, not again in four replays of the seed); a leak per
-        // detector, socket or thread leaves dozens.
-        if (handles > kHandleSlack)
-            Fail("%lld kernel handles more than before the hosts ran", (long long)handles);
-    } else {
-        Print("seed %llu: the module stays loaded: an end timer cut off from its ended thread holds it\n",
-              (unsigned long long)seed);
-    }
+    UnloadModule();
+    const Census after = TakeCensus();
+    const int64_t loads = 1 + g_counts.unloads;
+    if (!HoldsNoMore(before, after, loads, differences, sizeof differences))
+        Fail("after %lld loads of the module the process holds more than before the hosts ran: %s", (long long)loads,
+             differences);
     Print("seed %llu: set-up %lu ms, hosts %lu ms, checks %lu ms\n", (unsigned long long)seed,
           (unsigned long)(started - setUp), (unsigned long)hostsMs,
           (unsigned long)(GetTickCount() - started - hostsMs));

@@ -310,9 +310,11 @@ TEST(Threads, FreeMapDuringAReleaseFindsNothing)
     EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1);
 }
 
-// Thread ids and timer ids come back: a detection left open on a thread that
-// ended must not take the end timer of a later thread that got both ids, not
-// even when it is released on that very thread.
+// Thread ids and timer ids come back, but not while the module may still take
+// a thread for the owner of a timer: a detection left open on a thread that
+// ended keeps that thread's id from any new thread until it is released, its
+// release holds nothing for that thread, and a later thread that gets the id
+// back keeps its own end timer.
 TEST(Threads, AReusedThreadAndTimerIdKeepItsNewTimer)
 {
     DetectorHarness harness{0};
@@ -326,6 +328,12 @@ TEST(Threads, AReusedThreadAndTimerIdKeepItsNewTimer)
         EXPECT_EQ(abandoned->Detect(servers.List(), 600000), 1);
     }).join();
     // Wine hands a thread id out again only after a few hundred others.
+    bool reusedEarly = false;
+    for (int i = 0; i < 1500 && !reusedEarly; ++i)
+        std::thread([&] { reusedEarly = GetCurrentThreadId() == endedThread; }).join();
+    EXPECT_FALSE(reusedEarly) << "a new thread got the id " << endedThread << " while its timer was routed";
+    abandoned->Release(0);
+    EXPECT_EQ(harness.module.ZelvoDllCanUnloadNow(), 1) << "the release holds nothing for the ended thread";
     bool reused = false, ended = false;
     for (int i = 0; i < 20000 && !reused; ++i) {
         std::thread([&] {
@@ -336,7 +344,6 @@ TEST(Threads, AReusedThreadAndTimerIdKeepItsNewTimer)
             ILinkrateDetector* detector = harness.NewDetector();
             EXPECT_EQ(detector->Initialize(&sink), 1);
             EXPECT_EQ(detector->Detect(servers.List(), 100), 1);
-            abandoned->Release(0);
             ended = PumpUntil([&] { return sink.finished == 1; }, 10000);
             EXPECT_EQ(detector->Finalize(), 1);
             detector->Release(0);

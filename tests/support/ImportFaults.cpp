@@ -224,6 +224,31 @@ void ImportFaults::Delay(PlatformCall call, unsigned k, unsigned ms, unsigned co
 
 void ImportFaults::SetCallHook(CallHook hook) { g_hook = hook; }
 
+void** ImportFaults::ImportSlot(HMODULE module, const char* dll, const char* name)
+{
+    auto* base = reinterpret_cast<uint8_t*>(module);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0)
+        return nullptr;
+    for (auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         descriptor->Name != 0; ++descriptor) {
+        if (descriptor->OriginalFirstThunk == 0 || _stricmp(reinterpret_cast<const char*>(base + descriptor->Name), dll))
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots)
+            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
+                strcmp(reinterpret_cast<const char*>(
+                           reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name),
+                       name) == 0)
+                return reinterpret_cast<void**>(&slots->u1.Function);
+    }
+    return nullptr;
+}
+
+void ImportFaults::WriteImportSlot(void** slot, const void* value) { WriteSlot(slot, value); }
+
 void ImportFaults::Reset()
 {
     for (CallState& state : g_states) {

@@ -108,4 +108,9 @@ public:
     // The hook of every patched call from now on (null: none), kept across
     // instances and Reset, since a test may patch a module loaded afresh.
     static void SetCallHook(CallHook hook);
+    // The module's import slot of dll!name (null when it imports no such
+    // function), for a test that watches a call outside the list above.
+    static void** ImportSlot(HMODULE module, const char* dll, const char* name);
+    // Writes a slot found by ImportSlot.
+    static void WriteImportSlot(void** slot, const void* value);
 };
