@@ -307,8 +307,9 @@ TEST_F(PlatformFaults, ReleaseWhileTheOwnerIsInsideANotificationWaitsForIt)
             }
         });
         ASSERT_TRUE(PumpUntil([&] { return ready.load(); }, 10000));
-        if (row.heldAt == PlatformCall::recvfrom)
+        if (row.heldAt == PlatformCall::recvfrom) {
             ASSERT_TRUE(AnswerEach({&server}));
+        }
         ASSERT_EQ(WaitForSingleObject(g_inside, 10000), WAIT_OBJECT_0) << "the owner is held inside";
         const int heardBefore = firstCalls;
         detector->Release(0);
