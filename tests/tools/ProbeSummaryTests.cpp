@@ -387,7 +387,7 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
 // apart, a coin between twins, open after a single round of close servers.
 TEST(ProbeRanking, ConfidenceFollowsTheSeparationTheRoundsShow)
 {
-    ServerRounds steady10 = Rounds(10, 5, 0, 100), steady20 = Rounds(20, 5, 0, 100);
+    ServerRounds steady10 = Rounds(10, 5, 0, 100), steady30 = Rounds(30, 5, 0, 100);
     ServerRounds jittery10, jittery11;
     jittery10.samples = {2, 18, 10, 6, 14};
     jittery11.samples = {3, 19, 11, 7, 15};
@@ -397,7 +397,7 @@ TEST(ProbeRanking, ConfidenceFollowsTheSeparationTheRoundsShow)
         size_t first;
         double low, high;
     } cases[] = {
-        {"far apart", {steady20, steady10}, 1, 0.999, 1},
+        {"far apart", {steady30, steady10}, 1, 0.999, 1},
         {"twins", {steady10, steady10}, 0, 0.45, 0.55},
         {"1 ms apart behind 16 ms of jitter", {jittery11, jittery10}, 1, 0.5, 0.8},
         {"one round of 10 and 12 ms", {Rounds(12, 1, 0, 100), Rounds(10, 1, 0, 100)}, 1, 0.5, 0.8},

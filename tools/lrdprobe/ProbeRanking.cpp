@@ -43,8 +43,10 @@ constexpr double kMinSigmaMs = 1;
 // A Student t draw is cut here, so that a server's score has a floor that the
 // draws can skip it by.
 constexpr double kMaxT = 8;
-// The standard error of a median is about this times that of a mean.
-constexpr double kMedianEfficiency = 1.2533;
+// The standard error of a median against sigma / sqrt(n): 1.25 for normally
+// spread times, sqrt(3) for uniformly spread ones, the widest of the usual
+// shapes, which a confidence must not understate.
+constexpr double kMedianSpread = 1.7321;
 constexpr uint64_t kConfidenceSeed = 0x6c72647072;
 
 // What the draws of one server need.
@@ -202,7 +204,7 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         Posterior p;
         p.median = standing.medianMs;
         p.deviation = standing.deviationMs;
-        p.standardError = kMedianEfficiency * std::sqrt(variance / answers);
+        p.standardError = kMedianSpread * std::sqrt(variance / answers);
         p.degrees = kPooledSigmaWeight + answers - 1;
         double lost = double(standing.asked - standing.replies);
         p.lossA = prior.weight * prior.pooled + lost;

@@ -81,7 +81,8 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
 // their posterior, with a fixed seed so that the same rounds give the same
 // figure:
 // - the true median round-trip time: the median plus a Student t draw (degrees
-//   of freedom 4 + answers - 1, cut at 8) times 1.25 sigma / sqrt(answers);
+//   of freedom 4 + answers - 1, cut at 8) times sqrt(3) sigma / sqrt(answers)
+//   (the spread of a median of uniformly spread times);
 //   sigma^2 = (4 x pooled variance + the server's sum of squared deviations
 //   from its mean) / (4 + answers - 1), at least 1 ms^2 (the tick), the pooled
 //   variance being that of all servers' times about their own means, with
