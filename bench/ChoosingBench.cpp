@@ -47,7 +47,7 @@ constexpr unsigned kSharedLossPercent = 20;
 // confidence reaches P, each world on addresses of its own.
 const double kGoals[] = {0.9, 0.99};
 constexpr size_t kGoalCount = sizeof kGoals / sizeof kGoals[0];
-constexpr uint32_t kConfidenceCap = 100;
+constexpr uint32_t kConfidenceCap = 50;
 
 enum Column { kSingle, kReprobing, kToday, kNew, kColumns };
 const char* const kColumnNames[kColumns] = {"single detection", "single detection, re-probing",
@@ -526,6 +526,9 @@ void RunChoosingBench(bool quick)
             for (uint32_t r = 1; r <= kConfidenceCap; ++r) {
                 taken.push_back(SingleRound(host, slot));
                 ++confidenceRounds;
+                // The network ends after a minute without commands; a slot's
+                // rounds can take longer.
+                network.Command("counts");
                 bool pending = false;
                 for (size_t p = 0; p < slot.placements.size(); ++p) {
                     const Placement& placement = slot.placements[p];

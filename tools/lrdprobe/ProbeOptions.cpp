@@ -63,7 +63,7 @@ const char kUsage[] =
     "  Equal scores: the smaller load first. A server counts as answered only by\n"
     "  a reply from its own address and port within 5000 ms.\n"
     "Confidence (under the table when two servers answered): the probability\n"
-    "  that rank 1 is truly the best, from 10000 seeded draws of every server's\n"
+    "  that rank 1 is truly the best, from 4000 seeded draws of every server's\n"
     "  true median (its median plus a Student t draw scaled by its spread, which\n"
     "  leans on the spread of all servers; 10 ms before a second round) and loss\n"
     "  share (from the beta distribution above and its rounds): the share of\n"

@@ -92,8 +92,12 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
 //   beta(lost + 1/2, answered + 1/2) over all of them when the weight is infinite;
 // - the retry time from the drawn median and the server's deviation, the load as seen.
 // Servers that never answered take no part; the result is 1 when `first` is the
-// only one that answered, and -1 when it never answered.
-constexpr uint32_t kConfidenceDraws = 10000;
+// only one that answered, and -1 when it never answered. The draws come a batch
+// at a time and stop early when the figure is surely (by four standard errors)
+// below kConfidenceBelow, the least goal of --confidence.
+constexpr uint32_t kConfidenceDraws = 4000;
+constexpr uint32_t kConfidenceBatch = 500;
+constexpr double kConfidenceBelow = 0.5;
 double Confidence(const std::vector<ServerRounds>& servers, size_t first);
 
 }  // namespace lrdprobe
