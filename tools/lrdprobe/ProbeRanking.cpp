@@ -66,6 +66,15 @@ double BetaDraw(std::mt19937_64& random, double a, double b)
     return x + y > 0 ? x / (x + y) : 0;
 }
 
+// The 99th percentile of a chi-square distribution (Wilson and Hilferty's
+// approximation, within 3 % from one degree of freedom up).
+double ChiSquare99(double degrees)
+{
+    double a = 2 / (9 * degrees);
+    double root = 1 - a + 2.3263 * std::sqrt(a);
+    return degrees * root * root * root;
+}
+
 }  // namespace
 
 LossPrior FitLossPrior(const std::vector<ServerRounds>& servers)
@@ -89,8 +98,11 @@ LossPrior FitLossPrior(const std::vector<ServerRounds>& servers)
     if (prior.lost == 0 || counts.size() < 2)
         return prior;
     // The method of moments for a beta-binomial with unequal rounds: the
-    // weighted spread of the shares about the pool, against what chance alone
+    // weighted spread of the shares about the pool, beyond what chance alone
     // gives, tells the correlation rho = 1 / (weight + 1) of one server's rounds.
+    // Chance is taken at its 99th percentile rather than its mean: with a few
+    // servers the spread itself is noisy, and a lucky server must not look
+    // truly better.
     double spread = 0, squares = 0;
     for (const auto& c : counts) {
         double share = c.first / c.second;
@@ -101,7 +113,7 @@ LossPrior FitLossPrior(const std::vector<ServerRounds>& servers)
     double room = n - squares / n - (k - 1);
     if (room <= 0)
         return prior;
-    double rho = (spread / chance - (k - 1)) / room;
+    double rho = (spread / chance - ChiSquare99(k - 1)) / room;
     if (rho <= 0)
         return prior;
     prior.weight = rho >= 1 ? 0 : 1 / rho - 1;
@@ -190,6 +202,20 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
     if (first >= servers.size() || times[first].empty())
         return -1;
     double pooledVariance = squares / degrees;
+    // A server that lost every round may only have been unlucky, and may then
+    // be the best: even odds that it lives, and how likely a living server loses
+    // every round it was asked in, E[p^n] for the pooled share p drawn from
+    // beta(lost + 1/2, answered + 1/2) of the servers that answered.
+    double alone = 1;
+    double a = double(prior.lost) + 0.5, b = double(prior.asked - prior.lost) + 0.5;
+    for (size_t i = 0; i < servers.size(); ++i) {
+        if (!times[i].empty())
+            continue;
+        double unlucky = 1;
+        for (size_t n = 0; n < servers[i].samples.size() && unlucky > 1e-12; ++n)
+            unlucky *= (a + double(n)) / (a + b + double(n));
+        alone /= 1 + unlucky;
+    }
 
     std::vector<Posterior> rivals;
     Posterior leader{};
@@ -218,7 +244,7 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
             rivals.push_back(p);
     }
     if (rivals.empty())
-        return 1;
+        return alone;
     std::sort(rivals.begin(), rivals.end(), [](const Posterior& a, const Posterior& b) { return a.floor < b.floor; });
 
     std::mt19937_64 random(kConfidenceSeed);
@@ -257,7 +283,7 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         }
         won += !beaten;
     }
-    return double(won) / d;
+    return alone * double(won) / d;
 }
 
 }  // namespace lrdprobe

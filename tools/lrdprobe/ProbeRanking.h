@@ -91,8 +91,12 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
 //   answered) under the fitted LossPrior, or one share for all servers from
 //   beta(lost + 1/2, answered + 1/2) over all of them when the weight is infinite;
 // - the retry time from the drawn median and the server's deviation, the load as seen.
-// Servers that never answered take no part; the result is 1 when `first` is the
-// only one that answered, and -1 when it never answered. The draws come a batch
+// Servers that never answered take no part in the draws; the share of draws is
+// multiplied, for each of them, by 1 / (1 + E[p^n]), n its rounds, p the pooled
+// loss share drawn from beta(lost + 1/2, answered + 1/2) of the servers that
+// answered: the chance that it is not a living server (even odds before the
+// rounds) that merely lost every round, and so might be the best. The result
+// is -1 when `first` never answered. The draws come a batch
 // at a time and stop early when the figure is surely (by four standard errors)
 // below kConfidenceBelow, the least goal of --confidence.
 constexpr uint32_t kConfidenceDraws = 4000;
