@@ -377,7 +377,8 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
     // 1 and 9 of 10 lost are farther apart: each leans on the pool by the weight.
     LossPrior apart = FitLossPrior({Rounds(10, 10, 1, 100), Rounds(20, 10, 9, 100)});
     ASSERT_TRUE(std::isfinite(apart.weight));
-    EXPECT_DOUBLE_EQ(Assess(Rounds(10, 10, 1, 100), apart).lossEstimate, (1 + apart.weight * 0.5) / (10 + apart.weight));
+    EXPECT_DOUBLE_EQ(Assess(Rounds(10, 10, 1, 100), apart).lossEstimate,
+                     (1 + apart.weight * 0.5) / (10 + apart.weight));
     // A jittery server waits longer before asking again.
     ServerRounds jittery;
     jittery.samples = {100, 300, 200, kLost};
