@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <optional>
@@ -37,6 +38,16 @@ const unsigned kSizes[] = {2, 16, 256};
 const unsigned kLosses[] = {0, 1, 5, 20};     // percent
 const unsigned kJitters[] = {0, 5, 20};       // ms, the whole width around the delay
 const unsigned kMargins[] = {10, 50};         // percent by which the best beats the runner-up
+// Worlds of 8 servers that all lose 20 %: where losses that every server shares
+// must not decide.
+constexpr unsigned kSharedLossServers = 8;
+constexpr unsigned kSharedLossPercent = 20;
+
+// lrdprobe --confidence P -c kConfidenceCap: rounds until the first server's
+// confidence reaches P, each world on addresses of its own.
+const double kGoals[] = {0.9, 0.99};
+constexpr size_t kGoalCount = sizeof kGoals / sizeof kGoals[0];
+constexpr uint32_t kConfidenceCap = 50;
 
 enum Column { kSingle, kReprobing, kToday, kNew, kColumns };
 const char* const kColumnNames[kColumns] = {"single detection", "single detection, re-probing",
@@ -296,6 +307,53 @@ struct Tally {
     }
 };
 
+// lrdprobe's rounds of one copy of a world: every round's time of each server,
+// and the load it reports (the records carry it; the configured load stands in),
+// in the order of the first round, which equal servers keep.
+std::vector<lrdprobe::ServerRounds> WorldRounds(const Placement& placement, const World& world,
+                                                const std::vector<Round>& rounds, const std::vector<size_t>& firstOrder)
+{
+    std::vector<lrdprobe::ServerRounds> servers(firstOrder.size());
+    for (size_t i = 0; i < firstOrder.size(); ++i) {
+        size_t k = firstOrder[i];
+        for (const Round& round : rounds) {
+            const std::optional<uint32_t>& rtt = round.rtts[placement.first + k];
+            servers[i].samples.push_back(rtt ? *rtt : lrdprobe::kLost);
+            if (rtt)
+                servers[i].load = world.servers[k].load;
+        }
+    }
+    return servers;
+}
+
+// Where lrdprobe --confidence P stopped for one world: the rounds it took,
+// whether the confidence reached P (else the cap ended it) and what it chose.
+struct Stop {
+    bool done = false, reached = false;
+    uint32_t rounds = 0;
+    size_t choice = 0;
+};
+
+struct GoalTally {
+    Tally tally;
+    uint64_t rounds = 0;
+    uint32_t worst = 0, reached = 0, reachedBest = 0;
+    void Add(const World& world, const Stop& stop)
+    {
+        tally.Add(world, stop.choice);
+        rounds += stop.rounds;
+        worst = std::max(worst, stop.rounds);
+        reached += stop.reached;
+        reachedBest += stop.reached && stop.choice == world.best;
+    }
+    std::string Text() const
+    {
+        if (tally.trials == 0)
+            return "not built";
+        return tally.Text() + Format(", rounds mean %.1f, worst %u", double(rounds) / tally.trials, worst);
+    }
+};
+
 // The choices of one copy of a world, column by column (several for the single
 // detections, one a round).
 using Choices = std::vector<size_t>[kColumns];
@@ -313,19 +371,7 @@ void Choose(const Slot& slot, const Placement& placement, const World& world, co
     }
     for (const Round& round : reprobed)
         choices[kReprobing].push_back(WorldOrder(placement, n, RecordOwners(slot, round)).front());
-    // lrdprobe's rounds: every round's time of each server, and the load it
-    // reports (the records carry it; the configured load stands in), in the order
-    // of the first round, which equal servers keep.
-    std::vector<lrdprobe::ServerRounds> servers(n);
-    for (size_t i = 0; i < n; ++i) {
-        size_t k = firstOrder[i];
-        for (const Round& round : rounds) {
-            const std::optional<uint32_t>& rtt = round.rtts[placement.first + k];
-            servers[i].samples.push_back(rtt ? *rtt : lrdprobe::kLost);
-            if (rtt)
-                servers[i].load = world.servers[k].load;
-        }
-    }
+    std::vector<lrdprobe::ServerRounds> servers = WorldRounds(placement, world, rounds, firstOrder);
     choices[kToday].push_back(firstOrder[RankRepliesFirst(servers).front()]);
     choices[kNew].push_back(firstOrder[lrdprobe::RankServers(servers).front()]);
 }
@@ -345,7 +391,12 @@ void RunChoosingBench(bool quick)
             for (unsigned jitter : kJitters)
                 for (unsigned margin : kMargins)
                     cells.push_back(Cell{n, loss, jitter, margin});
-    auto trialsOf = [&](unsigned n) { return (n == 2 ? 32u : n == 16 ? 8u : 2u) / (quick ? 4 : 1); };
+    for (unsigned jitter : kJitters)
+        for (unsigned margin : kMargins)
+            cells.push_back(Cell{kSharedLossServers, kSharedLossPercent, jitter, margin});
+    auto trialsOf = [&](unsigned n) {
+        return (n == 2 ? 32u : n == kSharedLossServers ? 16u : n == 16 ? 8u : 2u) / (quick ? 4 : 1);
+    };
 
     std::vector<World> worlds;
     std::vector<Slot> slots(1);
@@ -368,6 +419,8 @@ void RunChoosingBench(bool quick)
         return tallies[(cell * 2 + shared) * kColumns + column];
     };
     std::vector<uint32_t> compared(kColumns, 0), differed(kColumns, 0), controlDiffered(kColumns, 0);
+    std::vector<std::array<Stop, kGoalCount>> stopsOf(worlds.size());
+    uint32_t confidenceRounds = 0;
     // How far the measured times of servers without jitter stray from their
     // delays: the machine's own noise, which no rule can see through.
     std::vector<int64_t> strays;
@@ -376,18 +429,17 @@ void RunChoosingBench(bool quick)
         ReprobeConfig reprobeConfig;
         ResponderProcess network(LRD_IMPAIRED_NET_PATH);
         uint32_t rounds = 0;
-        for (size_t s = 0; s < slots.size(); ++s) {
-            Slot& slot = slots[s];
-            // A port that some other program holds on one of the addresses fails
-            // the whole slot: lay it out again on another port. Ports stay below
-            // Linux's ephemeral range (from 32768), where every socket bound to
-            // any address would clash, and each attempt takes another one:
-            // attempts follow each other within the same millisecond.
+        // A port that some other program holds on one of the addresses fails
+        // the whole slot: lay it out again on another port. Ports stay below
+        // Linux's ephemeral range (from 32768), where every socket bound to any
+        // address would clash, and each attempt takes another one: attempts
+        // follow each other within the same millisecond.
+        auto serve = [&](Slot& slot, size_t seed) {
             for (int attempt = 0;; ++attempt) {
                 slot.Lay(worlds, cells.data(), uint16_t(20000 + (GetTickCount() + 4099u * attempt) % 12000));
                 try {
                     // A few hundred servers a command, so that each fits in a datagram.
-                    std::string command = "serve " + std::to_string(s);
+                    std::string command = "serve " + std::to_string(seed);
                     for (size_t i = 0; i < slot.impaired.size(); ++i) {
                         command += " " + FormatImpairedServer(slot.impaired[i]);
                         if (i % 256 == 255 || i + 1 == slot.impaired.size()) {
@@ -395,12 +447,16 @@ void RunChoosingBench(bool quick)
                             command = "add";
                         }
                     }
-                    break;
+                    return;
                 } catch (const std::runtime_error&) {
                     if (attempt == 5)
                         throw;
                 }
             }
+        };
+        for (size_t s = 0; s < slots.size(); ++s) {
+            Slot& slot = slots[s];
+            serve(slot, s);
             std::vector<Round> single, reprobed;
             for (uint32_t r = 0; r < kRounds; ++r) {
                 single.push_back(SingleRound(host, slot));
@@ -435,6 +491,75 @@ void RunChoosingBench(bool quick)
             }
             fprintf(stderr, "choosing: %u of %u detections\r", rounds, unsigned(slots.size() * kRounds));
         }
+        fprintf(stderr, "\n");
+
+        // lrdprobe --confidence: the worlds again, each on addresses of its own,
+        // the hardest (most jitter, smallest margin) together, so that the
+        // detections a slot goes on with serve few worlds that are done. A
+        // slot's rounds go on until every world in it reached the highest goal
+        // or the cap; each world's stop for each goal is where lrdprobe would
+        // have stopped, its rounds being the same.
+        std::vector<size_t> byDifficulty(worlds.size());
+        for (size_t w = 0; w < worlds.size(); ++w)
+            byDifficulty[w] = w;
+        std::stable_sort(byDifficulty.begin(), byDifficulty.end(), [&](size_t a, size_t b) {
+            const Cell& x = cells[worlds[a].cell];
+            const Cell& y = cells[worlds[b].cell];
+            return std::make_pair(y.jitterMs, x.marginPercent) < std::make_pair(x.jitterMs, y.marginPercent);
+        });
+        std::vector<Slot> confidenceSlots(1);
+        size_t used = 0;
+        for (size_t w : byDifficulty) {
+            if (used + worlds[w].servers.size() > kSlotCapacity) {
+                confidenceSlots.emplace_back();
+                used = 0;
+            }
+            confidenceSlots.back().placements.push_back(Placement{w, kOwn, 0});
+            used += worlds[w].servers.size();
+        }
+        for (size_t s = 0; s < confidenceSlots.size(); ++s) {
+            Slot& slot = confidenceSlots[s];
+            serve(slot, slots.size() + s);
+            std::vector<Round> taken;
+            std::vector<std::vector<size_t>> firstOrders(slot.placements.size());
+            std::vector<std::array<Stop, kGoalCount>> slotStops(slot.placements.size());
+            for (uint32_t r = 1; r <= kConfidenceCap; ++r) {
+                taken.push_back(SingleRound(host, slot));
+                ++confidenceRounds;
+                // The network ends after a minute without commands; a slot's
+                // rounds can take longer.
+                network.Command("counts");
+                bool pending = false;
+                for (size_t p = 0; p < slot.placements.size(); ++p) {
+                    const Placement& placement = slot.placements[p];
+                    const World& world = worlds[placement.world];
+                    if (r == 1)
+                        firstOrders[p] = WorldOrder(placement, world.servers.size(), RecordOwners(slot, taken[0]));
+                    std::array<Stop, kGoalCount>& stops = slotStops[p];
+                    if (stops[kGoalCount - 1].done)
+                        continue;
+                    std::vector<lrdprobe::ServerRounds> servers =
+                        WorldRounds(placement, world, taken, firstOrders[p]);
+                    size_t first = lrdprobe::RankServers(servers).front();
+                    double confidence = lrdprobe::Confidence(servers, first);
+                    for (size_t g = 0; g < kGoalCount; ++g) {
+                        if (stops[g].done)
+                            continue;
+                        bool reached = confidence >= kGoals[g];
+                        if (reached || r == kConfidenceCap)
+                            stops[g] = Stop{true, reached, r, firstOrders[p][first]};
+                    }
+                    pending |= !stops[kGoalCount - 1].done;
+                }
+                fprintf(stderr, "choosing, --confidence: slot %u of %u, round %u  \r", unsigned(s + 1),
+                        unsigned(confidenceSlots.size()), r);
+                if (!pending)
+                    break;
+            }
+            for (size_t p = 0; p < slot.placements.size(); ++p)
+                stopsOf[slot.placements[p].world] = slotStops[p];
+        }
+        fprintf(stderr, "\nchoosing, --confidence: %u detections\n", confidenceRounds);
         network.Quit();
         fprintf(stderr, "\n");
     }
@@ -461,6 +586,38 @@ void RunChoosingBench(bool quick)
                    tally(c, shared, kSingle).Text().c_str(), tally(c, shared, kReprobing).Text().c_str(),
                    tally(c, shared, kToday).Text().c_str(), tally(c, shared, kNew).Text().c_str());
         }
+    }
+
+    std::vector<std::array<GoalTally, kGoalCount>> goalTallies(cells.size());
+    for (size_t w = 0; w < worlds.size(); ++w)
+        for (size_t g = 0; g < kGoalCount; ++g)
+            goalTallies[worlds[w].cell][g].Add(worlds[w], stopsOf[w][g]);
+    printf("\nlrdprobe --confidence P -c %u, each world on addresses of its own (%u detections of up to %u "
+           "servers): rate the best was chosen (mean regret, worst regret), rounds taken (mean, worst).\n\n",
+           kConfidenceCap, confidenceRounds, unsigned(kSlotCapacity));
+    printf("| servers | loss | jitter | best better by | trials | --confidence 0.9 | --confidence 0.99 |\n");
+    printf("|---|---|---|---|---|---|---|\n");
+    for (size_t c = 0; c < cells.size(); ++c) {
+        const Cell& cell = cells[c];
+        printf("| %u | %u%% | %u ms | %u%% | %u | %s | %s |\n", cell.servers, cell.lossPercent, cell.jitterMs,
+               cell.marginPercent, goalTallies[c][0].tally.trials, goalTallies[c][0].Text().c_str(),
+               goalTallies[c][1].Text().c_str());
+    }
+    // Calibration: among the runs whose confidence reached P, the share that chose the best.
+    printf("\n| goal P | runs | reached P | of those, the best chosen | capped at %u rounds | target: at least P - 2 "
+           "points |\n|---|---|---|---|---|---|\n",
+           kConfidenceCap);
+    std::array<double, kGoalCount> calibration{};
+    for (size_t g = 0; g < kGoalCount; ++g) {
+        uint32_t runs = 0, reached = 0, best = 0;
+        for (const auto& tallies : goalTallies) {
+            runs += tallies[g].tally.trials;
+            reached += tallies[g].reached;
+            best += tallies[g].reachedBest;
+        }
+        calibration[g] = reached == 0 ? 0 : double(best) / reached;
+        printf("| %.2f | %u | %u | %s | %u | %s |\n", kGoals[g], runs, reached, Percent(calibration[g]).c_str(),
+               runs - reached, calibration[g] >= kGoals[g] - 0.02 ? "met" : "NOT met");
     }
 
     // The targets, each over every row it names.
@@ -491,6 +648,36 @@ void RunChoosingBench(bool quick)
         printf("| %s: the best in at least 99%% at 5%% loss, 20 ms jitter, best 10%% better | least row %s | %s |\n",
                kColumnNames[column], Percent(probe.first).c_str(), probe.first >= 0.99 ? "met" : "NOT met");
     }
+    auto sharedLoss = [&](unsigned margin) {
+        double rate = 1;
+        for (size_t c = 0; c < cells.size(); ++c)
+            if (cells[c].servers == kSharedLossServers && cells[c].marginPercent == margin)
+                for (int shared = 0; shared < 2; ++shared)
+                    rate = std::min(rate, tally(c, shared, kNew).Rate());
+        return rate;
+    };
+    printf("| lrdprobe -c 5, new rule: the best in at least 95%% with 8 servers at a uniform 20%% loss, best 50%% "
+           "better | least row %s | %s |\n",
+           Percent(sharedLoss(50)).c_str(), sharedLoss(50) >= 0.95 ? "met" : "NOT met");
+    uint32_t below = 0, rows = 0;
+    for (size_t c = 0; c < cells.size(); ++c)
+        for (int shared = 0; shared < 2; ++shared) {
+            ++rows;
+            below += tally(c, shared, kNew).Rate() < tally(c, shared, kSingle).Rate();
+        }
+    printf("| lrdprobe -c 5, new rule: never below a single detection | %u of %u rows below | %s |\n", below, rows,
+           below == 0 ? "met" : "NOT met");
+    double leastGoal = 1;
+    for (const auto& tallies : goalTallies)
+        if (tallies[1].tally.trials != 0)
+            leastGoal = std::min(leastGoal, tallies[1].tally.Rate());
+    printf("| lrdprobe --confidence 0.99: the best in at least 99%% in every row | least row %s | %s |\n",
+           Percent(leastGoal).c_str(), leastGoal >= 0.99 ? "met" : "NOT met");
+    for (size_t g = 0; g < kGoalCount; ++g)
+        printf("| lrdprobe --confidence %.2f calibrated: of the runs that reached it, the best in at least %.0f%% | "
+               "%s | %s |\n",
+               kGoals[g], 100 * (kGoals[g] - 0.02), Percent(calibration[g]).c_str(),
+               calibration[g] >= kGoals[g] - 0.02 ? "met" : "NOT met");
     for (int column = 0; column < kColumns; ++column) {
         if (compared[column] == 0)
             continue;

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <cmath>
 #include <sstream>
 
 #include "ProbeOptions.h"
@@ -197,6 +198,15 @@ TEST(ProbeOptions, CombinedShortOptionsEndOfOptionsDuplicatesAndEveryBadFileLine
     EXPECT_EQ(options.rounds, 5u);
     EXPECT_EQ(options.timeLimitMs, 500u);
     EXPECT_EQ(options.periodMs, 0u);
+    EXPECT_EQ(options.confidenceGoal, 0.0);
+    ASSERT_EQ(ParseOptions({"--confidence", ".95", "127.0.0.2"}, options, read), "");
+    EXPECT_EQ(options.confidenceGoal, 0.95);
+    EXPECT_EQ(options.rounds, kConfidenceRounds) << "without -c, --confidence has a cap of its own";
+    ASSERT_EQ(ParseOptions({"-c", "7", "--confidence=0.9999", "127.0.0.2"}, options, read), "");
+    EXPECT_EQ(options.rounds, 7u);
+    ASSERT_EQ(ParseOptions({"-qasC5", "-t500", "-p", "0", "-f", "bom.txt", "--", "127.0.0.4", "local.example"},
+                           options, read, resolve),
+              "");
     ASSERT_EQ(options.servers.size(), 3u) << "local.example is 127.0.0.2 again";
     EXPECT_EQ(options.servers[2].address, "127.0.0.4");
     EXPECT_EQ(options.warnings, std::vector<std::string>{"127.0.0.2:8000 (local.example) is given more than once: "
@@ -218,6 +228,9 @@ TEST(ProbeOptions, CombinedShortOptionsEndOfOptionsDuplicatesAndEveryBadFileLine
         {{"-a", "-u", "127.0.0.2"}, "-a and -u exclude each other"},
         {{"--", "-q"}, "server '-q': '-q' is not a dotted IPv4 address or a host name"},
         {{"-t5001", "127.0.0.2"}, "-t '5001' is not a number from 1 to 5000"},
+        {{"--confidence=1", "127.0.0.2"}, "--confidence '1' is not a probability from 0.5 to 0.9999"},
+        {{"--confidence", "0.99999", "127.0.0.2"}, "--confidence '0.99999' is not a probability from 0.5 to 0.9999"},
+        {{"--confidence", "1e-1", "127.0.0.2"}, "--confidence '1e-1' is not a probability from 0.5 to 0.9999"},
         {{"\xEF\xBB\xBF" "127.0.0.2"}, "server '\\xEF\\xBB\\xBF127.0.0.2': '\\xEF\\xBB\\xBF127.0.0.2' is not a "
                                        "dotted IPv4 address or a host name"},
     };
@@ -255,18 +268,20 @@ TEST(ProbeSummary, ServersSharingAddressesAndPortsAnswerOnlyByTheirOwnReplies)
         summary.AddRound({Record("127.0.0.8", 47900, round == 1 ? 1 : 5000, round == 1 ? 2 : 100),
                           Record("127.0.0.6", 47999, 4, 100), Record("127.0.0.6", 47900, 4, 100),
                           Record("127.0.0.7", 47900, 30, 90), Record("127.0.0.7", 47900, 30, 90),
-                          Record("127.0.0.9", 47900, 400, 1)},
+                          Record("127.0.0.9", 47900, 400, 2)},
                          replies);
     }
     std::vector<Row> rows = summary.Ranked();
     // flaky answered one round of three, but at 1 ms and load 2 its expected
-    // time with retries (35.5 ms) times its load is still the smallest score.
-    EXPECT_EQ(Order(rows), "127.0.0.8:47900 127.0.0.9:47900 127.0.0.6:47900 127.0.0.7:47900 127.0.0.7:47900 "
+    // time with retries (1.15 ms: two lost of 15 rounds are no proof that it
+    // loses more than the others, and a client asks again after 1 ms) times its
+    // load is still the smallest score.
+    EXPECT_EQ(Order(rows), "127.0.0.8:47900 127.0.0.6:47900 127.0.0.9:47900 127.0.0.7:47900 127.0.0.7:47900 "
                            "127.0.0.6:47999(silent) ");
     EXPECT_EQ(rows[0].replies, 1u);
     EXPECT_EQ(rows[0].load, 2u);
-    EXPECT_NEAR(rows[0].standing.expectedMs, 35.5, 0.1);
-    EXPECT_EQ(rows[2].rttMedian, 4.0);
+    EXPECT_NEAR(rows[0].standing.expectedMs, 1.15, 0.01);
+    EXPECT_EQ(rows[1].rttMedian, 4.0);
     EXPECT_EQ(rows[3].replies, 3u);
     EXPECT_EQ(rows[5].replies, 0u);
     EXPECT_FALSE(summary.Listed({"127.0.0.6", 47901, 1}));
@@ -330,7 +345,14 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
          {Rounds(0, 1000, 2, 100), Rounds(1, 1000, 0, 100), Rounds(3, 1000, 0, 100)}, {0, 1, 2}, {1, 2, 0}},
         {"one lost of 10 at 5 ms beats 300 ms", {Rounds(300, 10, 0, 100), Rounds(5, 10, 1, 100)}, {1, 0}, {0, 1}},
         {"below 1 ms the load still counts", {Rounds(0, 1, 0, 100000), Rounds(1, 1, 0, 1)}, {1, 0}, {0, 1}},
-        {"a steady loss outweighs 30 ms", {Rounds(10, 10, 5, 100), Rounds(40, 10, 0, 100)}, {1, 0}, {1, 0}},
+        {"a steady loss outweighs 5 ms", {Rounds(10, 20, 10, 100), Rounds(15, 20, 0, 100)}, {1, 0}, {1, 0}},
+        {"a loss every server shares never decides: lucky rounds do not outweigh a 50 % margin",
+         {Rounds(45, 5, 0, 4), Rounds(30, 5, 3, 4), Rounds(60, 5, 1, 4), Rounds(50, 5, 1, 4), Rounds(70, 5, 2, 4),
+          Rounds(55, 5, 1, 4), Rounds(80, 5, 0, 4), Rounds(65, 5, 1, 4)},
+         {1, 0, 3, 5, 2, 7, 4, 6}, {0, 6, 3, 5, 2, 7, 4, 1}},
+        {"the one that truly loses more pays",
+         {Rounds(10, 20, 10, 100), Rounds(14, 20, 0, 100), Rounds(15, 20, 1, 100), Rounds(16, 20, 0, 100)},
+         {1, 2, 3, 0}, {1, 3, 2, 0}},
         {"the silent last, equals in their order",
          {Rounds(7, 3, 3, 100), Rounds(7, 3, 0, 100), Rounds(7, 3, 0, 100)}, {1, 2, 0}, {1, 2, 0}},
         {"equal scores: the smaller load", {Rounds(20, 1, 0, 10), Rounds(2, 1, 0, 100)}, {0, 1}, {0, 1}},
@@ -340,19 +362,59 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
         EXPECT_EQ(RankRepliesFirst(c.servers), c.repliesFirst) << c.what;
     }
 
-    // One server at 10 ms answering 9 of 10 rounds beside one that lost none: the
-    // pooled share is 1/20, the estimate (1 + 0.5) / 20, the retry the floor.
-    Standing standing = Assess(Rounds(10, 10, 1, 100), 0.05);
+    // One server at 10 ms answering 9 of 10 rounds beside one that lost 2: shares
+    // no farther apart than chance takes them, so both carry the pooled 3/20, and
+    // a server without jitter is asked again after its median.
+    LossPrior alike = FitLossPrior({Rounds(10, 10, 1, 100), Rounds(20, 10, 2, 100)});
+    EXPECT_TRUE(std::isinf(alike.weight));
+    Standing standing = Assess(Rounds(10, 10, 1, 100), alike);
     EXPECT_EQ(standing.replies, 9u);
     EXPECT_DOUBLE_EQ(standing.lossShare, 0.1);
-    EXPECT_DOUBLE_EQ(standing.lossEstimate, 0.075);
-    EXPECT_DOUBLE_EQ(standing.retryMs, kRetryFloorMs);
-    EXPECT_DOUBLE_EQ(standing.expectedMs, 10 + 100 * 0.075 / 0.925);
+    EXPECT_DOUBLE_EQ(standing.lossEstimate, 0.15);
+    EXPECT_DOUBLE_EQ(standing.retryMs, 10);
+    EXPECT_DOUBLE_EQ(standing.expectedMs, 10 + 10 * 0.15 / 0.85);
     EXPECT_DOUBLE_EQ(standing.score, standing.expectedMs * 100);
+    // 1 and 9 of 10 lost are farther apart: each leans on the pool by the weight.
+    LossPrior apart = FitLossPrior({Rounds(10, 10, 1, 100), Rounds(20, 10, 9, 100)});
+    ASSERT_TRUE(std::isfinite(apart.weight));
+    EXPECT_DOUBLE_EQ(Assess(Rounds(10, 10, 1, 100), apart).lossEstimate,
+                     (1 + apart.weight * 0.5) / (10 + apart.weight));
     // A jittery server waits longer before asking again.
     ServerRounds jittery;
     jittery.samples = {100, 300, 200, kLost};
-    EXPECT_DOUBLE_EQ(Assess(jittery, 0).retryMs, 200 + 4 * (200.0 / 3));
+    EXPECT_DOUBLE_EQ(Assess(jittery, LossPrior()).retryMs, 200 + 4 * (200.0 / 3));
+}
+
+// The chance that rank 1 is the best: near certain when the rounds set it far
+// apart, a coin between twins, open after a single round of close servers.
+TEST(ProbeRanking, ConfidenceFollowsTheSeparationTheRoundsShow)
+{
+    ServerRounds steady10 = Rounds(10, 5, 0, 100), steady30 = Rounds(30, 5, 0, 100);
+    ServerRounds jittery10, jittery11;
+    jittery10.samples = {2, 18, 10, 6, 14};
+    jittery11.samples = {3, 19, 11, 7, 15};
+    const struct {
+        const char* what;
+        std::vector<ServerRounds> servers;
+        size_t first;
+        double low, high;
+    } cases[] = {
+        {"far apart", {steady30, steady10}, 1, 0.999, 1},
+        {"twins", {steady10, steady10}, 0, 0.45, 0.55},
+        {"1 ms apart behind 16 ms of jitter", {jittery11, jittery10}, 1, 0.5, 0.8},
+        {"one round of 10 and 12 ms", {Rounds(12, 1, 0, 100), Rounds(10, 1, 0, 100)}, 1, 0.5, 0.8},
+        {"the only one that answered, beside one silent for 3 rounds that may only be unlucky",
+         {Rounds(10, 3, 3, 100), steady10}, 1, 0.99, 0.999},
+        {"the only one of them", {steady10}, 0, 1, 1},
+        {"rank 1 never answered", {Rounds(10, 3, 3, 100)}, 0, -1, -1},
+        {"a server 1 ms faster that loses half", {Rounds(9, 20, 10, 100), Rounds(10, 20, 0, 100)}, 1, 0.99, 1},
+    };
+    for (const auto& c : cases) {
+        double confidence = Confidence(c.servers, c.first);
+        EXPECT_GE(confidence, c.low) << c.what;
+        EXPECT_LE(confidence, c.high) << c.what;
+        EXPECT_EQ(Confidence(c.servers, c.first), confidence) << c.what << ": the draws are seeded";
+    }
 }
 
 // Six rounds of a run interrupted in its sixth of ten: the per-round times and
@@ -377,6 +439,8 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         run.roundTimes.push_back({"2026-12-08T08:00:0" + std::to_string(r) + ".000Z", 7});
     }
     run.roundsDone = summary.Rounds();
+    run.confidence = 0.97329;
+    run.confidenceGoal = 0.99;
     std::vector<Row> rows = summary.Ranked();
     ASSERT_EQ(Order(rows), "127.0.0.2:5000 127.0.0.3:5000 127.0.0.4:5000(silent) ");
 
@@ -389,11 +453,15 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         {FormatTable(rows, run), "  100.0%\n"},
         {FormatTable(rows, run), "\ninterrupted after 6 of 10 rounds, the last cut short\n"},
         {FormatTable(rows, run, true), "\n127.0.0.2:5000 : 10 12 11 30 10 10\n127.0.0.3:5000 : 20 - 40 30 - 20\n"
-                                       "127.0.0.4:5000 : - - - - - -\ninterrupted"},
-        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms\n1,127.0.0.2,5000,true,10,10.5,30,"},
-        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,10,true,- - - - - -\n"},
+                                       "127.0.0.4:5000 : - - - - - -\nconfidence 97.3% that rank 1 is the best: "
+                                       "--confidence 99% not reached in 6 rounds\ninterrupted"},
+        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence\n1,127.0.0.2,5000,true,"
+                               "10,10.5,30,"},
+        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20,0.9732\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,10,true,"
+                               "- - - - - -,0.9732\n"},
         {FormatJson(rows, run), "\"rounds\": 6,\n  \"rounds_asked\": 10,\n  \"interrupted\": true,\n  "
-                                "\"last_round_cut\": true,"},
+                                "\"last_round_cut\": true,\n  \"confidence\": 0.9732,\n  \"confidence_goal\": 0.9900,\n"
+                                "  \"confidence_reached\": false,"},
         {FormatJson(rows, run), "{\"round\": 6, \"start\": \"2026-12-08T08:00:05.000Z\", \"duration_ms\": 7}\n  ],"},
         {FormatJson(rows, run), "\"loss_percent\": 33.3, \"samples_ms\": [20, null, 40, 30, null, 20]}"},
         {FormatStats(rows, run, 1, 1234), "        3 servers\n        2 answered\n        1 silent\n        1 unresolved\n"
@@ -415,4 +483,26 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         ++lost;
     EXPECT_EQ(lost, 8u) << "two lost rounds of one server, six of the silent one";
     EXPECT_NE(html.find("<strong>Interrupted</strong>, the last round cut short."), std::string::npos);
+    EXPECT_NE(html.find(">confidence 97.3% that rank 1 is the best: --confidence 99% not reached in 6 rounds.<"),
+              std::string::npos);
+}
+
+// Ctrl-C 40 ms into a round of 1000: the server 300 ms away had not missed its
+// reply, so the round does not count for it, and no loss reaches the others.
+TEST(ProbeSummary, ARoundCutInTimeCountsOnlyTheServersThatAnswered)
+{
+    Server near{"127.0.0.2", 5000}, far{"127.0.0.3", 5000};
+    Summary summary({near, far});
+    summary.AddRound({Record("127.0.0.2", 5000, 10, 100), Record("127.0.0.3", 5000, 300, 100)},
+                     {{"127.0.0.2", 5000, 10}, {"127.0.0.3", 5000, 300}});
+    summary.AddRound({Record("127.0.0.2", 5000, 10, 100), Record("127.0.0.3", 5000, 5000, 100)},
+                     {{"127.0.0.2", 5000, 10}}, true);
+    std::vector<Row> rows = summary.Ranked();
+    ASSERT_EQ(Order(rows), "127.0.0.2:5000 127.0.0.3:5000 ");
+    EXPECT_EQ(rows[1].samples, std::vector<uint32_t>{300});
+    EXPECT_EQ(rows[1].LossPercent(), 0.0);
+    EXPECT_EQ(rows[0].standing.expectedMs, 10.0);
+    RunInfo run;
+    run.roundsDone = 2;
+    EXPECT_NE(FormatTable(rows, run).find("  1/1  0.0%\n"), std::string::npos) << FormatTable(rows, run);
 }

@@ -30,6 +30,9 @@ const char kUsage[] =
     "                   ('-' for a round without its reply)\n"
     "  -p MS            period between the starts of rounds, 0 to 3600000\n"
     "                   (default 1000), so that responders' rate limits stay clear\n"
+    "  --confidence P   go on with rounds until rank 1 is the best with\n"
+    "                   probability P (0.5 to 0.9999) or the rounds of -c are spent\n"
+    "                   (default cap 100 rounds)\n"
     "  -r N             the module asks a server that has not answered again, up\n"
     "                   to N times (0 to 10) within the round; 0: one request per\n"
     "                   server (default: as the module's configuration says, which\n"
@@ -51,19 +54,30 @@ const char kUsage[] =
     "  (100 when a server sends none), the expected time being that of a client\n"
     "  that asks again after a retry time until it gets an answer:\n"
     "    expected = median rtt + retry x loss / (1 - loss)\n"
-    "    retry    = median rtt + 4 x mean deviation of the rtts, 100 to 5000 ms\n"
-    "    loss     = (rounds lost + 10 x loss share of all servers that answered)\n"
-    "               / (rounds + 10)\n"
-    "  so one lost reply in a few rounds weighs little, a steady loss much.\n"
+    "    retry    = median rtt + 4 x mean deviation of the rtts, 1 to 5000 ms\n"
+    "    loss     = (rounds lost + w x pooled) / (rounds asked + w)\n"
+    "  pooled being the loss share of all servers that answered and w the weight\n"
+    "  of a beta distribution fitted to how far their shares spread beyond what\n"
+    "  chance spreads them by at its 99th percentile (infinite when they do not:\n"
+    "  then every server carries the pooled share), so losses that all servers\n"
+    "  share never decide, a steady loss does.\n"
     "  Equal scores: the smaller load first. A server counts as answered only by\n"
     "  a reply from its own address and port within 5000 ms.\n"
+    "Confidence (under the table when two servers answered): the probability\n"
+    "  that rank 1 is truly the best, from 4000 seeded draws of every server's\n"
+    "  true median (its median plus a Student t draw scaled by its spread, which\n"
+    "  leans on the spread of all servers; 10 ms before a second round) and loss\n"
+    "  share (from the beta distribution above and its rounds): the share of\n"
+    "  draws in which rank 1 keeps the smallest score, lowered for each server\n"
+    "  that lost every round by the chance that it lives and was only unlucky.\n"
     "Live lines, warnings and -s go to standard error, the summary to standard\n"
     "output, with line ends LF unless it is a Windows console. With 5 rounds or\n"
     "more the table shows each server's times as bars, from its fastest round to\n"
     "its slowest (the last 40 rounds; a gap for a round without its reply).\n"
     "Ctrl-C ends the run at once; from the first round on it prints the summary of\n"
     "what was heard, marked interrupted, with the rounds asked for and done (a\n"
-    "round cut short counts, as fping counts its last ping).\n"
+    "round cut short counts, as fping counts its last ping; a server whose reply\n"
+    "was not yet due in it counts as not asked, not as lost).\n"
     "Exit status: 0 when a server answered, 1 when none did, 2 for a usage error\n"
     "or a bad list line (nothing probed), a module that cannot be loaded or used,\n"
     "or a name that did not resolve (the others probed, as fping does), 130 when\n"
@@ -152,13 +166,28 @@ std::string Visible(const std::string& text)
 bool TakesValue(const std::string& option)
 {
     return option == "-f" || option == "-t" || option == "-c" || option == "-C" || option == "-p" || option == "-r" ||
-           option == "--format" || option == "--log" || option == "--module" || option == "--report";
+           option == "--format" || option == "--log" || option == "--module" || option == "--report" ||
+           option == "--confidence";
 }
 
 bool IsFlag(const std::string& option)
 {
     return option == "-h" || option == "--help" || option == "--version" || option == "-q" || option == "-v" ||
            option == "-a" || option == "-u" || option == "-s";
+}
+
+// A decimal fraction as 0.95 or .95, within [low, high].
+bool ParseShare(const std::string& text, double low, double high, double& share)
+{
+    size_t dot = text.find('.');
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos || dot == std::string::npos ||
+        text.find('.', dot + 1) != std::string::npos || dot + 1 == text.size() || text.size() > 12)
+        return false;
+    double value = std::stod(text);
+    if (value < low || value > high)
+        return false;
+    share = value;
+    return true;
 }
 
 uint64_t EndpointKey(const Server& server)
@@ -374,6 +403,9 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
             if (!lrdtools::ParseDecimal(value, 0, kMaxReprobes, number))
                 return NotANumber("-r", Visible(value), 0, kMaxReprobes);
             parsed.reprobes = int32_t(number);
+        } else if (arg == "--confidence") {
+            if (!ParseShare(value, kMinConfidence, kMaxConfidence, parsed.confidenceGoal))
+                return "--confidence '" + Visible(value) + "' is not a probability from 0.5 to 0.9999";
         } else if (arg == "--format") {
             if (value == "table")
                 parsed.format = Format::kTable;
@@ -399,6 +431,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
     }
     if (parsed.onlyAnswering && parsed.onlySilent)
         return "-a and -u exclude each other";
+    if (parsed.confidenceGoal > 0 && std::find(given.begin(), given.end(), "-c") == given.end())
+        parsed.rounds = kConfidenceRounds;
 
     // An endpoint given again (also through a host name) is probed once.
     std::vector<Server> distinct;

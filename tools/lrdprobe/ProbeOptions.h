@@ -21,6 +21,10 @@ constexpr uint32_t kMaxTimeLimitMs = 5000;
 constexpr uint32_t kDefaultPeriodMs = 1000;
 constexpr uint32_t kMaxPeriodMs = 3600000;
 constexpr uint32_t kMaxRounds = 1000;
+// --confidence: the goal a run may set, and its cap of rounds without -c.
+constexpr double kMinConfidence = 0.5;
+constexpr double kMaxConfidence = 0.9999;
+constexpr uint32_t kConfidenceRounds = 100;
 // The module's ReprobeCount setting takes 0 to 10.
 constexpr uint32_t kMaxReprobes = 10;
 constexpr int32_t kReprobesUnset = -1;
@@ -44,6 +48,9 @@ struct Options {
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t rounds = 1;
     uint32_t periodMs = kDefaultPeriodMs;
+    // --confidence: rounds stop once rank 1 is the best with this probability
+    // (rounds is then the cap); 0 without it.
+    double confidenceGoal = 0;
     // -r: the module's re-probes; unset leaves its configuration as it is.
     int32_t reprobes = kReprobesUnset;
     Format format = Format::kTable;

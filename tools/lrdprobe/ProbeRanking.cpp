@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <random>
 
 namespace lrdprobe {
 
@@ -23,54 +25,141 @@ double Median(const std::vector<double>& sorted)
     return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
 }
 
-}  // namespace
-
-double PooledLoss(const std::vector<ServerRounds>& servers)
+double RetryMs(double medianMs, double deviationMs)
 {
-    uint64_t rounds = 0, lost = 0;
-    for (const ServerRounds& server : servers) {
-        uint64_t answered = std::count_if(server.samples.begin(), server.samples.end(),
-                                          [](uint32_t sample) { return sample != kLost; });
-        if (answered == 0)
-            continue;
-        rounds += server.samples.size();
-        lost += server.samples.size() - answered;
-    }
-    return rounds == 0 ? 0 : double(lost) / double(rounds);
+    return std::min(std::max(medianMs + 4 * deviationMs, kRetryMinMs), kRetryCeilingMs);
 }
 
-Standing Assess(const ServerRounds& server, double pooledLoss)
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// The spread of the true round-trip time that a single round leaves open, and
+// how many servers' worth of variance it counts for.
+constexpr double kPriorSigmaMs = 10;
+constexpr double kPriorSigmaWeight = 2;
+// How many degrees of freedom the pooled variance counts for in one server's.
+constexpr double kPooledSigmaWeight = 4;
+// The tick: no spread is finer.
+constexpr double kMinSigmaMs = 1;
+// A Student t draw is cut here, so that a server's score has a floor that the
+// draws can skip it by.
+constexpr double kMaxT = 8;
+// The standard error of a median against sigma / sqrt(n): 1.25 for normally
+// spread times, sqrt(3) for uniformly spread ones, the widest of the usual
+// shapes, which a confidence must not understate.
+constexpr double kMedianSpread = 1.7321;
+constexpr uint64_t kConfidenceSeed = 0x6c72647072;
+
+// What the draws of one server need.
+struct Posterior {
+    double median, deviation, standardError, degrees;
+    double lossA, lossB;  // of its own beta distribution; unused with a common share
+    uint32_t load;
+    double floor;         // no draw scores less
+};
+
+double BetaDraw(std::mt19937_64& random, double a, double b)
+{
+    if (a <= 0)
+        return 0;
+    double x = std::gamma_distribution<double>(a, 1)(random);
+    double y = std::gamma_distribution<double>(b, 1)(random);
+    return x + y > 0 ? x / (x + y) : 0;
+}
+
+// The 99th percentile of a chi-square distribution (Wilson and Hilferty's
+// approximation, within 3 % from one degree of freedom up).
+double ChiSquare99(double degrees)
+{
+    double a = 2 / (9 * degrees);
+    double root = 1 - a + 2.3263 * std::sqrt(a);
+    return degrees * root * root * root;
+}
+
+}  // namespace
+
+LossPrior FitLossPrior(const std::vector<ServerRounds>& servers)
+{
+    LossPrior prior;
+    std::vector<std::pair<double, double>> counts;  // lost, asked
+    for (const ServerRounds& server : servers) {
+        uint64_t answered = uint64_t(std::count_if(server.samples.begin(), server.samples.end(),
+                                                   [](uint32_t sample) { return sample != kLost; }));
+        if (answered == 0)
+            continue;
+        counts.emplace_back(double(server.samples.size() - answered), double(server.samples.size()));
+        prior.lost += server.samples.size() - answered;
+        prior.asked += server.samples.size();
+    }
+    prior.weight = kInfinity;
+    if (prior.asked == 0)
+        return prior;
+    double n = double(prior.asked), k = double(counts.size());
+    prior.pooled = double(prior.lost) / n;
+    if (prior.lost == 0 || counts.size() < 2)
+        return prior;
+    // The method of moments for a beta-binomial with unequal rounds: the
+    // weighted spread of the shares about the pool, beyond what chance alone
+    // gives, tells the correlation rho = 1 / (weight + 1) of one server's rounds.
+    // Chance is taken at its 99th percentile rather than its mean: with a few
+    // servers the spread itself is noisy, and a lucky server must not look
+    // truly better.
+    double spread = 0, squares = 0;
+    for (const auto& c : counts) {
+        double share = c.first / c.second;
+        spread += c.second * (share - prior.pooled) * (share - prior.pooled);
+        squares += c.second * c.second;
+    }
+    double chance = prior.pooled * (1 - prior.pooled);
+    double room = n - squares / n - (k - 1);
+    if (room <= 0)
+        return prior;
+    double rho = (spread / chance - ChiSquare99(k - 1)) / room;
+    if (rho <= 0)
+        return prior;
+    prior.weight = rho >= 1 ? 0 : 1 / rho - 1;
+    return prior;
+}
+
+double ExpectedMs(double medianMs, double retryMs, double loss)
+{
+    return medianMs + retryMs * loss / (1 - loss);
+}
+
+double Score(double expectedMs, uint32_t load) { return std::max(1.0, expectedMs) * double(load); }
+
+Standing Assess(const ServerRounds& server, const LossPrior& prior)
 {
     Standing standing;
     std::vector<double> times = Answers(server);
     standing.replies = uint32_t(times.size());
+    standing.asked = uint32_t(server.samples.size());
     if (times.empty())
         return standing;
     double rounds = double(server.samples.size());
     double lost = rounds - double(times.size());
     standing.medianMs = Median(times);
     standing.lossShare = lost / rounds;
-    standing.lossEstimate = (lost + kPooledLossRounds * pooledLoss) / (rounds + kPooledLossRounds);
-    double deviation = 0;
+    standing.lossEstimate = std::isinf(prior.weight)
+                                ? prior.pooled
+                                : (lost + prior.weight * prior.pooled) / (rounds + prior.weight);
     for (double time : times)
-        deviation += std::fabs(time - standing.medianMs);
-    deviation /= double(times.size());
-    standing.retryMs = std::min(std::max(standing.medianMs + 4 * deviation, kRetryFloorMs), kRetryCeilingMs);
+        standing.deviationMs += std::fabs(time - standing.medianMs);
+    standing.deviationMs /= double(times.size());
+    standing.retryMs = RetryMs(standing.medianMs, standing.deviationMs);
     // The estimate stays below 1: a server that answered once has lost fewer
     // rounds than it was asked, and the pool counts only such servers.
-    standing.expectedMs =
-        standing.medianMs + standing.retryMs * standing.lossEstimate / (1 - standing.lossEstimate);
-    standing.score = std::max(1.0, standing.expectedMs) * double(server.load);
+    standing.expectedMs = ExpectedMs(standing.medianMs, standing.retryMs, standing.lossEstimate);
+    standing.score = Score(standing.expectedMs, server.load);
     return standing;
 }
 
 std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers)
 {
-    double pooled = PooledLoss(servers);
+    LossPrior prior = FitLossPrior(servers);
     std::vector<Standing> standings;
     standings.reserve(servers.size());
     for (const ServerRounds& server : servers)
-        standings.push_back(Assess(server, pooled));
+        standings.push_back(Assess(server, prior));
     std::vector<size_t> order(servers.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
@@ -88,6 +177,113 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers)
         return x.expectedMs < y.expectedMs;
     });
     return order;
+}
+
+double Confidence(const std::vector<ServerRounds>& servers, size_t first)
+{
+    LossPrior prior = FitLossPrior(servers);
+    // The pooled variance of the times about each server's own mean.
+    double squares = kPriorSigmaWeight * kPriorSigmaMs * kPriorSigmaMs, degrees = kPriorSigmaWeight;
+    std::vector<double> ownSquares(servers.size(), 0);
+    std::vector<std::vector<double>> times(servers.size());
+    for (size_t i = 0; i < servers.size(); ++i) {
+        times[i] = Answers(servers[i]);
+        if (times[i].empty())
+            continue;
+        double mean = 0;
+        for (double time : times[i])
+            mean += time;
+        mean /= double(times[i].size());
+        for (double time : times[i])
+            ownSquares[i] += (time - mean) * (time - mean);
+        squares += ownSquares[i];
+        degrees += double(times[i].size() - 1);
+    }
+    if (first >= servers.size() || times[first].empty())
+        return -1;
+    double pooledVariance = squares / degrees;
+    // A server that lost every round may only have been unlucky, and may then
+    // be the best: even odds that it lives, and how likely a living server loses
+    // every round it was asked in, E[p^n] for the pooled share p drawn from
+    // beta(lost + 1/2, answered + 1/2) of the servers that answered.
+    double alone = 1;
+    double a = double(prior.lost) + 0.5, b = double(prior.asked - prior.lost) + 0.5;
+    for (size_t i = 0; i < servers.size(); ++i) {
+        if (!times[i].empty())
+            continue;
+        double unlucky = 1;
+        for (size_t n = 0; n < servers[i].samples.size() && unlucky > 1e-12; ++n)
+            unlucky *= (a + double(n)) / (a + b + double(n));
+        alone /= 1 + unlucky;
+    }
+
+    std::vector<Posterior> rivals;
+    Posterior leader{};
+    for (size_t i = 0; i < servers.size(); ++i) {
+        if (times[i].empty())
+            continue;
+        Standing standing = Assess(servers[i], prior);
+        double answers = double(times[i].size());
+        double variance = std::max((kPooledSigmaWeight * pooledVariance + ownSquares[i]) /
+                                       (kPooledSigmaWeight + answers - 1),
+                                   kMinSigmaMs * kMinSigmaMs);
+        Posterior p;
+        p.median = standing.medianMs;
+        p.deviation = standing.deviationMs;
+        p.standardError = kMedianSpread * std::sqrt(variance / answers);
+        p.degrees = kPooledSigmaWeight + answers - 1;
+        double lost = double(standing.asked - standing.replies);
+        p.lossA = prior.weight * prior.pooled + lost;
+        p.lossB = prior.weight * (1 - prior.pooled) + double(standing.replies);
+        p.load = servers[i].load;
+        // Losses only add to the expected time.
+        p.floor = Score(p.median - kMaxT * p.standardError, p.load);
+        if (i == first)
+            leader = p;
+        else
+            rivals.push_back(p);
+    }
+    if (rivals.empty())
+        return alone;
+    std::sort(rivals.begin(), rivals.end(), [](const Posterior& a, const Posterior& b) { return a.floor < b.floor; });
+
+    std::mt19937_64 random(kConfidenceSeed);
+    std::normal_distribution<double> normal;
+    bool common = std::isinf(prior.weight);
+    // A server's score; past `beyond` without its losses, losses can only add,
+    // so the loss share is not drawn.
+    auto draw = [&](const Posterior& p, double commonLoss, double beyond) {
+        double chi = std::gamma_distribution<double>(p.degrees / 2, 2)(random);
+        double t = std::max(-kMaxT, std::min(kMaxT, normal(random) / std::sqrt(chi / p.degrees)));
+        double median = p.median + p.standardError * t;
+        if (Score(median, p.load) >= beyond)
+            return beyond;
+        double loss = common ? commonLoss : BetaDraw(random, p.lossA, p.lossB);
+        return Score(ExpectedMs(median, RetryMs(median, p.deviation), loss), p.load);
+    };
+    uint32_t won = 0, d = 0;
+    for (; d < kConfidenceDraws; ++d) {
+        // A figure surely below the least goal needs no more precision.
+        if (d % kConfidenceBatch == 0 && d > 0) {
+            double share = double(won) / d;
+            if (share + 4 * std::sqrt(share * (1 - share) / d) + 4.0 / d < kConfidenceBelow)
+                break;
+        }
+        double commonLoss = common ? BetaDraw(random, double(prior.lost) + 0.5, double(prior.asked - prior.lost) + 0.5)
+                                   : 0;
+        double leading = draw(leader, commonLoss, kInfinity);
+        bool beaten = false;
+        for (const Posterior& rival : rivals) {
+            if (rival.floor >= leading)
+                break;
+            if (draw(rival, commonLoss, leading) < leading) {
+                beaten = true;
+                break;
+            }
+        }
+        won += !beaten;
+    }
+    return alone * double(won) / d;
 }
 
 }  // namespace lrdprobe

@@ -1,6 +1,7 @@
 // lrdprobe's ranking over several rounds: which server a client would get its
-// answers from soonest, weighted by the servers' loads. Plain data in, no
-// platform header, so that the benchmark can rank the same way.
+// answers from soonest, weighted by the servers' loads, and how sure the rounds
+// make the first place. Plain data in, no platform header, so that the
+// benchmark can rank the same way.
 #pragma once
 
 #include <cstddef>
@@ -16,53 +17,91 @@ constexpr uint32_t kLost = UINT32_MAX;
 // The load of a server that answered without one, as the detector counts it.
 constexpr uint32_t kDefaultLoad = 100;
 
-// How long a client waits before it asks again: never less than this, and never
+// How long a client waits before it asks again: at least a tick, and never
 // longer than a reply can count.
-constexpr double kRetryFloorMs = 100;
+constexpr double kRetryMinMs = 1;
 constexpr double kRetryCeilingMs = 5000;
-
-// How many rounds the loss share seen over all servers counts for in a single
-// server's loss estimate: with a few rounds, one lost reply says little about a
-// server; over many, its own rounds decide.
-constexpr double kPooledLossRounds = 10;
 
 // What the ranking knows of one server.
 struct ServerRounds {
-    std::vector<uint32_t> samples;  // one per round: the round-trip time in ms, or kLost
+    std::vector<uint32_t> samples;  // one per round it was asked in: the round-trip time in ms, or kLost
     uint32_t load = kDefaultLoad;   // of the last round it answered
 };
+
+// The servers' loss shares as draws from one beta distribution, fitted to how
+// far the shares of the servers that answered at least once spread: its mean is
+// the pooled share, its weight (in rounds) how strongly one server's estimate
+// leans on it. Shares that spread no more than chance spreads them give an
+// infinite weight: every server then carries the pooled share.
+struct LossPrior {
+    double pooled = 0;    // rounds lost / rounds asked, over the servers that answered
+    double weight = 0;    // alpha + beta of the beta distribution; infinity: pooled alone
+    uint64_t lost = 0, asked = 0;
+};
+LossPrior FitLossPrior(const std::vector<ServerRounds>& servers);
+
+// The expected time to an answer of a server that answers in `medianMs` and
+// loses `loss` of the requests, for a client that asks again every `retryMs`
+// until an answer comes.
+double ExpectedMs(double medianMs, double retryMs, double loss);
+// What ranks a server: max(1 ms, expected time) x load. The 1 ms floor keeps the
+// load counting for servers that answer within the same millisecond.
+double Score(double expectedMs, uint32_t load);
 
 // The figures that rank one server.
 struct Standing {
     uint32_t replies = 0;       // rounds answered
-    double medianMs = 0;        // median round-trip time of those rounds
-    double lossShare = 0;       // rounds lost / rounds, as seen
-    double lossEstimate = 0;    // the share taken for the score, see RankServers
+    uint32_t asked = 0;         // rounds asked in
+    double medianMs = 0;        // median round-trip time of the rounds answered
+    double deviationMs = 0;     // mean absolute deviation of those times from the median
+    double lossShare = 0;       // rounds lost / rounds asked, as seen
+    double lossEstimate = 0;    // the share taken for the score: the posterior mean under the LossPrior
     double retryMs = 0;         // when a client would ask again
     double expectedMs = 0;      // expected time to an answer
-    double score = 0;           // max(1, expectedMs) x load
+    double score = 0;
     bool Answered() const { return replies > 0; }
 };
 
-// The loss share over all rounds of the servers that answered at least once
-// (0 when none did).
-double PooledLoss(const std::vector<ServerRounds>& servers);
-
-// One server's figures, given the pooled loss share:
-//   lossEstimate = (rounds lost + kPooledLossRounds x pooled) / (rounds + kPooledLossRounds)
+// One server's figures, given the prior of the losses:
+//   lossEstimate = (rounds lost + weight x pooled) / (rounds asked + weight)
 //   retryMs      = median + 4 x mean absolute deviation from the median, within
-//                  [kRetryFloorMs, kRetryCeilingMs] (a retransmission timeout)
-//   expectedMs   = median + retryMs x lossEstimate / (1 - lossEstimate), the
-//                  expected time to an answer for a client that asks again every
-//                  retryMs until one comes
-//   score        = max(1, expectedMs) x load: the 1 ms floor keeps the load
-//                  counting for servers that answer within the same millisecond
-Standing Assess(const ServerRounds& server, double pooledLoss);
+//                  [kRetryMinMs, kRetryCeilingMs] (a retransmission timeout)
+//   expectedMs   = ExpectedMs(median, retryMs, lossEstimate)
+//   score        = Score(expectedMs, load)
+Standing Assess(const ServerRounds& server, const LossPrior& prior);
 
 // Indexes of servers best first: servers that answered by the smaller score,
 // then the smaller load, then the shorter expected time (below the 1 ms floor);
-// servers that never answered last. Servers equal by
-// these keep their order in the input.
+// servers that never answered last. Servers equal by these keep their order in
+// the input.
 std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
+
+// The probability that server `first` is truly the best (the smallest score)
+// given the rounds, from kConfidenceDraws draws of every server's figures from
+// their posterior, with a fixed seed so that the same rounds give the same
+// figure:
+// - the true median round-trip time: the median plus a Student t draw (degrees
+//   of freedom 4 + answers - 1, cut at 8) times sqrt(3) sigma / sqrt(answers)
+//   (the spread of a median of uniformly spread times);
+//   sigma^2 = (4 x pooled variance + the server's sum of squared deviations
+//   from its mean) / (4 + answers - 1), at least 1 ms^2 (the tick), the pooled
+//   variance being that of all servers' times about their own means, with
+//   (10 ms)^2 counted twice so that a single round stays uncertain;
+// - the loss share: beta(weight x pooled + lost, weight x (1 - pooled) +
+//   answered) under the fitted LossPrior, or one share for all servers from
+//   beta(lost + 1/2, answered + 1/2) over all of them when the weight is infinite;
+// - the retry time from the drawn median and the server's deviation, the load as seen.
+// Servers that never answered take no part in the draws; the share of draws is
+// multiplied, for each of them, by 1 / (1 + E[p^n]), n its rounds, p the pooled
+// loss share drawn from beta(lost + 1/2, answered + 1/2) of the servers that
+// answered: the chance that it is not a living server (even odds before the
+// rounds) that merely lost every round, and so might be the best. The result
+// is -1 when `first` never answered. The draws come a batch
+// at a time and stop early when the figure is surely (by four standard errors)
+// below kConfidenceBelow, the least goal of --confidence.
+constexpr uint32_t kConfidenceDraws = 4000;
+constexpr uint32_t kConfidenceBatch = 500;
+constexpr double kConfidenceBelow = 0.5;
+double Confidence(const std::vector<ServerRounds>& servers, size_t first);
 
 }  // namespace lrdprobe

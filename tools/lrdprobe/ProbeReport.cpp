@@ -178,7 +178,10 @@ std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run)
         out << "<td>" << row.replies << "/" << row.samples.size() << "<td>" << Num(row.LossPercent())
             << "%<td class=l>" << Strip(row) << "</tr>\n";
     }
-    out << "</table>\n<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered (green: rank 1). "
+    out << "</table>\n";
+    if (run.confidence >= 0)
+        out << "<p class=confidence>" << Escape(ConfidenceText(run)) << ".</p>\n";
+    out << "<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered (green: rank 1). "
            "A red line to the right of a dot reaches its expected time with retries. Servers above or right of the "
            "dashed line score worse than the winner.</p>\n"
         << Scatter(rows) << "\n</body>\n</html>\n";

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 
 namespace lrdprobe {
@@ -91,6 +92,15 @@ std::string Bars(const Row& row)
     return bars;
 }
 
+// Rounded down, so that a figure shown never reads as a goal it missed.
+std::string FloorFixed(double value, int decimals)
+{
+    double scale = std::pow(10.0, decimals);
+    return Fixed(std::floor(value * scale + 1e-9) / scale, decimals);
+}
+
+std::string ConfidenceShare(const RunInfo& run) { return run.confidence < 0 ? "" : FloorFixed(run.confidence, 4); }
+
 std::string SamplesText(const Row& row)
 {
     std::string text;
@@ -107,7 +117,7 @@ Summary::Summary(std::vector<Server> servers) : m_servers(std::move(servers)), m
         m_byEndpoint[EndpointKey(m_servers[i].address, m_servers[i].port)].push_back(i);
 }
 
-void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Reply>& replies)
+void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Reply>& replies, bool cutInTime)
 {
     ++m_rounds;
     std::vector<const Reply*> heard(m_servers.size(), nullptr);
@@ -139,7 +149,8 @@ void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Repl
     for (size_t i = 0; i < m_servers.size(); ++i) {
         ServerRounds& tally = m_tallies[i];
         if (heard[i] == nullptr) {
-            tally.samples.push_back(kLost);
+            if (!cutInTime)
+                tally.samples.push_back(kLost);
             continue;
         }
         // A reply the sink reports within 5000 ms is never kLost's value.
@@ -171,14 +182,14 @@ std::vector<Row> Summary::Ranked() const
     std::vector<ServerRounds> inOrder;
     for (size_t i : m_firstOrder)
         inOrder.push_back(m_tallies[i]);
-    double pooled = PooledLoss(inOrder);
+    LossPrior prior = FitLossPrior(inOrder);
     std::vector<Row> rows;
     for (size_t r : RankServers(inOrder)) {
         size_t i = m_firstOrder[r];
         Row row;
         row.server = m_servers[i];
         row.samples = m_tallies[i].samples;
-        row.standing = Assess(m_tallies[i], pooled);
+        row.standing = Assess(m_tallies[i], prior);
         row.replies = row.standing.replies;
         if (row.Answered()) {
             row.rttMin = UINT32_MAX;
@@ -194,6 +205,14 @@ std::vector<Row> Summary::Ranked() const
         rows.push_back(row);
     }
     return rows;
+}
+
+double Summary::Confidence() const
+{
+    std::vector<ServerRounds> inOrder;
+    for (size_t i : m_firstOrder)
+        inOrder.push_back(m_tallies[i]);
+    return inOrder.empty() ? -1 : lrdprobe::Confidence(inOrder, RankServers(inOrder).front());
 }
 
 RoundProgress::RoundProgress(const std::vector<Server>& servers)
@@ -239,7 +258,8 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
         cells.push_back({std::to_string(row.rank), row.server.address, std::to_string(row.server.port),
                          RttText(row, rounds), row.Answered() ? Fixed(row.standing.expectedMs, 1) : "-",
                          row.Answered() ? std::to_string(row.load) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
-                         std::to_string(row.replies) + "/" + std::to_string(rounds), LossText(row) + "%"});
+                         std::to_string(row.replies) + "/" + std::to_string(row.samples.size()),
+                         LossText(row) + "%"});
         if (bars)
             cells.back().push_back(Bars(row));
         if (names)
@@ -270,6 +290,10 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
             out += endpoint + std::string(width - endpoint.size(), ' ') + " : " + SamplesText(row) + "\n";
         }
     }
+    // One server that answered is the best for sure: the line would say nothing.
+    auto answered = std::count_if(rows.begin(), rows.end(), [](const Row& row) { return row.Answered(); });
+    if (run.confidence >= 0 && (answered >= 2 || run.confidenceGoal > 0))
+        out += ConfidenceText(run) + "\n";
     if (run.interrupted)
         out += InterruptText(run) + "\n";
     return out;
@@ -279,7 +303,7 @@ std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
 {
     std::ostringstream out;
     out << "rank,address,port,answered,rtt_min_ms,rtt_median_ms,rtt_max_ms,load,score,replies,rounds,loss_percent,"
-           "name,expected_ms,rounds_asked,interrupted,rtts_ms\n";
+           "name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence\n";
     for (const Row& row : rows) {
         out << row.rank << "," << row.server.address << "," << row.server.port << ",";
         if (row.Answered())
@@ -287,9 +311,9 @@ std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
                 << Fixed(row.Score(), 0);
         else
             out << "false,,,,,";
-        out << "," << row.replies << "," << run.roundsDone << "," << LossText(row) << "," << row.server.name << ","
-            << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "," << run.roundsAsked << ","
-            << (run.interrupted ? "true" : "false") << "," << SamplesText(row) << "\n";
+        out << "," << row.replies << "," << row.samples.size() << "," << LossText(row) << "," << row.server.name
+            << "," << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "," << run.roundsAsked << ","
+            << (run.interrupted ? "true" : "false") << "," << SamplesText(row) << "," << ConfidenceShare(run) << "\n";
     }
     return out.str();
 }
@@ -300,6 +324,10 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run)
     out << "{\n  \"rounds\": " << run.roundsDone << ",\n  \"rounds_asked\": " << run.roundsAsked
         << ",\n  \"interrupted\": " << (run.interrupted ? "true" : "false")
         << ",\n  \"last_round_cut\": " << (run.lastRoundCut ? "true" : "false")
+        << ",\n  \"confidence\": " << (run.confidence < 0 ? "null" : ConfidenceShare(run))
+        << ",\n  \"confidence_goal\": " << (run.confidenceGoal > 0 ? Fixed(run.confidenceGoal, 4) : "null")
+        << ",\n  \"confidence_reached\": "
+        << (run.confidenceGoal > 0 ? (run.Reached() ? "true" : "false") : "null")
         << ",\n  \"time_limit_ms\": " << run.timeLimitMs << ",\n  \"period_ms\": " << run.periodMs
         << ",\n  \"round_times\": [";
     for (size_t r = 0; r < run.roundTimes.size(); ++r)
@@ -332,6 +360,19 @@ std::string InterruptText(const RunInfo& run)
 {
     return "interrupted after " + std::to_string(run.roundsDone) + " of " + std::to_string(run.roundsAsked) +
            " rounds" + (run.lastRoundCut ? ", the last cut short" : "");
+}
+
+std::string ConfidenceText(const RunInfo& run)
+{
+    if (run.confidence < 0)
+        return {};
+    std::string text = "confidence " + FloorFixed(100 * run.confidence, 1) + "% that rank 1 is the best";
+    if (run.confidenceGoal <= 0)
+        return text;
+    char goal[32];
+    snprintf(goal, sizeof goal, "%g%%", 100 * run.confidenceGoal);
+    std::string rounds = std::to_string(run.roundsDone) + (run.roundsDone == 1 ? " round" : " rounds");
+    return text + ": --confidence " + goal + (run.Reached() ? " reached after " : " not reached in ") + rounds;
 }
 
 std::string FormatStats(const std::vector<Row>& rows, const RunInfo& run, uint32_t unresolved, uint32_t elapsedMs)

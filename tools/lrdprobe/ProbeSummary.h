@@ -30,10 +30,12 @@ struct Row {
     double rttMedian = 0;                            // likewise
     uint32_t load = 0;                               // from the last round in which it answered
     Standing standing;                               // what ranks it (ProbeRanking.h)
-    std::vector<uint32_t> samples;                   // one per round: ms, or kLost
+    // One per round it was asked in: ms, or kLost. A round cut short before its
+    // reply was due is not one of them.
+    std::vector<uint32_t> samples;
     bool Answered() const { return replies > 0; }
     double Score() const { return standing.score; }
-    // The share of rounds without its reply, in percent.
+    // The share of the rounds it was asked in without its reply, in percent.
     double LossPercent() const
     {
         return samples.empty() ? 0.0 : 100.0 * double(samples.size() - replies) / double(samples.size());
@@ -55,6 +57,11 @@ struct RunInfo {
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t periodMs = kDefaultPeriodMs;
     std::vector<RoundTime> roundTimes;
+    // The probability that rank 1 is the best (Confidence in ProbeRanking.h); -1
+    // when no server answered.
+    double confidence = -1;
+    double confidenceGoal = 0;  // --confidence; 0 without it
+    bool Reached() const { return confidenceGoal > 0 && confidence >= confidenceGoal; }
 };
 
 class Summary {
@@ -67,7 +74,10 @@ public:
     // it sent several). Its load comes from the record of its address and port
     // (servers listed twice take that endpoint's records in turn); the records'
     // order also orders servers the ranking finds equal.
-    void AddRound(const std::vector<IPInfo>& sorted, const std::vector<Reply>& replies);
+    // A round cut short before its time limit (`cutInTime`) counts only the
+    // servers that answered: the others' replies could still have come, so they
+    // were not asked in it.
+    void AddRound(const std::vector<IPInfo>& sorted, const std::vector<Reply>& replies, bool cutInTime = false);
 
     uint32_t Rounds() const { return m_rounds; }
     bool AnyAnswered() const;
@@ -75,6 +85,8 @@ public:
     // Ranked best first by RankServers (ProbeRanking.h). Servers equal by it keep
     // the detector's order of the first round.
     std::vector<Row> Ranked() const;
+    // The probability that the first of Ranked() is truly the best.
+    double Confidence() const;
 
     // Whether a reply's source is one of the servers given.
     bool Listed(const Reply& reply) const;
@@ -119,6 +131,9 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run);
 std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run);
 // "interrupted after K of N rounds", and whether the last was cut short.
 std::string InterruptText(const RunInfo& run);
+// What the confidence figure says, and whether --confidence was reached; empty
+// when no server answered.
+std::string ConfidenceText(const RunInfo& run);
 // -s: counts of all servers and the time the run took.
 std::string FormatStats(const std::vector<Row>& rows, const RunInfo& run, uint32_t unresolved, uint32_t elapsedMs);
 

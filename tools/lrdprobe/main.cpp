@@ -92,6 +92,7 @@ int main(int argc, char** argv)
     run.roundsAsked = options.rounds;
     run.timeLimitMs = options.timeLimitMs;
     run.periodMs = options.periodMs;
+    run.confidenceGoal = options.confidenceGoal;
     Summary summary(options.servers);
     BeginProbing();
     uint32_t runStart = TickMs(), roundStart = runStart;
@@ -112,18 +113,22 @@ int main(int argc, char** argv)
         if (!problem.empty())
             return Fail(problem);
         run.roundTimes.back().durationMs = TickMs() - roundStart;
-        summary.AddRound(result.sorted, result.replies);
+        summary.AddRound(result.sorted, result.replies,
+                         result.interrupted && run.roundTimes.back().durationMs < options.timeLimitMs);
         if (result.interrupted) {
             run.lastRoundCut = true;
             break;
         }
         if (!result.finished && !result.allAnswered)
             fprintf(stderr, "lrdprobe: the detection did not end in time; its results are taken as they were\n");
+        if (options.confidenceGoal > 0 && summary.Confidence() >= options.confidenceGoal)
+            break;
     }
     run.roundsDone = summary.Rounds();
     run.interrupted = InterruptRequested();
 
     std::vector<Row> ranked = summary.Ranked();
+    run.confidence = summary.Confidence();
     if (run.interrupted)
         fprintf(stderr, "lrdprobe: %s\n", InterruptText(run).c_str());
     PrintSummary(ranked, run, options);
