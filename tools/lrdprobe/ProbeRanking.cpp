@@ -39,6 +39,8 @@ double PooledLoss(const std::vector<ServerRounds>& servers)
     return rounds == 0 ? 0 : double(lost) / double(rounds);
 }
 
+double Score(double expectedMs, uint32_t load) { return std::max(1.0, expectedMs) * double(load); }
+
 Standing Assess(const ServerRounds& server, double pooledLoss)
 {
     Standing standing;
@@ -60,7 +62,7 @@ Standing Assess(const ServerRounds& server, double pooledLoss)
     // rounds than it was asked, and the pool counts only such servers.
     standing.expectedMs =
         standing.medianMs + standing.retryMs * standing.lossEstimate / (1 - standing.lossEstimate);
-    standing.score = std::max(1.0, standing.expectedMs) * double(server.load);
+    standing.score = Score(standing.expectedMs, server.load);
     return standing;
 }
 

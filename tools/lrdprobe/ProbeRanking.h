@@ -32,6 +32,10 @@ struct ServerRounds {
     uint32_t load = kDefaultLoad;   // of the last round it answered
 };
 
+// What ranks a server: max(1 ms, expected time) x load. The 1 ms floor keeps the load
+// counting for servers that answer within the same millisecond.
+double Score(double expectedMs, uint32_t load);
+
 // The figures that rank one server.
 struct Standing {
     uint32_t replies = 0;       // rounds answered
