@@ -127,7 +127,7 @@ interrupt() {
   local name=$1 event=$2 input=/dev/null i launcher=(wine "$probe")
   shift 2
   [ -e "$work/$name.in" ] && input=$work/$name.in
-  [ -n "${quit_at:-}" ] && launcher=(env LRDPROBE="$probe" "$top/scripts/lrdprobe")
+  [ -n "${quit_at:-}" ] && launcher=(env --default-signal=INT,QUIT LRDPROBE="$probe" "$top/scripts/lrdprobe")
   set -m
   "${launcher[@]}" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
   local pid=$!

@@ -102,13 +102,13 @@ widths = [int(w) for w in re.findall(r'<svg class="strip" width="(\d+)"', dom)]
 assert len(widths) == 50 and max(widths) <= 300, widths
 PY
 
-browse --window-size=1200,2400 --screenshot="$work/report.png" >/dev/null 2>"$work/shot.err"
+browse --window-size=1200,2700 --screenshot="$work/report.png" >/dev/null 2>"$work/shot.err"
 python3 - "$work/report.png" <<'PY' || fail "screenshot: $(tail -n 3 "$work/shot.err")"
 import struct, sys
 data = open(sys.argv[1], "rb").read()
 assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
 width, height = struct.unpack(">II", data[16:24])
-assert (width, height) == (1200, 2400), (width, height)
+assert (width, height) == (1200, 2700), (width, height)
 PY
 [ -n "$shot" ] && cp "$work/report.png" "$shot"
 
