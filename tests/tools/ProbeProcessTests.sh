@@ -191,9 +191,11 @@ else
 fi
 
 # SIGQUIT (Ctrl-\) through scripts/lrdprobe: the table of the rounds so far on
-# standard error, and the rounds go on until SIGINT, passed on as well.
+# standard error, and the rounds go on until SIGINT, passed on as well; the
+# list comes through the wrapper's standard input.
+printf '%s\n%s\n' "$A" "$D" >"$work/quit.in"
 quit_at='grep -q "^round 2/100" "$work/quit.err"'
-interrupt quit 'grep -q "^round [4-9]/100" "$work/quit.err"' -c 100 -p 200 -t 300 "$A" "$D"
+interrupt quit 'grep -q "^round [4-9]/100" "$work/quit.err"' -c 100 -p 200 -t 300 -f -
 quit_at=
 expect_status quit 130
 grep -q "^lrdprobe: after [1-3] of 100 rounds$" "$work/quit.err" &&
