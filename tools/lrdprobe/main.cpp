@@ -84,11 +84,11 @@ int main(int argc, char** argv)
         fputs("lrdprobe " LRDPROBE_VERSION "\n", stdout);
         return kAllAnswered;
     }
-    for (const std::string* path : {&options.reportPath, &options.logPath}) {
-        std::string why = path->empty() ? "" : CheckOutputPath(*path);
-        if (!why.empty())
-            return Fail((path == &options.logPath ? "--log " : "--report ") + *path + ": " + why, kBadArguments);
-    }
+    // Before any probe: a report that cannot be written is no use after the last.
+    if (!options.reportPath.empty() && !(problem = CheckOutputPath(options.reportPath)).empty())
+        return Fail("--report " + options.reportPath + ": " + problem, kBadArguments);
+    if (!options.logPath.empty() && !(problem = CheckOutputPath(options.logPath)).empty())
+        return Fail("--log " + options.logPath + ": " + problem, kBadArguments);
     for (const std::string& warning : options.warnings)
         fprintf(stderr, "lrdprobe: %s\n", warning.c_str());
     uint32_t periodMs = std::max(options.periodMs, PacedPeriodMs(options));
@@ -158,11 +158,11 @@ int main(int argc, char** argv)
     if (run.interrupted)
         fprintf(stderr, "lrdprobe: %s\n", InterruptText(run).c_str());
     PrintSummary(ranked, run, options);
-    int status = run.interrupted                  ? kInterrupted
-                 : options.unresolved > 0         ? kUnresolved
-                 : std::all_of(ranked.begin(), ranked.end(), [](const Row& row) { return row.Answered(); })
-                     ? kAllAnswered
-                     : kSomeSilent;
+    bool allAnswered = std::all_of(ranked.begin(), ranked.end(), [](const Row& row) { return row.Answered(); });
+    int status = run.interrupted          ? kInterrupted
+                 : options.unresolved > 0 ? kUnresolved
+                 : allAnswered            ? kAllAnswered
+                                          : kSomeSilent;
     if (!options.reportPath.empty() && !WriteReport(options.reportPath, FormatHtml(ranked, run))) {
         fprintf(stderr, "lrdprobe: --report %s: cannot write the file\n", options.reportPath.c_str());
         if (status != kInterrupted)
