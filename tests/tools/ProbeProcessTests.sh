@@ -319,9 +319,12 @@ cp "$top/scripts/lib/native.sh" "$fake/scripts/lib/"
 for dir in cmake include base host module detector dll tools; do mkdir -p "$fake/$dir" && : >"$fake/$dir/x"; done
 : >"$fake/CMakeLists.txt"
 printf '#!/bin/sh\nexit 0\n' | tee "$fake/scripts/setup" "$fake/bin/wineserver" >/dev/null
-printf '#!/bin/sh\necho "wine $*" >>"$FAKE/log"\n' >"$fake/bin/wine"
+# Neither the build nor lrdprobe may keep the build lock.
+printf '#!/bin/sh\necho "wine $*" >>"$FAKE/log"\nif [ -e /proc/$$/fd/9 ]; then echo "wine holds the lock" >>"$FAKE/log"; fi\n' \
+  >"$fake/bin/wine"
 cat >"$fake/bin/cmake" <<'SH'
 #!/bin/bash
+[ -e /proc/$$/fd/9 ] && echo "cmake holds the lock" >>"$FAKE/log"
 [ "$1" = --build ] || exit 0
 [ -e "$FAKE/fail" ] && exit 1
 mkdir "$FAKE/building" 2>/dev/null || echo overlap >>"$FAKE/log"
@@ -333,13 +336,14 @@ mkdir -p "$FAKE/build/bin" "$FAKE/build/native"
 rmdir "$FAKE/building"
 SH
 chmod +x "$fake/scripts/setup" "$fake/bin/"*
-wrapper() { PATH="$fake/bin:$PATH" FAKE=$fake LRDPROBE= "$fake/scripts/lrdprobe" "$@"; }
+wrapper() { PATH="$fake/bin:$PATH" FAKE=$fake LRDPROBE= "$fake/scripts/lrdprobe" "$@" 9>&-; }
 wrapper first >"$work/wrapper-1.err" 2>&1 &
 first=$!
 wrapper second >"$work/wrapper-2.err" 2>&1
 second_status=$?
 wait "$first"
-[ $? = 0 ] && [ $second_status = 0 ] && [ "$(grep -c '^build ' "$fake/log")" = 2 ] && ! grep -q overlap "$fake/log" &&
+[ $? = 0 ] && [ $second_status = 0 ] && [ "$(grep -c '^build ' "$fake/log")" = 2 ] &&
+  ! grep -q 'overlap\|holds the lock' "$fake/log" &&
   [ "$(grep -c '^wine .*lrdprobe.exe \(first\|second\)$' "$fake/log")" = 2 ] ||
   fail "wrapper: $(cat "$fake/log" "$work"/wrapper-*.err)"
 wrapper third >/dev/null 2>&1
