@@ -255,6 +255,12 @@ import json, sys
 run = json.load(open(sys.argv[1]))
 assert [s["replies"] for s in run["servers"]] == [300, 300] and run["period_ms"] >= 20, run["servers"]
 PY
+# More in one round than such a limit answers at once: said before probing.
+seq 201 | sed "s/^/127.0.0.8:/" >"$work/burst.txt"
+run burst -q -t 100 -f "$work/burst.txt"
+expect_status burst 1
+grep -qx "lrdprobe: a round sends up to 201 requests to one address, .* those it refuses count as losses" \
+  "$work/burst.err" || fail "burst: $(cat "$work/burst.err")"
 
 run help -h
 expect_status help 0

@@ -55,7 +55,9 @@ const char kUsage[] =
     "  between the starts as it was. Rounds start at least 10 ms apart for each\n"
     "  request a round sends to one address (its servers times 1 + -r), so that a\n"
     "  responder's default rate limit (100 a second from one address) refuses none;\n"
-    "  a shorter -p is raised to that, with a line on standard error.\n"
+    "  a shorter -p is raised to that, with a line on standard error. A line also\n"
+    "  names a round that sends one address more than the 200 requests at once\n"
+    "  that such a limit answers (those refused count as lost).\n"
     "Ranking: by score, smallest first; servers that never answered come last.\n"
     "  score = max(1 ms, expected time to an answer) x load of the last reply\n"
     "  (100 when a server sends none), the expected time being that of a client\n"
@@ -311,14 +313,18 @@ std::string CheckOutputPath(const std::string& path)
     return {};
 }
 
-uint32_t PacedPeriodMs(const Options& options)
+uint32_t RequestsToOneAddress(const Options& options)
 {
     std::unordered_map<std::string, uint32_t> perAddress;
     uint32_t most = 0;
     for (const Server& server : options.servers)
         most = std::max(most, ++perAddress[server.address]);
-    uint32_t requests = 1 + uint32_t(std::max<int32_t>(options.reprobes, 0));
-    return std::min<uint64_t>(uint64_t(most) * requests * kResponderIntervalMs, kMaxPeriodMs);
+    return most * (1 + uint32_t(std::max<int32_t>(options.reprobes, 0)));
+}
+
+uint32_t PacedPeriodMs(const Options& options)
+{
+    return std::min<uint64_t>(uint64_t(RequestsToOneAddress(options)) * kResponderIntervalMs, kMaxPeriodMs);
 }
 
 std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,

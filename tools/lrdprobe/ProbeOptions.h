@@ -19,9 +19,11 @@ constexpr uint32_t kMaxTimeLimitMs = 5000;
 // stays far below any responder's rate limit.
 constexpr uint32_t kDefaultPeriodMs = 1000;
 constexpr uint32_t kMaxPeriodMs = 3600000;
-// lrdresponder answers one source address 100 times a second by default: the
-// requests to one address are kept at least this far apart on average.
+// lrdresponder answers one source address 100 times a second by default, up to
+// 200 at once: the requests to one address are kept at least this far apart on
+// average, and a round that sends more at once is named.
 constexpr uint32_t kResponderIntervalMs = 10;
+constexpr uint32_t kResponderBurst = 200;
 constexpr uint32_t kMaxRounds = 1000;
 // The module's ReprobeCount setting takes 0 to 10.
 constexpr uint32_t kMaxReprobes = 10;
@@ -107,10 +109,12 @@ std::string ReadWholeFile(const std::string& name, std::string& text);
 // command line fails before any probe rather than after the last.
 std::string CheckOutputPath(const std::string& path);
 
+// The most requests a round may send to one address: its servers, each asked
+// once and re-probed up to options.reprobes times.
+uint32_t RequestsToOneAddress(const Options& options);
 // The shortest time between the starts of rounds that keeps every address
 // within a responder's default rate limit: kResponderIntervalMs for each
-// request a round may send it (its servers, each asked once and re-probed up to
-// options.reprobes times).
+// request a round may send it.
 uint32_t PacedPeriodMs(const Options& options);
 
 }  // namespace lrdprobe

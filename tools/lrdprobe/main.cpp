@@ -91,12 +91,19 @@ int main(int argc, char** argv)
         return Fail("--log " + options.logPath + ": " + problem, kBadArguments);
     for (const std::string& warning : options.warnings)
         fprintf(stderr, "lrdprobe: %s\n", warning.c_str());
+    // Refusals of a responder's rate limit would count as losses of its servers.
+    uint32_t requests = RequestsToOneAddress(options);
     uint32_t periodMs = std::max(options.periodMs, PacedPeriodMs(options));
     if (options.rounds > 1 && periodMs > options.periodMs)
         fprintf(stderr,
                 "lrdprobe: -p %u raised to %u ms: a round sends up to %u requests to one address, and a responder's "
                 "default rate limit admits 100 a second from one address\n",
-                options.periodMs, periodMs, periodMs / kResponderIntervalMs);
+                options.periodMs, periodMs, requests);
+    if (requests > kResponderBurst)
+        fprintf(stderr,
+                "lrdprobe: a round sends up to %u requests to one address, and a responder's default rate limit "
+                "answers %u at once from one address: those it refuses count as losses\n",
+                requests, kResponderBurst);
     if (options.verbose)
         ShowDebuggerOutput();
 
