@@ -61,7 +61,7 @@ grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,
 mv "$root/bin/LinkrateDetector.dll" "$work/"
 wine "$root/bin/lrdprobe.exe" -q -t 500 "$server" >/dev/null 2>"$work/missing.err"
 status=$?
-[ $status = 2 ] || fail "lrdprobe without its module: status $status, expected 2"
+[ $status = 4 ] || fail "lrdprobe without its module: status $status, expected 4"
 grep -qi 'cannot load the module .*unpacked.*bin.LinkrateDetector\.dll' "$work/missing.err" ||
   fail "lrdprobe without its module: $(cat "$work/missing.err")"
 mv "$work/LinkrateDetector.dll" "$root/bin/"

@@ -46,7 +46,7 @@ A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port
 D=127.0.0.5:$port E=127.0.0.2:$((port + 1))
 
 run ranked -t 3000 --format json "$E" "$D" "$C" "$B" "$A"
-expect_status ranked 0
+expect_status ranked 1
 python3 - "$work/ranked.out" "$A" "$B" "$C" <<'PY' || fail "ranked: $(cat "$work/ranked.out")"
 import json, sys
 servers = json.load(open(sys.argv[1]))["servers"]
@@ -64,7 +64,7 @@ done
 
 printf '# test servers\n\n  %s  \n%s # silent\n%s\n' "$A" "$D" "$C" >"$work/servers.txt"
 run csv -q -c 2 -t 1000 --format csv -f "$work/servers.txt"
-expect_status csv 0
+expect_status csv 1
 [ "$(wc -l <"$work/csv.out")" = 4 ] || fail "csv: not a header and 3 rows: $(cat "$work/csv.out")"
 grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*,2,false,[0-9]* [0-9]*,[01]\.[0-9]\{4\}$" \
   "$work/csv.out" || fail "csv: row of A: $(cat "$work/csv.out")"
@@ -80,7 +80,7 @@ expect_status silent 1
 # Short replies from F's port also set the time of the dead port's record on F's
 # address: only F's own reply counts. localhost stands for 127.0.0.1.
 run shared -t 2000 --format json 127.0.0.6:$((port + 1)) "$F" "localhost:$port"
-expect_status shared 0
+expect_status shared 1
 python3 - "$work/shared.out" "$port" <<'PY' || fail "shared: $(cat "$work/shared.out")"
 import json, sys
 port = int(sys.argv[2])
@@ -121,14 +121,22 @@ PY
 
 # interrupt NAME EVENT ARGS...: lrdprobe started with ARGS (reading
 # $work/NAME.in), SIGINT once EVENT holds, and its end awaited; sets status.
+# With quit_at set, through scripts/lrdprobe, and SIGQUIT once quit_at holds
+# before EVENT is awaited.
 interrupt() {
-  local name=$1 event=$2 input=/dev/null i
+  local name=$1 event=$2 input=/dev/null i launcher=(wine "$probe")
   shift 2
   [ -e "$work/$name.in" ] && input=$work/$name.in
+  [ -n "${quit_at:-}" ] && launcher=(env --default-signal=INT,QUIT LRDPROBE="$probe" "$top/scripts/lrdprobe")
   set -m
-  wine "$probe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+  "${launcher[@]}" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
   local pid=$!
   set +m
+  for ((i = 0; i < 600; i++)); do
+    [ -z "${quit_at:-}" ] && break
+    eval "$quit_at" && { kill -QUIT "$pid"; break; }
+    sleep 0.1
+  done
   for ((i = 0; i < 600; i++)); do
     eval "$event" && break
     sleep 0.1
@@ -184,6 +192,19 @@ else
   grep -q "127.0.0.5 .* 0/$((rounds - 1))  100.0%$" "$work/later.out" || fail "later: row of D: $(cat "$work/later.out")"
 fi
 
+# SIGQUIT (Ctrl-\) through scripts/lrdprobe: the table of the rounds so far on
+# standard error, and the rounds go on until SIGINT, passed on as well; the
+# list comes through the wrapper's standard input.
+printf '%s\n%s\n' "$A" "$D" >"$work/quit.in"
+quit_at='grep -q "^round 2/100" "$work/quit.err"'
+interrupt quit 'grep -q "^round [4-9]/100" "$work/quit.err"' -c 100 -p 200 -t 300 -f -
+quit_at=
+expect_status quit 130
+grep -q "^lrdprobe: after [1-3] of 100 rounds$" "$work/quit.err" &&
+  grep -q "^ *1  127.0.0.2  $port .* [1-3]/[1-3] " "$work/quit.err" ||
+  fail "quit: no figures on stderr: $(cat "$work/quit.err")"
+grep -q "^interrupted after [4-9] of 100 rounds" "$work/quit.out" || fail "quit: $(tail -n 3 "$work/quit.out")"
+
 # Names that do not resolve are reported each on its line and the rest is
 # probed, status 2; a byte order mark starts the file, A comes twice.
 printf '\xef\xbb\xbf%s\nmissing-two.invalid\n%s # again\n' "$A" "$A" >"$work/names.in"
@@ -199,7 +220,7 @@ grep -qx "lrdprobe: server 'missing-one.invalid': cannot resolve 'missing-one.in
 # fping's habits: combined short options, "--", -C's samples under the table
 # with bars of five rounds beside it, -s, -a, -u, --version, JSON round times.
 run habits -qsC5 -p 0 -t 1000 -- "$A" "$D"
-expect_status habits 0
+expect_status habits 1
 grep -q "  loss  rounds$" "$work/habits.out" && grep -qx "$A : [0-9]* [0-9]* [0-9]* [0-9]* [0-9]*" "$work/habits.out" &&
   grep -qx "$D : - - - - -" "$work/habits.out" || fail "habits: $(cat "$work/habits.out")"
 grep -qx " *2 servers" "$work/habits.err" && grep -qx " *1 answered" "$work/habits.err" &&
@@ -211,7 +232,9 @@ grep -q "^ *1  127.0.0.2 " "$work/only-answering.out" && ! grep -q 127.0.0.5 "$w
   fail "-a/-u: $(cat "$work/only-answering.out" "$work/only-silent.out")"
 run version --version
 grep -qx 'lrdprobe [0-9]*\.[0-9]*\.[0-9]*' "$work/version.out" || fail "version: $(cat "$work/version.out")"
-run times -q -c 2 -p 0 --format json "$A"
+# D keeps every round open for its time limit: rounds start that far apart, and
+# the period says so.
+run times -q -c 2 -p 100 -t 700 --format json "$A" "$D"
 python3 - "$work/times.out" <<'PY' || fail "times: $(cat "$work/times.out")"
 import json, re, sys
 run = json.load(open(sys.argv[1]))
@@ -219,19 +242,39 @@ assert [t["round"] for t in run["round_times"]] == [1, 2], run
 assert all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", t["start"]) for t in run["round_times"]), run
 assert run["round_times"][0]["start"] <= run["round_times"][1]["start"], run
 assert len(run["servers"][0]["samples_ms"]) == 2 and run["interrupted"] is False, run
+assert run["period_ms"] >= 700 and run["period_asked_ms"] == 100, run
 PY
+# Two ports of one responder: rounds back to back would pass its default rate
+# limit (100 requests a second from one address, bursts of 200) and count its
+# refusals as losses. lrdprobe paces them and says so.
+lrd_start_responder "$responder" "$work/responder-paced.log" --bind 127.0.0.7 $((port + 20)) $((port + 21)) ||
+  fail "paced: responder did not start"
+run paced -q -c 300 -p 0 -t 1000 --format json 127.0.0.7:$((port + 20)) 127.0.0.7:$((port + 21))
+expect_status paced 0
+grep -qx "lrdprobe: -p 0 raised to 20 ms: .*" "$work/paced.err" || fail "paced: $(cat "$work/paced.err")"
+python3 - "$work/paced.out" <<'PY' || fail "paced: $(head -c 600 "$work/paced.out")"
+import json, sys
+run = json.load(open(sys.argv[1]))
+assert [s["replies"] for s in run["servers"]] == [300, 300] and run["period_ms"] >= 20, run["servers"]
+PY
+# More in one round than such a limit answers at once: said before probing.
+seq 201 | sed "s/^/127.0.0.8:/" >"$work/burst.txt"
+run burst -q -t 100 -f "$work/burst.txt"
+expect_status burst 1
+grep -qx "lrdprobe: a round sends up to 201 requests to one address, .* those it refuses count as losses" \
+  "$work/burst.err" || fail "burst: $(cat "$work/burst.err")"
 
 run help -h
 expect_status help 0
 grep -q '^usage: lrdprobe' "$work/help.out" || fail "help: $(cat "$work/help.out")"
 
-# refused NAME FRAGMENT ARGS...: exit status 2, a message that names the fault,
+# refused NAME FRAGMENT ARGS...: exit status 3, a message that names the fault,
 # and nothing probed: no live line, no summary.
 refused() {
   local name=$1 fragment=$2
   shift 2
   run "$name" "$@"
-  expect_status "$name" 2
+  expect_status "$name" 3
   grep -qF -- "$fragment" "$work/$name.err" || fail "$name: message lacks '$fragment': $(head -c 400 "$work/$name.err")"
   [ "$(sed -n '$=' "$work/$name.err")" = 2 ] && [ "$(tail -n 1 "$work/$name.err")" = "try 'lrdprobe --help'" ] ||
     fail "$name: not one line and the hint: $(head -c 400 "$work/$name.err")"
@@ -247,11 +290,16 @@ refused port-zero "port '0'" "$A" 127.0.0.1:0
 refused port-high "port '65536'" 127.0.0.1:65536
 refused port-empty "port ''" 127.0.0.1:
 run file-lines -f "$work/bad-line.txt"
-expect_status file-lines 2
+expect_status file-lines 3
 [ "$(grep -c "^lrdprobe: $work/bad-line.txt line [345]: server " "$work/file-lines.err")" = 3 ] &&
   [ "$(tail -n 1 "$work/file-lines.err")" = "try 'lrdprobe --help'" ] && [ ! -s "$work/file-lines.out" ] ||
   fail "file-lines: $(cat "$work/file-lines.err")"
-refused file-missing "$work/none.txt" -f "$work/none.txt"
+refused file-missing "-f $work/none.txt: no such file" -f "$work/none.txt"
+refused file-folder "-f $work: is a folder" -f "$work"
+refused report-folder "--report $work/none/r.html: no such folder $work/none" --report "$work/none/r.html" "$A"
+refused report-is-folder "--report $work: is a folder" --report "$work" "$A"
+refused url "'http://127.0.0.2:$port': a URL is not an address" "http://127.0.0.2:$port"
+refused port-zeros "port '0$port' has a leading zero" "127.0.0.2:0$port"
 refused too-many "65536 servers" -f "$work/too-many.txt"
 refused time-limit "-t '0'" -t 0 "$A"
 refused time-limit-high "-t '5001' is not a number from 1 to 5000" -t 5001 "$A"
@@ -264,6 +312,55 @@ refused broadcast "'255.255.255.255': 255.255.255.255 cannot be a server" 255.25
 refused multicast "'224.0.0.251:5353': 224.0.0.251 cannot be a server" 224.0.0.251:5353
 refused class-e "'240.0.0.1': 240.0.0.1 cannot be a server" 240.0.0.1
 refused ipv6 "'[::1]:$port': IPv6 is not supported by the probe protocol" "[::1]:$port"
-refused module "cannot load the module $work/none.dll" --module "$work/none.dll" "$A"
+run module --module "$work/none.dll" "$A"
+expect_status module 4
+grep -q "^lrdprobe: cannot load the module $work/none.dll" "$work/module.err" || fail "module: $(cat "$work/module.err")"
+
+# scripts/lrdprobe in a tree of its own, with setup, cmake and wine stubbed:
+# two calls at once on stale sources build once, one after the other, and run
+# lrdprobe each; the next call builds nothing; a failed build gives 125, a
+# status lrdprobe never gives.
+fake=$work/tree
+mkdir -p "$fake/scripts/lib" "$fake/bin"
+cp "$top/scripts/lrdprobe" "$fake/scripts/"
+cp "$top/scripts/lib/native.sh" "$fake/scripts/lib/"
+for dir in cmake include base host module detector dll tools; do mkdir -p "$fake/$dir" && : >"$fake/$dir/x"; done
+: >"$fake/CMakeLists.txt"
+printf '#!/bin/sh\nexit 0\n' | tee "$fake/scripts/setup" "$fake/bin/wineserver" >/dev/null
+# Neither the build nor lrdprobe may keep the build lock.
+printf '#!/bin/sh\necho "wine $*" >>"$FAKE/log"\nif [ -e /proc/$$/fd/9 ]; then echo "wine holds the lock" >>"$FAKE/log"; fi\n' \
+  >"$fake/bin/wine"
+cat >"$fake/bin/cmake" <<'SH'
+#!/bin/bash
+[ -e /proc/$$/fd/9 ] && echo "cmake holds the lock" >>"$FAKE/log"
+[ "$1" = --build ] || exit 0
+[ -e "$FAKE/fail" ] && exit 1
+mkdir "$FAKE/building" 2>/dev/null || echo overlap >>"$FAKE/log"
+sleep 1
+echo "build $5" >>"$FAKE/log"
+mkdir -p "$FAKE/build/bin" "$FAKE/build/native"
+: >"$FAKE/build/bin/lrdprobe.exe"
+: >"$FAKE/build/native/lrdresponder"
+rmdir "$FAKE/building"
+SH
+chmod +x "$fake/scripts/setup" "$fake/bin/"*
+wrapper() { PATH="$fake/bin:$PATH" FAKE=$fake LRDPROBE= "$fake/scripts/lrdprobe" "$@" 9>&-; }
+wrapper first >"$work/wrapper-1.err" 2>&1 &
+first=$!
+wrapper second >"$work/wrapper-2.err" 2>&1
+second_status=$?
+wait "$first"
+[ $? = 0 ] && [ $second_status = 0 ] && [ "$(grep -c '^build ' "$fake/log")" = 2 ] &&
+  ! grep -q 'overlap\|holds the lock' "$fake/log" &&
+  [ "$(grep -c '^wine .*lrdprobe.exe \(first\|second\)$' "$fake/log")" = 2 ] ||
+  fail "wrapper: $(cat "$fake/log" "$work"/wrapper-*.err)"
+wrapper third >/dev/null 2>&1
+[ "$(grep -c '^build ' "$fake/log")" = 2 ] || fail "wrapper: built again: $(cat "$fake/log")"
+touch -d '+1 minute' "$fake/tools/x"
+: >"$fake/fail"
+wrapper fourth >"$work/wrapper-4.err" 2>&1
+status=$?
+[ $status = 125 ] && grep -q "the build failed" "$work/wrapper-4.err" ||
+  fail "wrapper: failed build gave $status: $(cat "$work/wrapper-4.err")"
 
 finish "all lrdprobe process checks passed"

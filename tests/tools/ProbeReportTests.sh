@@ -33,7 +33,7 @@ done >"$work/servers.txt"
 WINEDEBUG=-all wine "$probe" -q -c 10 -p 250 -t 600 --report "$work/report.html" -f "$work/servers.txt" \
   >"$work/probe.out" 2>"$work/probe.err"
 status=$?
-[ "$status" = 0 ] || fail "lrdprobe: exit status $status; $(head -c 400 "$work/probe.err")"
+[ "$status" = 1 ] || fail "lrdprobe: exit status $status, expected 1 (two silent); $(head -c 400 "$work/probe.err")"
 [ -s "$work/report.html" ] || { fail "no report written"; exit 1; }
 
 size=$(stat -c %s "$work/report.html")
@@ -57,13 +57,58 @@ grep -q 'INFO:CONSOLE' "$work/browser.err" && fail "console: $(grep 'INFO:CONSOL
 [ "$(grep -o '<tr' "$work/dom.html" | wc -l)" = 51 ] && grep -q 'class="scatter"' "$work/dom.html" ||
   fail "the page did not render whole: $(tail -c 300 "$work/dom.html")"
 
-browse --window-size=1200,2400 --screenshot="$work/report.png" >/dev/null 2>"$work/shot.err"
+# The picture as the page draws it: the axes from their grid lines and labels,
+# the equal-score line's end points scoring as the winner's dot does, that dot
+# where the table puts the winner and on the line, no other dot below it, the
+# top ten labelled, and strips no wider than their bins.
+python3 - "$work/dom.html" <<'PY' || fail "geometry"
+import math, re, sys
+dom = open(sys.argv[1]).read()
+scatter = dom[dom.index('class="scatter"'):]
+
+def axis(kind):
+    lines = re.findall(r'<line class="grid g%s" x1="([-\d.]+)" y1="([-\d.]+)"' % kind, scatter)
+    labels = re.findall(r'<text class="t%s"[^>]*>([\d.]+)</text>' % kind, scatter)
+    pixels = [float(line[0 if kind == "x" else 1]) for line in lines]
+    decades = [math.log10(float(label)) for label in labels]
+    slope = (pixels[-1] - pixels[0]) / (decades[-1] - decades[0])
+    return lambda pixel: 10 ** ((pixel - pixels[0]) / slope + decades[0])
+
+ms_at, load_at = axis("x"), axis("y")
+score_at = lambda x, y: max(1, ms_at(x)) * load_at(y)
+points = [tuple(map(float, p)) for p in re.findall(r"(-?[\d.]+) (-?[\d.]+)", re.search(r'<path class="iso" d="([^"]+)"', scatter).group(1))]
+win = tuple(map(float, re.search(r'<circle class="dot win" cx="([\d.]+)" cy="([\d.]+)"', scatter).groups()))
+others = [tuple(map(float, d)) for d in re.findall(r'<circle class="dot" cx="([\d.]+)" cy="([\d.]+)"', scatter)]
+cells = re.findall(r"<td[^>]*>([^<]*)", re.search(r'<tr class="win">(.*?)</tr>', dom).group(1))
+expect, load = float(cells[6]), float(cells[7])
+
+def line_y(x):
+    for (xa, ya), (xb, yb) in zip(points, points[1:]):
+        if xa <= x <= xb:
+            return ya + (yb - ya) * (x - xa) / (xb - xa)
+    raise AssertionError("x %.1f beyond the line %s" % (x, points[::12]))
+
+best = score_at(*win)
+for end in (points[0], points[-1]):
+    assert abs(score_at(*end) / best - 1) < 0.02, ("end point", end, score_at(*end), best)
+assert abs(max(1, ms_at(win[0])) - max(1, expect)) < 0.03 * max(1, expect) + 0.06, (ms_at(win[0]), expect)
+assert abs(load_at(win[1]) / load - 1) < 0.02, (load_at(win[1]), load)
+assert abs(line_y(win[0]) - win[1]) < 1, ("winner off the line", win, line_y(win[0]))
+below = [d for d in others if d[1] > line_y(d[0]) + 1]
+assert not below, ("dots on the winner's side", below)
+labels = sorted(int(l) for l in re.findall(r'<text class="label"[^>]*>(\d+)</text>', scatter))
+assert labels == list(range(1, min(10, len(others) + 1) + 1)), labels
+widths = [int(w) for w in re.findall(r'<svg class="strip" width="(\d+)"', dom)]
+assert len(widths) == 50 and max(widths) <= 300, widths
+PY
+
+browse --window-size=1200,2700 --screenshot="$work/report.png" >/dev/null 2>"$work/shot.err"
 python3 - "$work/report.png" <<'PY' || fail "screenshot: $(tail -n 3 "$work/shot.err")"
 import struct, sys
 data = open(sys.argv[1], "rb").read()
 assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
 width, height = struct.unpack(">II", data[16:24])
-assert (width, height) == (1200, 2400), (width, height)
+assert (width, height) == (1200, 2700), (width, height)
 PY
 [ -n "$shot" ] && cp "$work/report.png" "$shot"
 

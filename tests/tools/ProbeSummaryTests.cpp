@@ -49,7 +49,7 @@ TEST(ProbeOptions, ServersFromArgumentsAndFilesKeepTheirOrderInCanonicalForm)
 {
     auto read = [](const std::string& name, std::string& text) {
         text = "# list\r\n  10.0.0.3:9  # third\r\n\r\n10.0.0.4\r\n";
-        return name == "list.txt";
+        return std::string(name == "list.txt" ? "" : "no such file");
     };
     Options options;
     ASSERT_EQ(ParseOptions({"10.0.0.1", "--format=csv", "-f", "list.txt", "10.0.0.2:1"}, options, read), "");
@@ -66,10 +66,14 @@ TEST(ProbeOptions, ServersFromArgumentsAndFilesKeepTheirOrderInCanonicalForm)
     EXPECT_EQ(ParseOptions({"-r", "11", "10.0.0.1"}, options, read), "-r '11' is not a number from 0 to 10");
     EXPECT_EQ(ParseOptions({"-t", "5", "-t", "6", "10.0.0.1"}, options, read), "-t given twice");
     EXPECT_EQ(ParseOptions({"--log=", "10.0.0.1"}, options, read), "--log needs a value");
-    EXPECT_EQ(ParseOptions({"-f", "other.txt"}, options, read), "-f other.txt: cannot read the file");
+    EXPECT_EQ(ParseOptions({"-f", "other.txt"}, options, read), "-f other.txt: no such file");
     EXPECT_EQ(options.servers.size(), 4u) << "a refused command line leaves the options alone";
     ASSERT_EQ(ParseOptions({"-r", "0", "10.0.0.1"}, options, read), "");
     EXPECT_EQ(options.reprobes, 0);
+    EXPECT_EQ(PacedPeriodMs(options), kResponderIntervalMs);
+    // Two servers on one address, each asked up to three times a round.
+    ASSERT_EQ(ParseOptions({"-r", "2", "10.0.0.1:1", "10.0.0.2", "10.0.0.1:2"}, options, read), "");
+    EXPECT_EQ(PacedPeriodMs(options), 6 * kResponderIntervalMs);
 }
 
 TEST(ProbeSummary, RoundsGiveMinimumMedianMaximumAndTheRankingPutsSilentServersLast)
@@ -124,7 +128,7 @@ TEST(ProbeSummary, EachServerTakesTheLoadOfTheRecordOfItsOwnPort)
 
 TEST(ProbeOptions, HostNamesBecomeTheirAddressesAndAddressesNoServerCanHaveAreRefused)
 {
-    auto read = [](const std::string&, std::string&) { return false; };
+    auto read = [](const std::string&, std::string&) { return std::string("no such file"); };
     auto resolve = [](const std::string& name, std::vector<uint32_t>& addresses) -> std::string {
         if (name == "pair.example")
             addresses = {0x7F000002, 0x7F000003, 0x7F000002};
@@ -154,6 +158,10 @@ TEST(ProbeOptions, HostNamesBecomeTheirAddressesAndAddressesNoServerCanHaveAreRe
         {"::1", "server '::1': IPv6 is not supported by the probe protocol"},
         {"[::1]:8000", "server '[::1]:8000': IPv6 is not supported by the probe protocol"},
         {"fe80::1", "server 'fe80::1': IPv6 is not supported by the probe protocol"},
+        {"fe80::1%eth0", "server 'fe80::1%eth0': IPv6 is not supported by the probe protocol"},
+        {"http://127.0.0.2:47810", "server 'http://127.0.0.2:47810': a URL is not an address: give ADDRESS[:PORT] "
+                                   "or HOSTNAME[:PORT]"},
+        {"127.0.0.2:08000", "server '127.0.0.2:08000': port '08000' has a leading zero"},
         {"1.2.3", "server '1.2.3': '1.2.3' is not a dotted IPv4 address or a host name"},
         {"0x7f.1", "server '0x7f.1': '0x7f.1' is not a dotted IPv4 address or a host name"},
         {"-bad.example", "unknown option '-b' in '-bad.example'"},
@@ -184,7 +192,7 @@ TEST(ProbeOptions, CombinedShortOptionsEndOfOptionsDuplicatesAndEveryBadFileLine
         bad += line % 8 == 0 ? "127.0.0.3:7 127.0.0.4:8\n" : "1.2.3\n";
     auto read = [&](const std::string& name, std::string& text) {
         text = name == "bad.txt" ? bad : "\xEF\xBB\xBF" "127.0.0.2 # first\n127.0.0.3\n";
-        return true;
+        return std::string();
     };
     auto resolve = [](const std::string& name, std::vector<uint32_t>& addresses) -> std::string {
         addresses = {0x7F000002};
@@ -448,8 +456,8 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         std::string text, fragment;
     } shown[] = {
         {FormatTable(rows, run), "  rounds\n"},
-        {FormatTable(rows, run), "  0.0%  \u2581\u2581\u2581\u2588\u2581\u2581\n"},
-        {FormatTable(rows, run), "  33.3%  \u2581 \u2588\u2584 \u2581\n"},
+        {FormatTable(rows, run), "  0.0%  \u2583\u2583\u2583\u2587\u2583\u2583\n"},
+        {FormatTable(rows, run), "  33.3%  \u2585 \u2588\u2587 \u2585\n"},
         {FormatTable(rows, run), "  100.0%\n"},
         {FormatTable(rows, run), "\ninterrupted after 6 of 10 rounds, the last cut short\n"},
         {FormatTable(rows, run, true), "\n127.0.0.2:5000 : 10 12 11 30 10 10\n127.0.0.3:5000 : 20 - 40 30 - 20\n"
@@ -505,4 +513,42 @@ TEST(ProbeSummary, ARoundCutInTimeCountsOnlyTheServersThatAnswered)
     RunInfo run;
     run.roundsDone = 2;
     EXPECT_NE(FormatTable(rows, run).find("  1/1  0.0%\n"), std::string::npos) << FormatTable(rows, run);
+}
+
+// One scale for every server: 10/10/11 ms looks as steady beside 10 to 16 ms as
+// it is, an outlier of 95 ms flattens nothing and is marked, a slow server makes
+// the scale logarithmic, and 300 rounds fit the strip's width.
+TEST(ProbeReport, OneScaleForAllServersOutliersMarkedAndLongRunsBinned)
+{
+    Server steady{"127.0.0.2", 5000}, wide{"127.0.0.3", 5000}, slow{"127.0.0.4", 5000};
+    Summary summary({steady, wide, slow});
+    for (uint32_t r = 0; r < 300; ++r)
+        summary.AddRound({Record("127.0.0.2", 5000, 10, 10), Record("127.0.0.3", 5000, 10, 10),
+                          Record("127.0.0.4", 5000, 300, 10)},
+                         {{"127.0.0.2", 5000, r == 290 ? 95u : 10 + r % 3 / 2}, {"127.0.0.3", 5000, 10 + r % 7},
+                          {"127.0.0.4", 5000, 300}});
+    RunInfo run;
+    run.roundsAsked = run.roundsDone = summary.Rounds();
+    std::vector<Row> rows = summary.Ranked();
+    std::vector<Row> fast = Select(rows, false, false);
+    fast.pop_back();
+
+    TimeScale scale = ScaleOf(fast);
+    EXPECT_FALSE(scale.logarithmic);
+    EXPECT_EQ(scale.high, 16) << "95 ms is an outlier of its server";
+    EXPECT_EQ(scale.Level(10), scale.Level(11) - 1 / 16.0);
+    std::string table = FormatTable(fast, run);
+    EXPECT_EQ(table.find("\u25B2"), table.rfind("\u25B2")) << table;
+    EXPECT_NE(table.find("\u25B2"), std::string::npos) << table;
+    EXPECT_EQ(ScaleOf(rows).Text(), "log, 5 to 300 ms");
+
+    std::string html = FormatHtml(fast, run);
+    size_t strips = 0, clipped = 0;
+    for (size_t at = html.find("<svg class=strip width=\"300\""); at != std::string::npos;
+         at = html.find("<svg class=strip width=\"300\"", at + 1))
+        ++strips;
+    for (size_t at = html.find("class=clip"); at != std::string::npos; at = html.find("class=clip", at + 1))
+        ++clipped;
+    EXPECT_EQ(strips, 2u) << "60 bins of 5 px";
+    EXPECT_EQ(clipped, 1u);
 }

@@ -58,12 +58,20 @@ std::string ProgramDirectory()
 
 // Signalled by the console control handler, which runs on a thread of its own.
 HANDLE g_interrupt = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+HANDLE g_figures = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 volatile LONG g_probing = 0;
+char g_figuresFile[MAX_PATH] = {0};
+std::function<void()> g_showFigures;
 
 BOOL WINAPI OnConsoleControl(DWORD type)
 {
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
+    if (type == CTRL_BREAK_EVENT || (g_figuresFile[0] != '\0' && DeleteFileA(g_figuresFile))) {
+        if (InterlockedCompareExchange(&g_probing, 0, 0) != 0)
+            SetEvent(g_figures);
+        return TRUE;
+    }
     if (InterlockedCompareExchange(&g_probing, 0, 0) == 0) {
         // The main thread may hold the runtime's stream locks (reading standard
         // input) or wait in the resolver: write directly and end without the
@@ -124,7 +132,10 @@ bool PumpUntil(const RoundResult& result, DWORD timeoutMs)
         DWORD elapsed = GetTickCount() - start;
         if (result.finished || result.allAnswered || elapsed >= timeoutMs)
             return true;
-        MsgWaitForMultipleObjects(1, &g_interrupt, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
+        HANDLE events[] = {g_interrupt, g_figures};
+        if (MsgWaitForMultipleObjects(2, events, FALSE, timeoutMs - elapsed, QS_ALLINPUT) == WAIT_OBJECT_0 + 1 &&
+            g_showFigures)
+            g_showFigures();
     }
 }
 
@@ -172,13 +183,33 @@ ProbeHost::~ProbeHost()
         DeleteFileA(m_configPath.c_str());
 }
 
-void CatchInterrupt() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void CatchInterrupt()
+{
+    DWORD length = GetEnvironmentVariableA("LRDPROBE_FIGURES_FILE", g_figuresFile, sizeof g_figuresFile);
+    if (length >= sizeof g_figuresFile)
+        g_figuresFile[0] = '\0';
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
 
 void BeginProbing() { InterlockedExchange(&g_probing, 1); }
 
 bool InterruptRequested() { return WaitForSingleObject(g_interrupt, 0) == WAIT_OBJECT_0; }
 
-bool WaitUnlessInterrupted(uint32_t ms) { return WaitForSingleObject(g_interrupt, ms) == WAIT_TIMEOUT; }
+void OnFiguresAsked(std::function<void()> show) { g_showFigures = std::move(show); }
+
+bool WaitUnlessInterrupted(uint32_t ms)
+{
+    DWORD start = GetTickCount();
+    HANDLE events[] = {g_interrupt, g_figures};
+    for (DWORD elapsed = 0; elapsed < ms; elapsed = GetTickCount() - start) {
+        DWORD woken = WaitForMultipleObjects(2, events, FALSE, ms - elapsed);
+        if (woken == WAIT_OBJECT_0)
+            return false;
+        if (woken == WAIT_OBJECT_0 + 1 && g_showFigures)
+            g_showFigures();
+    }
+    return !InterruptRequested();
+}
 
 uint32_t TickMs() { return GetTickCount(); }
 

@@ -19,13 +19,21 @@ struct RoundResult {
     bool interrupted = false;     // Ctrl-C cut the round short; sorted holds what was heard
 };
 
-// Turns Ctrl-C (SIGINT under Wine) and Ctrl-Break into a request that the
-// rounds stop. Until BeginProbing, an interrupt ends the process at once with
-// status 130 and a line on standard error: nothing has been heard that a
-// summary could show, and reading a list or resolving names may block.
+// Turns Ctrl-C (SIGINT under Wine) into a request that the rounds stop, and
+// Ctrl-Break into one for the figures so far, as Windows' ping takes them. Until
+// BeginProbing, an interrupt ends the process at once with status 130 and a line
+// on standard error (nothing has been heard that a summary could show, and
+// reading a list or resolving names may block), and Ctrl-Break is ignored.
+// Wine ends the thread that takes a SIGQUIT and hands a console handler no
+// signal but SIGINT, so scripts/lrdprobe sends a SIGINT after creating the file
+// named by the environment variable LRDPROBE_FIGURES_FILE: a Ctrl-C that can
+// remove that file counts as a Ctrl-Break.
 void CatchInterrupt();
 void BeginProbing();
 bool InterruptRequested();
+// What shows the figures: called on the main thread, between messages, while a
+// round or the wait for the next one goes on.
+void OnFiguresAsked(std::function<void()> show);
 // Waits the given time, or less when an interrupt comes; false then.
 bool WaitUnlessInterrupted(uint32_t ms);
 // The system's millisecond tick.

@@ -1,6 +1,9 @@
 #include "ProbeOptions.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -29,7 +32,7 @@ const char kUsage[] =
     "  -C N             as -c N, and each server's times per round under the table\n"
     "                   ('-' for a round without its reply)\n"
     "  -p MS            period between the starts of rounds, 0 to 3600000\n"
-    "                   (default 1000), so that responders' rate limits stay clear\n"
+    "                   (default 1000); see Rounds below\n"
     "  --confidence P   go on with rounds until rank 1 is the best with\n"
     "                   probability P (0.5 to 0.9999) or the rounds of -c are spent\n"
     "                   (default cap 100 rounds)\n"
@@ -42,13 +45,22 @@ const char kUsage[] =
     "  -s               counts and elapsed time on standard error at the end\n"
     "  --format FORMAT  summary as table, csv or json (default table)\n"
     "  --report FILE    also write FILE, an HTML page: the ranking, each server's\n"
-    "                   times over the rounds, median time against load\n"
+    "                   times over the rounds, expected time against load\n"
     "  -q               no live line per reply\n"
     "  -v               print the module's debugger output as it comes\n"
     "  --log FILE       append the module's log lines to FILE\n"
     "  --module PATH    the module to load (default: LinkrateDetector.dll beside lrdprobe)\n"
     "  -h, --help       this text\n"
     "  --version        lrdprobe's version\n"
+    "Rounds: one at a time, never overlapping. The next starts -p ms after the\n"
+    "  last one started, or when it ends if it lasts longer (a server that never\n"
+    "  answers keeps every round open for -t); JSON's period_ms is the mean time\n"
+    "  between the starts as it was. Rounds start at least 10 ms apart for each\n"
+    "  request a round sends to one address (its servers times 1 + -r), so that a\n"
+    "  responder's default rate limit (100 a second from one address) refuses none;\n"
+    "  a shorter -p is raised to that, with a line on standard error. A line also\n"
+    "  names a round that sends one address more than the 200 requests at once\n"
+    "  that such a limit answers (those refused count as lost).\n"
     "Ranking: by score, smallest first; servers that never answered come last.\n"
     "  score = max(1 ms, expected time to an answer) x load of the last reply\n"
     "  (100 when a server sends none), the expected time being that of a client\n"
@@ -72,16 +84,21 @@ const char kUsage[] =
     "  that lost every round by the chance that it lives and was only unlucky.\n"
     "Live lines, warnings and -s go to standard error, the summary to standard\n"
     "output, with line ends LF unless it is a Windows console. With 5 rounds or\n"
-    "more the table shows each server's times as bars, from its fastest round to\n"
-    "its slowest (the last 40 rounds; a gap for a round without its reply).\n"
+    "more the table shows each server's times as bars on one scale for all\n"
+    "servers (the last 40 rounds; a gap for a round without its reply).\n"
     "Ctrl-C ends the run at once; from the first round on it prints the summary of\n"
     "what was heard, marked interrupted, with the rounds asked for and done (a\n"
     "round cut short counts, as fping counts its last ping; a server whose reply\n"
-    "was not yet due in it counts as not asked, not as lost).\n"
-    "Exit status: 0 when a server answered, 1 when none did, 2 for a usage error\n"
-    "or a bad list line (nothing probed), a module that cannot be loaded or used,\n"
-    "or a name that did not resolve (the others probed, as fping does), 130 when\n"
-    "interrupted.\n";
+    "was not yet due in it counts as not asked, not as lost). Ctrl-Break (SIGQUIT,\n"
+    "Ctrl-\\, through scripts/lrdprobe) prints the table of the rounds done so far\n"
+    "on standard error and the run goes on.\n"
+    "Exit status, as fping's:\n"
+    "  0  every server answered (in at least one round)\n"
+    "  1  some server never answered\n"
+    "  2  a name did not resolve (the other servers were probed)\n"
+    "  3  bad arguments or list lines (nothing probed)\n"
+    "  4  the module or a system call failed\n"
+    "  130  interrupted\n";
 
 namespace {
 
@@ -100,10 +117,15 @@ std::string NotANumber(const std::string& what, const std::string& text, uint64_
     return what + " '" + text + "' is not a number from " + std::to_string(low) + " to " + std::to_string(high);
 }
 
-// Colons beyond the one before a port, or brackets, are IPv6 forms.
+// Brackets, or colons beyond the one before a port among hexadecimal digits and
+// dots (a zone after '%'), are IPv6 forms.
 bool IsIPv6Text(const std::string& text)
 {
-    return (!text.empty() && text[0] == '[') || std::count(text.begin(), text.end(), ':') > 1;
+    if (!text.empty() && text[0] == '[')
+        return true;
+    std::string address = text.substr(0, text.find('%'));
+    return std::count(address.begin(), address.end(), ':') > 1 &&
+           address.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
 }
 
 // Destinations that no single server can answer from: null when the address
@@ -207,6 +229,8 @@ std::string ParseServer(const std::string& text, std::vector<Server>& servers, c
         return prefix + "holds blanks: give one server an argument or a line";
     if (IsIPv6Text(text))
         return prefix + "IPv6 is not supported by the probe protocol";
+    if (text.find("://") != std::string::npos)
+        return prefix + "a URL is not an address: give ADDRESS[:PORT] or HOSTNAME[:PORT]";
     size_t colon = text.find(':');
     std::string host = text.substr(0, colon);
     uint64_t port = kDefaultPort;
@@ -214,6 +238,9 @@ std::string ParseServer(const std::string& text, std::vector<Server>& servers, c
         std::string portText = text.substr(colon + 1);
         if (!lrdtools::ParseDecimal(portText, 1, 65535, port))
             return prefix + NotANumber("port", Visible(portText), 1, 65535);
+        // As lrdresponder: "08000" is octal to some tools and 8000 to others.
+        if (portText[0] == '0')
+            return prefix + "port '" + portText + "' has a leading zero";
     }
 
     uint32_t parsed = 0;
@@ -280,17 +307,53 @@ std::string ParseServerLines(const std::string& name, const std::string& text, s
     return problems;
 }
 
-bool ReadWholeFile(const std::string& name, std::string& text)
+std::string ReadWholeFile(const std::string& name, std::string& text)
 {
     if (name == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-        return !std::cin.bad();
+        return std::cin.bad() ? "cannot read standard input" : "";
     }
+    struct stat status;
+    if (stat(name.c_str(), &status) != 0)
+        return errno == ENOENT ? "no such file" : strerror(errno);
+    if (S_ISDIR(status.st_mode))
+        return "is a folder";
     std::ifstream file(name, std::ios::binary);
     if (!file)
-        return false;
+        return "cannot open the file";
     text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    return file.bad() ? "cannot read the file" : "";
+}
+
+std::string CheckOutputPath(const std::string& path)
+{
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        return "is a folder";
+    size_t slash = path.find_last_of("/\\");
+    if (slash == std::string::npos)
+        return {};
+    // The root of a drive or of the file system is a folder of its own.
+    std::string folder = slash == 0 || path[slash - 1] == ':' ? path.substr(0, slash + 1) : path.substr(0, slash);
+    if (stat(folder.c_str(), &status) != 0)
+        return "no such folder " + folder;
+    if (!S_ISDIR(status.st_mode))
+        return folder + " is not a folder";
+    return {};
+}
+
+uint32_t RequestsToOneAddress(const Options& options)
+{
+    std::unordered_map<std::string, uint32_t> perAddress;
+    uint32_t most = 0;
+    for (const Server& server : options.servers)
+        most = std::max(most, ++perAddress[server.address]);
+    return most * (1 + uint32_t(std::max<int32_t>(options.reprobes, 0)));
+}
+
+uint32_t PacedPeriodMs(const Options& options)
+{
+    return std::min<uint64_t>(uint64_t(RequestsToOneAddress(options)) * kResponderIntervalMs, kMaxPeriodMs);
 }
 
 std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,
@@ -371,8 +434,9 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
 
         if (arg == "-f") {
             std::string text;
-            if (!read(value, text))
-                return "-f " + Visible(value) + ": cannot read the file";
+            std::string why = read(value, text);
+            if (!why.empty())
+                return "-f " + Visible(value) + ": " + why;
             std::string problems = ParseServerLines(value == "-" ? "standard input" : Visible(value), text,
                                                     parsed.servers, resolve, &unresolved);
             if (!problems.empty())

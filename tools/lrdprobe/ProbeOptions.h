@@ -16,10 +16,14 @@ constexpr uint32_t kDefaultTimeLimitMs = 2000;
 // longer round would wait for nothing.
 constexpr uint32_t kMaxTimeLimitMs = 5000;
 // Between the starts of rounds, as fping's -p: one probe a second per server
-// stays far below any responder's rate limit (lrdresponder's default is 100
-// answers a second to one source).
+// stays far below any responder's rate limit.
 constexpr uint32_t kDefaultPeriodMs = 1000;
 constexpr uint32_t kMaxPeriodMs = 3600000;
+// lrdresponder answers one source address 100 times a second by default, up to
+// 200 at once: the requests to one address are kept at least this far apart on
+// average, and a round that sends more at once is named.
+constexpr uint32_t kResponderIntervalMs = 10;
+constexpr uint32_t kResponderBurst = 200;
 constexpr uint32_t kMaxRounds = 1000;
 // --confidence: the goal a run may set, and its cap of rounds without -c.
 constexpr double kMinConfidence = 0.5;
@@ -71,9 +75,9 @@ struct Options {
     uint32_t unresolved = 0;  // names that did not resolve
 };
 
-// Gives the whole text of a server list file ("-" is standard input); false when
-// it cannot be read.
-using FileReader = std::function<bool(const std::string& name, std::string& text)>;
+// Gives the whole text of a server list file ("-" is standard input); returns an
+// empty text, or why the file cannot be read.
+using FileReader = std::function<std::string(const std::string& name, std::string& text)>;
 
 // Gives the IPv4 addresses (host byte order) of a host name; returns an empty
 // text, or the resolver's reason when the name does not resolve.
@@ -103,7 +107,21 @@ std::string ParseServer(const std::string& text, std::vector<Server>& servers, c
 std::string ParseServerLines(const std::string& name, const std::string& text, std::vector<Server>& servers,
                              const NameResolver& resolve = {}, std::vector<std::string>* unresolved = nullptr);
 
-// Reads a file with the standard library; "-" is standard input.
-bool ReadWholeFile(const std::string& name, std::string& text);
+// Reads a file with the standard library; "-" is standard input. A missing file
+// and a folder are named as such.
+std::string ReadWholeFile(const std::string& name, std::string& text);
+
+// Whether a file can be written at `path` as far as its folder goes: empty, or
+// why not ("no such folder", "is a folder"), so that an output named on the
+// command line fails before any probe rather than after the last.
+std::string CheckOutputPath(const std::string& path);
+
+// The most requests a round may send to one address: its servers, each asked
+// once and re-probed up to options.reprobes times.
+uint32_t RequestsToOneAddress(const Options& options);
+// The shortest time between the starts of rounds that keeps every address
+// within a responder's default rate limit: kResponderIntervalMs for each
+// request a round may send it.
+uint32_t PacedPeriodMs(const Options& options);
 
 }  // namespace lrdprobe

@@ -71,9 +71,9 @@ size_t Width(const std::string& text)
     return size_t(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
-// One bar per round from the server's fastest round (lowest) to its slowest
-// (highest), so that its jitter shows; a gap for a round without its reply.
-std::string Bars(const Row& row)
+// One bar per round on the scale of all rows, so that servers compare; a gap
+// for a round without its reply.
+std::string Bars(const Row& row, const TimeScale& scale)
 {
     static const char* const kLevels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
                                           "\u2585", "\u2586", "\u2587", "\u2588"};
@@ -81,13 +81,12 @@ std::string Bars(const Row& row)
     std::string bars;
     for (size_t r = first; r < row.samples.size(); ++r) {
         uint32_t sample = row.samples[r];
-        if (sample == kLost) {
+        if (sample == kLost)
             bars += ' ';
-            continue;
-        }
-        uint64_t span = row.rttMax - row.rttMin;
-        uint64_t level = span == 0 ? 0 : (uint64_t)(sample - row.rttMin) * 7 / span;
-        bars += kLevels[level];
+        else if (sample > scale.high)
+            bars += "\u25B2";
+        else
+            bars += kLevels[std::min(7, int(scale.Level(sample) * 8))];
     }
     return bars;
 }
@@ -100,6 +99,15 @@ std::string FloorFixed(double value, int decimals)
 }
 
 std::string ConfidenceShare(const RunInfo& run) { return run.confidence < 0 ? "" : FloorFixed(run.confidence, 4); }
+
+double Quantile(const std::vector<uint32_t>& sorted, double p)
+{
+    double at = p * double(sorted.size() - 1);
+    size_t below = size_t(at);
+    if (below + 1 >= sorted.size())
+        return sorted.back();
+    return sorted[below] + (at - double(below)) * (double(sorted[below + 1]) - double(sorted[below]));
+}
 
 std::string SamplesText(const Row& row)
 {
@@ -233,6 +241,48 @@ bool RoundProgress::Heard(const Reply& reply)
     return true;
 }
 
+double TimeScale::Level(double ms) const
+{
+    if (ms >= high)
+        return 1;
+    if (!logarithmic)
+        return std::max(0.0, ms / high);
+    return std::max(0.0, std::log(std::max(ms, low) / low) / std::log(high / low));
+}
+
+std::string TimeScale::Text() const
+{
+    return (logarithmic ? "log, " + Ms(low) : std::string("0")) + " to " + Ms(high) + " ms";
+}
+
+TimeScale ScaleOf(const std::vector<Row>& rows)
+{
+    TimeScale scale;
+    double fastest = -1, slowest = 0;
+    for (const Row& row : rows) {
+        std::vector<uint32_t> times;
+        for (uint32_t sample : row.samples)
+            if (sample != kLost)
+                times.push_back(sample);
+        if (times.empty())
+            continue;
+        std::sort(times.begin(), times.end());
+        double q1 = Quantile(times, 0.25), q3 = Quantile(times, 0.75);
+        double fence = std::max(q3 + 3 * (q3 - q1), 2 * q3);
+        for (uint32_t time : times)
+            if (time <= fence)
+                slowest = std::max(slowest, double(time));
+        fastest = fastest < 0 ? times.front() : std::min(fastest, double(times.front()));
+    }
+    scale.high = std::max(slowest, 1.0);
+    double floor = std::max(fastest, 1.0);
+    if (scale.high >= kLogRange * floor) {
+        scale.logarithmic = true;
+        scale.low = floor / 2;
+    }
+    return scale;
+}
+
 std::vector<Row> Select(const std::vector<Row>& rows, bool onlyAnswering, bool onlySilent)
 {
     std::vector<Row> kept;
@@ -254,6 +304,7 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
         cells[0].push_back(rounds > kBarRounds ? "last " + std::to_string(kBarRounds) + " rounds" : "rounds");
     if (names)
         cells[0].push_back("name");
+    TimeScale scale = ScaleOf(rows);
     for (const Row& row : rows) {
         cells.push_back({std::to_string(row.rank), row.server.address, std::to_string(row.server.port),
                          RttText(row, rounds), row.Answered() ? Fixed(row.standing.expectedMs, 1) : "-",
@@ -261,7 +312,7 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
                          std::to_string(row.replies) + "/" + std::to_string(row.samples.size()),
                          LossText(row) + "%"});
         if (bars)
-            cells.back().push_back(Bars(row));
+            cells.back().push_back(Bars(row, scale));
         if (names)
             cells.back().push_back(row.server.name);
     }
@@ -328,8 +379,9 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run)
         << ",\n  \"confidence_goal\": " << (run.confidenceGoal > 0 ? Fixed(run.confidenceGoal, 4) : "null")
         << ",\n  \"confidence_reached\": "
         << (run.confidenceGoal > 0 ? (run.Reached() ? "true" : "false") : "null")
-        << ",\n  \"time_limit_ms\": " << run.timeLimitMs << ",\n  \"period_ms\": " << run.periodMs
-        << ",\n  \"round_times\": [";
+        << ",\n  \"time_limit_ms\": " << run.timeLimitMs << ",\n  \"period_ms\": "
+        << (run.roundTimes.size() > 1 ? std::to_string(run.periodMs) : "null")
+        << ",\n  \"period_asked_ms\": " << run.periodAskedMs << ",\n  \"round_times\": [";
     for (size_t r = 0; r < run.roundTimes.size(); ++r)
         out << (r == 0 ? "\n" : ",\n") << "    {\"round\": " << r + 1 << ", \"start\": \"" << run.roundTimes[r].start
             << "\", \"duration_ms\": " << run.roundTimes[r].durationMs << "}";

@@ -42,10 +42,12 @@ struct Row {
     }
 };
 
-// When a round began (UTC, ISO 8601 with milliseconds) and how long it took.
+// When a round began (UTC, ISO 8601 with milliseconds, and ms after the first
+// round began) and how long it took.
 struct RoundTime {
     std::string start;
     uint32_t durationMs = 0;
+    uint32_t offsetMs = 0;
 };
 
 // The run behind a summary.
@@ -55,7 +57,8 @@ struct RunInfo {
     bool interrupted = false;
     bool lastRoundCut = false;   // the interrupt came during the last round
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
-    uint32_t periodMs = kDefaultPeriodMs;
+    uint32_t periodAskedMs = kDefaultPeriodMs;  // -p
+    uint32_t periodMs = 0;  // the mean time between the starts of rounds, as it was (two rounds or more)
     std::vector<RoundTime> roundTimes;
     // The probability that rank 1 is the best (Confidence in ProbeRanking.h); -1
     // when no server answered.
@@ -113,13 +116,28 @@ private:
     size_t m_answered = 0;
 };
 
+// One scale for every server's round-trip times, so that the table's bars and
+// the report's strips compare servers: linear from 0, or logarithmic from half
+// the fastest time when the times span kLogRange or more, up to the slowest time
+// that is not an outlier of its own server (beyond max(Q3 + 3 x IQR, 2 x Q3) of
+// its times). Outliers are drawn at the top, marked.
+constexpr double kLogRange = 20;
+struct TimeScale {
+    double low = 0, high = 1;
+    bool logarithmic = false;
+    // Where a time lies on the scale, from 0 to 1; 1 beyond `high`.
+    double Level(double ms) const;
+    std::string Text() const;  // "0 to 16 ms", "log, 0.5 to 300 ms"
+};
+TimeScale ScaleOf(const std::vector<Row>& rows);
+
 // The rows that -a (only those that answered) or -u (only those that never
 // did) leave; their ranks stay those of the whole ranking.
 std::vector<Row> Select(const std::vector<Row>& rows, bool onlyAnswering, bool onlySilent);
 
 // The table. With 5 rounds or more, a column of bars, one per round (the last
-// kBarRounds), from the server's fastest round (lowest) to its slowest
-// (highest), a gap for a round without its reply. With `samples`, fping -C's lines under
+// kBarRounds), on the ScaleOf the rows, an outlier beyond it as a triangle, a
+// gap for a round without its reply. With `samples`, fping -C's lines under
 // it: each server's times per round, '-' for a round without its reply. A last
 // line tells of an interrupt.
 constexpr uint32_t kBarRounds = 40;

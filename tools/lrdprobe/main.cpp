@@ -2,6 +2,7 @@
 // See docs/host-integration.md for what it shows a host developer.
 #include <stdio.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,16 +16,20 @@ using namespace lrdprobe;
 
 namespace {
 
-constexpr int kSomeAnswered = 0;
-constexpr int kNoneAnswered = 1;
-// Also for a name that did not resolve while the others were probed, as fping.
-constexpr int kFailed = 2;
+// Exit statuses as fping's, since scripts branch on them.
+constexpr int kAllAnswered = 0;
+constexpr int kSomeSilent = 1;
+// A name did not resolve; the others were probed.
+constexpr int kUnresolved = 2;
+constexpr int kBadArguments = 3;
+// The module or a system call failed.
+constexpr int kFailed = 4;
 // What a shell reports for a program ended by SIGINT.
 constexpr int kInterrupted = 130;
 
 // Every line of the problem (a list file may have several) gets the program's
-// name; the hint comes once.
-int Fail(const std::string& problem)
+// name; the hint comes for the command line's faults.
+int Fail(const std::string& problem, int status)
 {
     size_t start = 0;
     while (start <= problem.size()) {
@@ -34,8 +39,9 @@ int Fail(const std::string& problem)
         fprintf(stderr, "lrdprobe: %s\n", problem.substr(start, end - start).c_str());
         start = end + 1;
     }
-    fputs("try 'lrdprobe --help'\n", stderr);
-    return kFailed;
+    if (status == kBadArguments)
+        fputs("try 'lrdprobe --help'\n", stderr);
+    return status;
 }
 
 void PrintSummary(const std::vector<Row>& ranked, const RunInfo& run, const Options& options)
@@ -69,41 +75,71 @@ int main(int argc, char** argv)
     std::string problem =
         ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, ReadWholeFile, ResolveIPv4);
     if (!problem.empty())
-        return Fail(problem);
+        return Fail(problem, kBadArguments);
     if (options.help) {
         fputs(kUsage, stdout);
-        return kSomeAnswered;
+        return kAllAnswered;
     }
     if (options.version) {
         fputs("lrdprobe " LRDPROBE_VERSION "\n", stdout);
-        return kSomeAnswered;
+        return kAllAnswered;
     }
+    // Before any probe: a report that cannot be written is no use after the last.
+    if (!options.reportPath.empty() && !(problem = CheckOutputPath(options.reportPath)).empty())
+        return Fail("--report " + options.reportPath + ": " + problem, kBadArguments);
+    if (!options.logPath.empty() && !(problem = CheckOutputPath(options.logPath)).empty())
+        return Fail("--log " + options.logPath + ": " + problem, kBadArguments);
     for (const std::string& warning : options.warnings)
         fprintf(stderr, "lrdprobe: %s\n", warning.c_str());
+    // Refusals of a responder's rate limit would count as losses of its servers.
+    uint32_t requests = RequestsToOneAddress(options);
+    uint32_t periodMs = std::max(options.periodMs, PacedPeriodMs(options));
+    if (options.rounds > 1 && periodMs > options.periodMs)
+        fprintf(stderr,
+                "lrdprobe: -p %u raised to %u ms: a round sends up to %u requests to one address, and a responder's "
+                "default rate limit admits 100 a second from one address\n",
+                options.periodMs, periodMs, requests);
+    if (requests > kResponderBurst)
+        fprintf(stderr,
+                "lrdprobe: a round sends up to %u requests to one address, and a responder's default rate limit "
+                "answers %u at once from one address: those it refuses count as losses\n",
+                requests, kResponderBurst);
     if (options.verbose)
         ShowDebuggerOutput();
 
     ProbeHost host;
     problem = host.Load(options);
     if (!problem.empty())
-        return Fail(problem);
+        return Fail(problem, kFailed);
 
     RunInfo run;
     run.roundsAsked = options.rounds;
     run.timeLimitMs = options.timeLimitMs;
-    run.periodMs = options.periodMs;
+    run.periodAskedMs = options.periodMs;
     run.confidenceGoal = options.confidenceGoal;
     Summary summary(options.servers);
+    OnFiguresAsked([&] {
+        if (summary.Rounds() == 0) {
+            fputs("lrdprobe: no round done yet\n", stderr);
+            return;
+        }
+        RunInfo sofar = run;
+        sofar.roundsDone = summary.Rounds();
+        fprintf(stderr, "lrdprobe: after %u of %u rounds\n", sofar.roundsDone, sofar.roundsAsked);
+        fputs(FormatTable(summary.Ranked(), sofar).c_str(), stderr);
+    });
     BeginProbing();
     uint32_t runStart = TickMs(), roundStart = runStart;
     for (uint32_t round = 1; round <= options.rounds && !InterruptRequested(); ++round) {
+        // Rounds never overlap: each is a detector of its own, and one that
+        // lasts longer than the period delays the next.
         if (round > 1) {
             uint32_t elapsed = TickMs() - roundStart;
-            if (elapsed < options.periodMs && !WaitUnlessInterrupted(options.periodMs - elapsed))
+            if (elapsed < periodMs && !WaitUnlessInterrupted(periodMs - elapsed))
                 break;
         }
         roundStart = TickMs();
-        run.roundTimes.push_back(RoundTime{UtcNowText(), 0});
+        run.roundTimes.push_back(RoundTime{UtcNowText(), 0, roundStart - runStart});
         auto live = [&](const Reply& reply, bool listed) {
             if (!options.quiet)
                 fputs(LiveLine(reply, listed, round, options.rounds).c_str(), stderr);
@@ -111,7 +147,7 @@ int main(int argc, char** argv)
         RoundResult result;
         problem = host.RunRound(options.servers, options.timeLimitMs, live, result);
         if (!problem.empty())
-            return Fail(problem);
+            return Fail(problem, kFailed);
         run.roundTimes.back().durationMs = TickMs() - roundStart;
         summary.AddRound(result.sorted, result.replies,
                          result.interrupted && run.roundTimes.back().durationMs < options.timeLimitMs);
@@ -125,6 +161,8 @@ int main(int argc, char** argv)
             break;
     }
     run.roundsDone = summary.Rounds();
+    if (run.roundTimes.size() > 1)
+        run.periodMs = run.roundTimes.back().offsetMs / uint32_t(run.roundTimes.size() - 1);
     run.interrupted = InterruptRequested();
 
     std::vector<Row> ranked = summary.Ranked();
@@ -132,10 +170,11 @@ int main(int argc, char** argv)
     if (run.interrupted)
         fprintf(stderr, "lrdprobe: %s\n", InterruptText(run).c_str());
     PrintSummary(ranked, run, options);
+    bool allAnswered = std::all_of(ranked.begin(), ranked.end(), [](const Row& row) { return row.Answered(); });
     int status = run.interrupted          ? kInterrupted
-                 : options.unresolved > 0 ? kFailed
-                 : summary.AnyAnswered()  ? kSomeAnswered
-                                          : kNoneAnswered;
+                 : options.unresolved > 0 ? kUnresolved
+                 : allAnswered            ? kAllAnswered
+                                          : kSomeSilent;
     if (!options.reportPath.empty() && !WriteReport(options.reportPath, FormatHtml(ranked, run))) {
         fprintf(stderr, "lrdprobe: --report %s: cannot write the file\n", options.reportPath.c_str());
         if (status != kInterrupted)
