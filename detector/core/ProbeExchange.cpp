@@ -367,7 +367,7 @@ bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScop
         ++counts.nAccepted;
         break;
     }
-    if (outcome.bFirstFromServer)
+    if (outcome.bFirstFromServer && Reprobing())
         retrySchedule.AddSample(outcome.dwRtt);
     if (outcome.bReport) {
         owner.ReportReply(datagram.szSource, datagram.ushSourcePort, outcome.dwRtt);
