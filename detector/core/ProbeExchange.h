@@ -6,9 +6,10 @@
 // re-probing on, candidates that stay silent are asked again (RetrySchedule.h).
 //
 // Every reply is judged by JudgeReply (ProbeProtocol.h). The socket, the clock
-// and the detector around the exchange, with the random origins of the servers'
-// ticks, come in through the three small interfaces below, so that the rules here run the same with
-// the system's socket and clock as with scripted ones.
+// and the detector around the exchange, with the random origins of the
+// servers' ticks, come in through the three small interfaces below, so that the
+// rules here run the same with the system's socket and clock as with scripted
+// ones.
 #pragma once
 
 #include <stdarg.h>
@@ -150,8 +151,8 @@ public:
     void ReleaseReplyQueue();
     bool HoldsReplyQueue() const { return replyQueue.Capacity() != 0; }
 
-    // Requests sent again, at most, to a candidate that has not answered; 0 (the
-    // default) sends one request per candidate and counts every reply.
+    // Requests sent again, at most, to a candidate that has not answered (up to
+    // kMaxReprobes); 0, the default, sends one request per candidate.
     void SetReprobeCount(uint32_t count) { nReprobeCount = count < kMaxReprobes ? count : kMaxReprobes; }
     bool Reprobing() const { return nReprobeCount != 0; }
 
@@ -174,7 +175,6 @@ public:
     // The detection has ended: replies taken but not yet handled came too late,
     // and later ones are refused until the next end timer starts.
     void DetectionEnded();
-    bool Ended() const { return bEnded; }
     bool EndTimerRunning() const { return bEndTimerRunning != 0; }
     // Whether the end timer runs and its time has come.
     bool EndOfDetectionDue();
