@@ -320,9 +320,12 @@ void ProbeExchange::OnRead()
     // notification of its own; each keeps the tick at which it was taken. No more
     // are taken off the socket than this notification will handle: a flood, or
     // the replies of thousands of servers, would otherwise hold the thread for as
-    // long as it takes to take them all. A take that found the socket empty ends
-    // the taking: what arrives later raises a notification of its own, so a lone
-    // reply costs one receive that takes it and one that finds nothing.
+    // long as it takes to take them all. A take that found the socket empty
+    // after one datagram ends the taking: what arrives later raises a
+    // notification of its own, so a lone reply costs one receive that takes it
+    // and one that finds nothing. After several, more are likely on their way
+    // (a burst, a flood), and the notification takes once more when it has
+    // handled them, rather than leave each to a notification of its own.
     bool drained = false;
     bool first = true;
     for (uint32_t handled = 0;; ++handled) {
@@ -331,7 +334,8 @@ void ProbeExchange::OnRead()
             break;
         }
         if (replyQueue.Empty() && !drained) {
-            drained = TakeReplies(first ? now : clock.Microseconds(), false, kHandledPerNotification - handled);
+            drained = TakeReplies(first ? now : clock.Microseconds(), false, kHandledPerNotification - handled) &&
+                      replyQueue.Size() <= 1;
             first = false;
         }
         if (replyQueue.Empty())
