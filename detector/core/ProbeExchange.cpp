@@ -326,17 +326,19 @@ void ProbeExchange::OnRead()
     // and one that finds nothing. After several, more are likely on their way
     // (a burst, a flood), and the notification takes once more when it has
     // handled them, rather than leave each to a notification of its own.
+    //
+    // The reading taken for the end serves as the first take's start only when
+    // nothing was handled before it: the sink's calls take time.
     bool drained = false;
-    bool first = true;
     for (uint32_t handled = 0;; ++handled) {
         if (handled == kHandledPerNotification) {
             owner.ReadAgainLater();
             break;
         }
         if (replyQueue.Empty() && !drained) {
-            drained = TakeReplies(first ? now : clock.Microseconds(), false, kHandledPerNotification - handled) &&
+            drained = TakeReplies(handled == 0 ? now : clock.Microseconds(), false,
+                                  kHandledPerNotification - handled) &&
                       replyQueue.Size() <= 1;
-            first = false;
         }
         if (replyQueue.Empty())
             break;

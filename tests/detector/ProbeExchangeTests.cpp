@@ -327,6 +327,22 @@ TEST(ProbeExchange, ReportingWindowByArrivalTick)
     }
 }
 
+// A datagram taken after the notification handled others is stamped when it
+// is taken, not when the notification began: the sink's calls take time.
+TEST(ProbeExchange, ATakeAfterHandlingIsStampedThen)
+{
+    Rig rig(2, 1000, false);
+    rig.endpoint.answering = true;
+    rig.exchange->SendToAll(rig.candidates);  // the first echo is taken between the sends
+    rig.owner.onReport = [&] { rig.clock.now += 5000; };
+    rig.exchange->OnRead();
+    std::vector<std::string> reports;
+    for (const std::string& event : rig.owner.events)
+        if (event.compare(0, 7, "report ") == 0)
+            reports.push_back(event.substr(event.rfind(' ') + 1));
+    EXPECT_EQ(reports, (std::vector<std::string>{"0", "5"}));
+}
+
 // Between two sends the socket is looked at while replies come in, and the wait
 // for replies is held to kPacingPercent of the time of the sends; while none
 // come in, or the takes cost more than that allows, it is looked at once in
