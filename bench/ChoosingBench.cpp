@@ -55,12 +55,16 @@ const char* const kColumnNames[kColumns] = {"single detection", "single detectio
 
 struct Cell {
     unsigned servers, lossPercent, jitterMs, marginPercent;
+    // One of the servers slower than the runner-up lies: it echoes its tick plus
+    // its delay less 1 ms, to look 1 ms away.
+    bool liar = false;
 };
 
 struct WorldServer {
     unsigned delayMs;
     uint32_t load;
     uint64_t seed;
+    unsigned lieMs = 0;
     uint64_t Score() const { return uint64_t(delayMs) * load; }
 };
 
@@ -87,6 +91,8 @@ World MakeWorld(const Cell& cell, size_t cellIndex, uint64_t seed)
         }
         world.servers.push_back(WorldServer{delay, load, uint32_t(SplitMix(state))});
     }
+    if (cell.liar && world.servers.size() > 2)
+        world.servers[2].lieMs = world.servers[2].delayMs - 1;
     // The best server anywhere in the list, so that no probing order favours it.
     for (size_t i = world.servers.size() - 1; i > 0; --i) {
         size_t j = below(uint32_t(i + 1));
@@ -150,6 +156,7 @@ struct Slot {
                 s.jitterMs = cell.jitterMs;
                 s.loss = cell.lossPercent / 100.0;
                 s.seed = w.seed;
+                s.lieMs = w.lieMs;
                 ServerInfo info = {};
                 in_addr a;
                 a.s_addr = htonl(s.address);
@@ -394,6 +401,7 @@ void RunChoosingBench(bool quick)
     for (unsigned jitter : kJitters)
         for (unsigned margin : kMargins)
             cells.push_back(Cell{kSharedLossServers, kSharedLossPercent, jitter, margin});
+    cells.push_back(Cell{16, 0, 0, 50, true});
     auto trialsOf = [&](unsigned n) {
         return (n == 2 ? 32u : n == kSharedLossServers ? 16u : n == 16 ? 8u : 2u) / (quick ? 4 : 1);
     };
@@ -581,7 +589,8 @@ void RunChoosingBench(bool quick)
     for (size_t c = 0; c < cells.size(); ++c) {
         for (int shared = 0; shared < 2; ++shared) {
             const Cell& cell = cells[c];
-            printf("| %u | %u%% | %u ms | %u%% | %s | %u | %s | %s | %s | %s |\n", cell.servers, cell.lossPercent,
+            std::string servers = Format(cell.liar ? "%u, one liar" : "%u", cell.servers);
+            printf("| %s | %u%% | %u ms | %u%% | %s | %u | %s | %s | %s | %s |\n", servers.c_str(), cell.lossPercent,
                    cell.jitterMs, cell.marginPercent, shared ? "shared" : "own", tally(c, shared, kToday).trials,
                    tally(c, shared, kSingle).Text().c_str(), tally(c, shared, kReprobing).Text().c_str(),
                    tally(c, shared, kToday).Text().c_str(), tally(c, shared, kNew).Text().c_str());

@@ -66,11 +66,16 @@ std::vector<IPInfo> Snapshot(const CandidateList& list)
     return items;
 }
 
+// Every candidate was sent one request at the start, which the replies echo.
 void MatchAll(CandidateList& list, const ListScenario& scenario)
 {
-    for (const ScenarioReply& reply : scenario.replies)
-        HandleReply(list, reply.data, reply.length, reply.source, reply.port, ListScenario::kStartTick,
-                    reply.arrivalTick);
+    list.WalkProbeStates([](const IPInfo&, ProbeState& state) { state.NoteRequest(ListScenario::kStartTick); });
+    for (const ScenarioReply& reply : scenario.replies) {
+        uint8_t source[4];
+        if (ScenarioSource(reply, source))
+            JudgeReply(list, reply.data, reply.length, source, reply.port, ListScenario::kStartTick,
+                       reply.arrivalTick);
+    }
 }
 
 Run RunModule(const ListScenario& scenario, uint32_t seed)

@@ -521,6 +521,175 @@ void RunSocketCosts(bool quick)
              "", "", "");
 }
 
+// Sockets on 127.0.0.1 that play servers for the reply path: each takes the
+// requests sent to it and sends their echoes back when told.
+class EchoServers {
+public:
+    explicit EchoServers(size_t n)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in local = {};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = inet_addr("127.0.0.1");
+            bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local);
+            int length = sizeof local;
+            getsockname(s, reinterpret_cast<sockaddr*>(&local), &length);
+            ServerInfo info = {};
+            snprintf(info.szAddr, sizeof info.szAddr, "127.0.0.1");
+            info.ushPort = ntohs(local.sin_port);
+            sockets.push_back(s);
+            infos.push_back(info);
+        }
+        requests.resize(n);
+    }
+    ~EchoServers()
+    {
+        for (SOCKET s : sockets)
+            closesocket(s);
+    }
+    // Takes one request per server (blocking sockets: every request is on its way).
+    void TakeRequests()
+    {
+        for (size_t i = 0; i < sockets.size(); ++i) {
+            int length = sizeof requests[i].from;
+            recvfrom(sockets[i], reinterpret_cast<char*>(requests[i].bytes), sizeof requests[i].bytes, 0,
+                     reinterpret_cast<sockaddr*>(&requests[i].from), &length);
+        }
+    }
+    // Servers first..first+count-1 echo their requests, to `to` when given.
+    void Echo(size_t first, size_t count, const sockaddr_in* to = nullptr)
+    {
+        for (size_t i = first; i < first + count; ++i)
+            sendto(sockets[i], reinterpret_cast<const char*>(requests[i].bytes), sizeof requests[i].bytes, 0,
+                   reinterpret_cast<const sockaddr*>(to != nullptr ? to : &requests[i].from), sizeof(sockaddr_in));
+    }
+
+    std::vector<SOCKET> sockets;
+    std::vector<ServerInfo> infos;
+    struct Request {
+        uint8_t bytes[16];
+        sockaddr_in from;
+    };
+    std::vector<Request> requests;
+};
+
+// The least a read notification can do: a socket that posts its read events to
+// a window, whose procedure receives until nothing waits.
+class BareReader {
+public:
+    BareReader()
+    {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = WindowProc;
+        windowClass.lpszClassName = "LrdBenchBareReader";
+        RegisterClassA(&windowClass);
+        window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                 nullptr);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        sock = socket(AF_INET, SOCK_DGRAM, 0);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = inet_addr("127.0.0.1");
+        bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        int length = sizeof address;
+        getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length);
+        WSAAsyncSelect(sock, window, WM_APP + 3, FD_READ);
+    }
+    ~BareReader()
+    {
+        closesocket(sock);
+        DestroyWindow(window);
+        UnregisterClassA("LrdBenchBareReader", nullptr);
+    }
+
+    sockaddr_in address = {};
+    size_t received = 0;
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        auto* self = reinterpret_cast<BareReader*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (self != nullptr && message == WM_APP + 3 && WSAGETSELECTEVENT(lParam) == FD_READ) {
+            char buffer[1024];
+            sockaddr_in from;
+            int length = sizeof from;
+            while (recvfrom(self->sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length) !=
+                   SOCKET_ERROR)
+                ++self->received;
+        }
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+
+    HWND window = nullptr;
+    SOCKET sock = INVALID_SOCKET;
+};
+
+// Seconds of dispatching, per datagram, until `done` holds: the echoes of each
+// batch wait on the socket, with their notification posted, before the clock
+// starts.
+template <class Send, class Done>
+double DispatchPerDatagram(size_t servers, size_t burst, Send send, Done done)
+{
+    Clock::duration spent{};
+    for (size_t first = 0; first + burst <= servers; first += burst) {
+        send(first, burst);
+        Sleep(2);
+        Clock::time_point start = Clock::now();
+        PumpUntil([&] { return done(first + burst); }, 5000);
+        spent += Clock::now() - start;
+    }
+    return Seconds(spent) / (double)(servers / burst * burst);
+}
+
+// The reply path: from a read notification to the sink, per datagram, for the
+// module's core built into this program, against the bare receive loop, with
+// one reply per notification (sparse) and in bursts of 64.
+void RunReplyPath(ZelFactLibrary& factory, bool quick)
+{
+    SetFactoryHandle(factory.Handle());
+    const size_t servers = 256, rounds = quick ? 3 : 9;
+    EchoServers echo(servers);
+    for (size_t burst : {1u, 64u}) {
+        std::vector<double> module, bare;
+        ReplyCounts counts = {};
+        for (size_t round = 0; round < rounds; ++round) {
+            Heard heard;
+            CollectingSink sink(heard);
+            std::vector<uint8_t> list = ServerListBytes(echo.infos);
+            auto* detector = static_cast<CLinkrateDetector*>(CreateComponent(LRD_DETECTOR_ID, 0));
+            if (detector == nullptr)
+                throw std::runtime_error("no detector from the module's core");
+            detector->Initialize(&sink);
+            detector->Detect(reinterpret_cast<ServerList*>(list.data()), 0);
+            echo.TakeRequests();
+            PumpUntil([] { return false; }, 20);
+            module.push_back(DispatchPerDatagram(
+                servers, burst, [&](size_t first, size_t count) { echo.Echo(first, count); },
+                [&](size_t n) { return heard.rtts.size() >= n; }));
+            counts = detector->Replies();
+            detector->Finalize();
+            detector->Release(0);
+
+            BareReader reader;
+            bare.push_back(DispatchPerDatagram(
+                servers, burst, [&](size_t first, size_t count) { echo.Echo(first, count, &reader.address); },
+                [&](size_t n) { return reader.received >= n; }));
+        }
+        // Each round measures both back to back: their ratio compares the two
+        // under the same load of the machine.
+        std::vector<double> ratios;
+        for (size_t round = 0; round < rounds; ++round)
+            ratios.push_back(module[round] / bare[round]);
+        PrintRow("reply path, wine",
+                 Format("%s: per datagram from its notification to the sink, median of %u rounds of %u",
+                        burst == 1 ? "sparse, one a notification" : "bursts of 64", (unsigned)rounds,
+                        (unsigned)servers),
+                 Format("%s, %.2f times the bare loop in the same round (%u accepted, %u dropped as unsent)",
+                        FormatSeconds(Median(module)).c_str(), Median(ratios), counts.nAccepted, counts.nUnsent),
+                 Format("bare recvfrom loop %s", FormatSeconds(Median(bare)).c_str()), "", "");
+    }
+}
+
 // Where Detect's time goes, phase by phase, per candidate, from the clock
 // readings the detector takes itself; against the plain send loop per request.
 void RunPhases(ZelFactLibrary& factory, ServerFarm& farm, bool quick, uint32_t largest)
@@ -584,6 +753,7 @@ void RunNetworkBench(bool quick, bool exchange, bool blocking, bool phases, uint
         ServerFarm farm;
         if (phases) {
             RunSocketCosts(quick);
+            RunReplyPath(host.factory, quick);
             RunPhases(host.factory, farm, quick, largest);
         }
         if (exchange) {

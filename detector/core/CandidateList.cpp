@@ -7,6 +7,7 @@
 #include <new>
 
 #include "Random.h"
+#include "Tick.h"
 
 namespace {
 
@@ -144,7 +145,7 @@ bool CandidateList::InsertRandom(const IPInfo& record)
     }
 
     uint32_t id = count;
-    records.push_back(Candidate{record, 0, 0, 0, false, ProbeState{0, 0, false}});
+    records.push_back(Candidate{record, 0, 0, 0, false, ProbeState{}});
     // Before the candidate at `position` in list order; read backwards, that is
     // after it in the ring.
     uint32_t physical = bReversed ? count - position : position;
@@ -312,64 +313,98 @@ uint32_t CandidateList::FindEndpoint(uint32_t address, uint16_t port) const
     return 0;
 }
 
-void CandidateList::SetRtt(const char* address, uint32_t rtt)
+template <class Visit>
+void CandidateList::VisitAddress(uint32_t address, Visit visit)
 {
-    // A canonical text matches exactly the candidates with the same canonical
-    // text: digits and dots have no case, and a text with letters or leading
-    // zeros can never equal one. Any other text, or no memory for the index,
-    // takes the walk over every candidate.
-    uint32_t value;
-    if (ParseCanonicalIPv4(address, &value) && (bIndexValid || BuildIndex(Size()))) {
-        for (uint32_t next = FindAddress(value); next != 0; next = records[next - 1].dwNextSameAddress) {
-            records[next - 1].info.dwRTT = rtt;
-            records[next - 1].bAnswered = true;
-        }
+    if (bIndexValid || BuildIndex(Size())) {
+        for (uint32_t next = FindAddress(address); next != 0; next = records[next - 1].dwNextSameAddress)
+            visit(records[next - 1]);
         return;
     }
+    // Without memory for the index, every candidate is looked at.
     for (Candidate& candidate : records) {
-        if (SameAddressText(candidate.info.szIP, address)) {
-            candidate.info.dwRTT = rtt;
-            candidate.bAnswered = true;
-        }
+        uint32_t value;
+        if (ParseCanonicalIPv4(candidate.info.szIP, &value) && value == address)
+            visit(candidate);
     }
 }
 
-void CandidateList::SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load)
+template <class Visit>
+void CandidateList::VisitEndpoint(uint32_t address, uint16_t port, Visit visit)
 {
-    uint32_t value;
-    if (ParseCanonicalIPv4(address, &value) && (bIndexValid || BuildIndex(Size()))) {
-        for (uint32_t next = FindEndpoint(value, port); next != 0; next = records[next - 1].dwNextSameEndpoint) {
-            records[next - 1].info.dwRTT = rtt;
-            records[next - 1].info.dwLoad = load;
-            records[next - 1].bAnswered = true;
-        }
+    if (bIndexValid || BuildIndex(Size())) {
+        for (uint32_t next = FindEndpoint(address, port); next != 0; next = records[next - 1].dwNextSameEndpoint)
+            visit(records[next - 1]);
         return;
     }
-    for (Candidate& candidate : records) {
-        if (candidate.info.ushPort == port && SameAddressText(candidate.info.szIP, address)) {
-            candidate.info.dwRTT = rtt;
-            candidate.info.dwLoad = load;
-            candidate.bAnswered = true;
-        }
-    }
+    VisitAddress(address, [&](Candidate& candidate) {
+        if (candidate.info.ushPort == port)
+            visit(candidate);
+    });
 }
 
-HeardBefore CandidateList::MarkHeard(const char* address, uint16_t port)
+bool CandidateList::FindRequest(uint32_t address, uint16_t port, uint32_t serverTick, EchoedRequest& found)
 {
-    HeardBefore before = HeardBefore::kNotListed;
-    auto mark = [&](Candidate& candidate) {
-        if (before != HeardBefore::kYes)
-            before = candidate.probe.bHeard ? HeardBefore::kYes : HeardBefore::kNo;
-        candidate.probe.bHeard = true;
-    };
-    uint32_t value;
-    if (ParseCanonicalIPv4(address, &value) && (bIndexValid || BuildIndex(Size()))) {
-        for (uint32_t next = FindEndpoint(value, port); next != 0; next = records[next - 1].dwNextSameEndpoint)
-            mark(records[next - 1]);
-        return before;
-    }
-    for (Candidate& candidate : records)
-        if (candidate.info.ushPort == port && SameAddressText(candidate.info.szIP, address))
-            mark(candidate);
-    return before;
+    // A server listed twice has two candidates, each with requests of its own;
+    // one whose request has not been answered yet is preferred, so that each
+    // of the two takes its own reply when their ticks happen to be the same.
+    bool any = false;
+    VisitEndpoint(address, port, [&](Candidate& candidate) {
+        int32_t request = candidate.probe.RequestCarrying(serverTick);
+        if (request < 0 || (any && found.pState->nAnswered == 0))
+            return;
+        found = EchoedRequest{&candidate.info, &candidate.probe, (uint32_t)request};
+        any = true;
+    });
+    return any;
+}
+
+void CandidateList::SetRtt(uint32_t address, uint32_t rtt)
+{
+    VisitAddress(address, [&](Candidate& candidate) {
+        candidate.info.dwRTT = rtt;
+        candidate.bAnswered = true;
+    });
+}
+
+void CandidateList::SetRttAndLoad(uint32_t address, uint16_t port, uint32_t rtt, uint32_t load)
+{
+    VisitEndpoint(address, port, [&](Candidate& candidate) {
+        candidate.info.dwRTT = rtt;
+        candidate.info.dwLoad = load;
+        candidate.bAnswered = true;
+    });
+}
+
+void CandidateList::MarkHeard(uint32_t address, uint16_t port)
+{
+    VisitEndpoint(address, port, [](Candidate& candidate) { candidate.probe.bHeard = true; });
+}
+
+bool ProbeState::CanRequest(uint32_t now) const
+{
+    return nRequests == 0 || (nRequests <= kMaxReprobes && TickElapsed(dwFirstRequest, now) <= UINT16_MAX);
+}
+
+void ProbeState::NoteRequest(uint32_t now)
+{
+    // Only the window timer's resends, which nothing in the module arms, can
+    // come past the re-probes' bounds: the server's earlier requests are then
+    // forgotten, and the new one counts as its first.
+    if (!CanRequest(now))
+        nRequests = nAnswered = 0;
+    if (nRequests == 0)
+        dwFirstRequest = now;
+    else
+        awLaterMs[nRequests - 1] = (uint16_t)TickElapsed(dwFirstRequest, now);
+    dwLastRequest = now;
+    ++nRequests;
+}
+
+int32_t ProbeState::RequestCarrying(uint32_t serverTick) const
+{
+    for (uint32_t request = 0; request < nRequests; ++request)
+        if (ServerTick(dwOrigin, RequestTick(request)) == serverTick)
+            return (int32_t)request;
+    return -1;
 }

@@ -35,17 +35,44 @@ bool SameAddressText(const char* a, const char* b);
 // byte, goes to address.
 bool ParseCanonicalIPv4(const char* text, uint32_t* address);
 
-// What the probe exchange keeps of one candidate's requests in a detection.
-struct ProbeState {
-    uint32_t dwLastRequest;  // tick of its latest request
-    uint32_t nRequests;      // requests sent to it
-    bool bHeard;             // a reply came from its own address and port
+enum : uint32_t {
+    kMaxReprobes = 10,  // requests sent again to one server in a detection, at most
 };
 
-enum class HeardBefore {
-    kNotListed,  // no candidate has the address and port
-    kNo,         // the first reply from there
-    kYes,        // its candidates had heard from there already
+// What the probe exchange keeps of one candidate's requests in a detection. Its
+// requests carry the server's own ticks (ServerTick), and a reply counts only
+// when it echoes one of them exactly: a server cannot make itself look nearer
+// by echoing a later tick, nor answer for another server, whose ticks it never
+// saw. The times are the detector's ticks.
+struct ProbeState {
+    uint32_t dwOrigin;        // the server's random origin
+    uint32_t dwFirstRequest;  // tick of its first request
+    uint32_t dwLastRequest;   // tick of its latest request
+    // Ms from the first request to each one sent again: a re-probe comes
+    // within the detection, so 16 bits hold it (CanRequest).
+    uint16_t awLaterMs[kMaxReprobes];
+    uint8_t nRequests;        // requests sent to it
+    uint8_t nAnswered;        // 1 + the request whose reply set its values; 0 before any
+    bool bHeard;              // a reply came from its own address and port
+
+    // Whether one more request can be noted now, with the earlier ones kept.
+    bool CanRequest(uint32_t now) const;
+    // Notes a request sent now; one that cannot be noted with the earlier ones
+    // starts the record afresh.
+    void NoteRequest(uint32_t now);
+    uint32_t RequestTick(uint32_t request) const
+    {
+        return request == 0 ? dwFirstRequest : dwFirstRequest + awLaterMs[request - 1];
+    }
+    // The request that carried the server tick, or -1 when none did.
+    int32_t RequestCarrying(uint32_t serverTick) const;
+};
+
+// The candidate whose request a reply echoes.
+struct EchoedRequest {
+    IPInfo* pRecord;
+    ProbeState* pState;
+    uint32_t nRequest;
 };
 
 class CandidateList {
@@ -70,16 +97,20 @@ public:
     void WriteOut(IPInfoArray* out) const;
     uint32_t Size() const { return (uint32_t)records.size(); }
 
-    // What a reply does: a short one sets the round-trip time of every candidate
-    // whose address text equals address without regard to case; a long one sets
-    // round-trip time and load of those that also have the port. Either marks
-    // them as answered.
-    void SetRtt(const char* address, uint32_t rtt);
-    void SetRttAndLoad(const char* address, uint16_t port, uint32_t rtt, uint32_t load);
-
-    // Marks the candidates with the address and port as heard from their own
-    // server, and says whether they had been.
-    HeardBefore MarkHeard(const char* address, uint16_t port);
+    // Addresses are IPv4 values, first number in the highest byte (as
+    // ParseCanonicalIPv4 gives them); no reply matches a candidate whose text is
+    // not canonical.
+    //
+    // The candidate with the address and port one of whose requests carried the
+    // server tick; false when none did.
+    bool FindRequest(uint32_t address, uint16_t port, uint32_t serverTick, EchoedRequest& found);
+    // What an accepted reply does: a short one sets the round-trip time of every
+    // candidate with the address, a long one round-trip time and load of those
+    // that also have the port. Either marks them as answered.
+    void SetRtt(uint32_t address, uint32_t rtt);
+    void SetRttAndLoad(uint32_t address, uint16_t port, uint32_t rtt, uint32_t load);
+    // Marks the candidates with the address and port as heard from their own server.
+    void MarkHeard(uint32_t address, uint16_t port);
 
     // Visits the candidates first to last with their probe states, which the
     // visitor may change.
@@ -145,6 +176,11 @@ private:
     // id + 1 of the first candidate with the address (and port), 0 when none.
     uint32_t FindAddress(uint32_t address) const;
     uint32_t FindEndpoint(uint32_t address, uint16_t port) const;
+    // Visits the candidates with the address (and port), through the index.
+    template <class Visit>
+    void VisitAddress(uint32_t address, Visit visit);
+    template <class Visit>
+    void VisitEndpoint(uint32_t address, uint16_t port, Visit visit);
 
     // Candidates in the order they were inserted; an id is an index here.
     std::vector<Candidate> records;

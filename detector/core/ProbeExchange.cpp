@@ -13,8 +13,8 @@ const char kSendRequest[] = "CLinkrateDetector::SendRequest()";
 const char kOnRead[] = "CLinkrateDetector::OnRead()";
 
 // Whether a reply can ever come from the candidate's server: replies are matched
-// by the canonical text of their source, and no request goes where no server
-// can answer from.
+// by the value of its canonical address text, and no request goes where no
+// server can answer from.
 bool CanAnswer(const IPInfo& candidate)
 {
     uint32_t value;
@@ -53,16 +53,35 @@ void ProbeExchange::MakeRoomForReplies(uint32_t candidates)
 
 void ProbeExchange::ReleaseReplyQueue() { replyQueue.Release(); }
 
+bool ProbeExchange::PrepareRequests()
+{
+    // Drawn in batches: the system's generator costs a call per batch.
+    uint32_t origins[256];
+    uint32_t left = 0;
+    bool drawn = true;
+    candidateList.WalkProbeStates([&](const IPInfo&, ProbeState& state) {
+        if (left == 0) {
+            drawn = drawn && owner.DrawTickOrigins(origins, 256);
+            left = 256;
+        }
+        state = ProbeState{};
+        state.dwOrigin = origins[--left];
+    });
+    return drawn;
+}
+
 void ProbeExchange::StartDetection()
 {
     dwStartTick = Tick();
     retrySchedule.Reset();
+    counts = {};
 }
 
 void ProbeExchange::EndTimerStarted(uint32_t limitMs)
 {
     retrySchedule.ShareOut(limitMs, nReprobeCount);
     bEndTimerRunning = 1;
+    bEnded = false;
     dwEndTimerStart = Tick();
     dwEndTimerLimit = limitMs;
 }
@@ -70,13 +89,11 @@ void ProbeExchange::EndTimerStarted(uint32_t limitMs)
 void ProbeExchange::DetectionEnded()
 {
     bEndTimerRunning = 0;
+    bEnded = true;
     replyQueue.Clear();
 }
 
-bool ProbeExchange::EndOfDetectionDue()
-{
-    return bEndTimerRunning && TickElapsed(dwEndTimerStart, Tick()) >= dwEndTimerLimit;
-}
+bool ProbeExchange::EndOfDetectionDue() { return EndDueAt(clock.Microseconds()); }
 
 void ProbeExchange::MarkOwnerGone()
 {
@@ -85,7 +102,7 @@ void ProbeExchange::MarkOwnerGone()
     pReadScopes = nullptr;
 }
 
-int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port)
+int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port, ProbeState& state)
 {
     if (ip == nullptr || !endpoint.SocketOpen()) {
         Error("%s exit fail", kSendRequest);
@@ -94,7 +111,9 @@ int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port)
     }
     Trace("%s exit success", kSendRequest);
 
-    LRDPdu pdu = MakeRequest(dwSeq++, Tick());
+    const uint32_t now = Tick();
+    LRDPdu pdu = MakeRequest(dwSeq++, ServerTick(state.dwOrigin, now));
+    state.NoteRequest(now);
     uint8_t wire[kProbeSize];
     EncodeRequest(pdu, wire);
     SendResult result = endpoint.Send(wire, kProbeSize, ip, port);
@@ -155,21 +174,20 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
         if (sent && --untilLook == 0) {
             ++phases.nLooks;
             uint32_t queued = replyQueue.Size();
-            TakeReplies(true);
+            TakeReplies(clock.Microseconds(), true);
             bool flowing = replyQueue.Size() != queued;
             // With the queue full nothing more is taken, and waiting is no use.
-            while (flowing && !replyQueue.Full() && clock.Microseconds() - lastSend < nTakeCostUs &&
-                   inBudget(clock.Microseconds()))
-                TakeReplies(true);
+            for (uint64_t now = clock.Microseconds();
+                 flowing && !replyQueue.Full() && now - lastSend < nTakeCostUs && inBudget(now);
+                 now = clock.Microseconds())
+                TakeReplies(now, true);
             phases.nTaken += replyQueue.Size() - queued;
             untilLook = flowing && inBudget(clock.Microseconds()) ? 1u : (uint32_t)kSendsPerQuietLook;
         }
         lastSend = clock.Microseconds();
         if (sent)
             between += lastSend - sendEnd;
-        state.dwLastRequest = Tick();
-        ++state.nRequests;
-        sent = SendRequest(candidate.szIP, candidate.ushPort) != 0 || sent;
+        sent = SendRequest(candidate.szIP, candidate.ushPort, state) != 0 || sent;
         ++phases.nSends;
         sendEnd = clock.Microseconds();
         sending += sendEnd - lastSend;
@@ -199,7 +217,8 @@ uint32_t ProbeExchange::Reprobe()
     uint32_t next = 0;
     auto dueIn = [&next](uint32_t ms) { next = next == 0 ? ms : std::min(next, ms); };
     SendPaced(candidateList, [&](const IPInfo& candidate, const ProbeState& state) {
-        if (state.bHeard || state.nRequests == 0 || state.nRequests > nReprobeCount || !CanAnswer(candidate))
+        if (state.bHeard || state.nRequests == 0 || state.nRequests > nReprobeCount || !state.CanRequest(now) ||
+            !CanAnswer(candidate))
             return false;
         const uint32_t waited = TickElapsed(state.dwLastRequest, now);
         if (waited < retry) {
@@ -213,38 +232,40 @@ uint32_t ProbeExchange::Reprobe()
     return std::min<uint32_t>(next, kRetryFloorMs);
 }
 
-void ProbeExchange::TakeReplies(bool lookFirst, uint32_t limit)
+bool ProbeExchange::TakeReplies(uint64_t began, bool lookFirst, uint32_t limit)
 {
     if (!endpoint.ReceiveReady())
-        return;
+        return true;
     uint32_t unreachable = 0;
     uint32_t taken = 0;
     while (taken < limit && !replyQueue.Full()) {
         // A datagram that this receive (or the look before it) finds was there
         // when it began: that is its arrival tick, closer to the truth than the
-        // end of the call.
-        uint64_t began = clock.Microseconds();
+        // end of the call. The reading after a datagram is the next one's start.
         if (lookFirst && taken < kLookedTakes) {
             ++nLookCalls;
             if (!endpoint.DatagramWaiting())
-                return;
+                return true;
         }
         ++nReceiveCalls;
         ReceiveResult received = endpoint.Receive();
+        uint64_t ended = began;
         switch (received.kind) {
         case ReceiveKind::kDatagram: {
+            ended = clock.Microseconds();
             // A stall of the system must not hold the sends back for long.
-            uint64_t cost = std::min<uint64_t>(clock.Microseconds() - began, 4 * kAssumedTakeCostUs);
+            uint64_t cost = std::min<uint64_t>(ended - began, 4 * kAssumedTakeCostUs);
             nTakeCostUs = (uint32_t)((3 * (uint64_t)nTakeCostUs + cost) / 4);
             break;
         }
         case ReceiveKind::kTruncated:
             // Handled as the datagram's first bytes, which are all a reply is read from.
+            ended = clock.Microseconds();
             break;
         case ReceiveKind::kNothingWaiting:
             // No receive at all: the notification of a datagram that was taken
             // earlier finds the socket empty.
-            return;
+            return true;
         case ReceiveKind::kPeerUnreachable:
             // No datagram was lost, and the next one may be waiting. Bounded, so
             // that a socket that reports nothing else cannot hold the thread;
@@ -260,18 +281,21 @@ void ProbeExchange::TakeReplies(bool lookFirst, uint32_t limit)
         FormatIPv4(received.abSource, sourceText);
         Trace("from [%s:%d] recv udp [%d]bytes", sourceText, (int32_t)received.ushSourcePort, received.nCount);
         if (received.kind != ReceiveKind::kDatagram && received.kind != ReceiveKind::kTruncated)
-            return;
+            return false;
 
         TakenDatagram& datagram = replyQueue.Push();
-        datagram.dwArrivalTick = ProbeTickAt(began);
+        datagram.dwArrivalTick = TickAt(began);
         datagram.nLength = (uint8_t)std::min<int32_t>(received.nCount, kReplyExaminedSize);
         memcpy(datagram.abSource, received.abSource, sizeof datagram.abSource);
+        memcpy(datagram.szSource, sourceText, sizeof datagram.szSource);
         datagram.ushSourcePort = received.ushSourcePort;
         // Missing bytes of a short datagram read as zero.
         memset(datagram.abHead, 0, sizeof datagram.abHead);
         memcpy(datagram.abHead, received.pData, datagram.nLength);
         ++taken;
+        began = ended;
     }
+    return false;
 }
 
 void ProbeExchange::OnRead()
@@ -279,7 +303,8 @@ void ProbeExchange::OnRead()
     // The system makes a WM_TIMER only when no posted message waits, so a steady
     // stream of read notifications would hold the end of the detection back for
     // as long as it lasts. The end is taken here as soon as it is due instead.
-    if (EndOfDetectionDue()) {
+    const uint64_t now = clock.Microseconds();
+    if (EndDueAt(now)) {
         owner.EndDetection();  // the sink may release the detector: nothing after this
         return;
     }
@@ -295,14 +320,26 @@ void ProbeExchange::OnRead()
     // notification of its own; each keeps the tick at which it was taken. No more
     // are taken off the socket than this notification will handle: a flood, or
     // the replies of thousands of servers, would otherwise hold the thread for as
-    // long as it takes to take them all.
+    // long as it takes to take them all. A take that found the socket empty
+    // after one datagram ends the taking: what arrives later raises a
+    // notification of its own, so a lone reply costs one receive that takes it
+    // and one that finds nothing. After several, more are likely on their way
+    // (a burst, a flood), and the notification takes once more when it has
+    // handled them, rather than leave each to a notification of its own.
+    //
+    // The reading taken for the end serves as the first take's start only when
+    // nothing was handled before it: the sink's calls take time.
+    bool drained = false;
     for (uint32_t handled = 0;; ++handled) {
         if (handled == kHandledPerNotification) {
             owner.ReadAgainLater();
             break;
         }
-        if (replyQueue.Empty())
-            TakeReplies(false, kHandledPerNotification - handled);
+        if (replyQueue.Empty() && !drained) {
+            drained = TakeReplies(handled == 0 ? now : clock.Microseconds(), false,
+                                  kHandledPerNotification - handled) &&
+                      replyQueue.Size() <= 1;
+        }
         if (replyQueue.Empty())
             break;
         if (!HandleDatagram(replyQueue.Pop(), scope))
@@ -316,22 +353,30 @@ void ProbeExchange::OnRead()
 
 bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope)
 {
-    char sourceText[16];
-    FormatIPv4(datagram.abSource, sourceText);
-    ReplyOutcome outcome = HandleReply(candidateList, datagram.abHead, datagram.nLength, sourceText,
-                                       datagram.ushSourcePort, dwStartTick, datagram.dwArrivalTick, Reprobing());
-    if (outcome.verdict == ReplyVerdict::kTooShort) {
+    ReplyOutcome outcome = JudgeReply(candidateList, datagram.abHead, datagram.nLength, datagram.abSource,
+                                      datagram.ushSourcePort, dwStartTick, datagram.dwArrivalTick);
+    switch (outcome.verdict) {
+    case ReplyVerdict::kTooShort:
+        ++counts.nMalformed;
         Error("pdu size error,not support");
         return true;
-    }
-    if (outcome.verdict != ReplyVerdict::kAccepted)
+    case ReplyVerdict::kDropped:
+        ++counts.nMalformed;
         return true;
-    if (outcome.bFirstFromServer)
+    case ReplyVerdict::kUnsent:
+        ++counts.nUnsent;
+        return true;
+    case ReplyVerdict::kRepeat:
+        ++counts.nRepeats;
+        return true;
+    case ReplyVerdict::kAccepted:
+        ++counts.nAccepted;
+        break;
+    }
+    if (outcome.bFirstFromServer && Reprobing())
         retrySchedule.AddSample(outcome.dwRtt);
-    // The reporting window is judged by the reply's arrival: replies taken while a
-    // long list still went out are handled only after Detect has returned.
-    if (TickElapsed(dwStartTick, datagram.dwArrivalTick) <= kReportWindowMs && datagram.ushSourcePort != 0) {
-        owner.ReportReply(sourceText, datagram.ushSourcePort, outcome.dwRtt);
+    if (outcome.bReport) {
+        owner.ReportReply(datagram.szSource, datagram.ushSourcePort, outcome.dwRtt);
         // The sink may have released the detector: then nothing of it may be
         // touched, not even to look at its state.
         if (scope.bOwnerGone)

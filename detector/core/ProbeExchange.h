@@ -5,9 +5,11 @@
 // the end of a detection is taken as soon as it is due; and, when the host turned
 // re-probing on, candidates that stay silent are asked again (RetrySchedule.h).
 //
-// The socket, the clock and the detector around the exchange come in through
-// the three small interfaces below, so that the rules here run the same with
-// the system's socket and clock as with scripted ones.
+// Every reply is judged by JudgeReply (ProbeProtocol.h). The socket, the clock
+// and the detector around the exchange, with the random origins of the
+// servers' ticks, come in through the three small interfaces below, so that the
+// rules here run the same with the system's socket and clock as with scripted
+// ones.
 #pragma once
 
 #include <stdarg.h>
@@ -104,9 +106,11 @@ public:
     // The detector's log channel.
     virtual void TraceLine(const char* format, va_list args) = 0;
     virtual void ErrorLine(const char* format, va_list args) = 0;
-    // Whether the detector takes replies: it is initialised and its detection
-    // has not ended.
+    // Whether the detector takes replies: it is initialised.
     virtual bool TakesReplies() const = 0;
+    // Fills origins with random numbers that no server can predict, one per
+    // server of a detection. False when none could be had.
+    virtual bool DrawTickOrigins(uint32_t* origins, uint32_t count) = 0;
     // Reports one reply to the caller's sink, if there is one. The sink may pump
     // messages or release the detector.
     virtual void ReportReply(const char* ip, uint16_t port, uint32_t rtt) = 0;
@@ -121,6 +125,14 @@ public:
 
 protected:
     ~ExchangeOwner() = default;
+};
+
+// What became of the datagrams handled since the detection started.
+struct ReplyCounts {
+    uint32_t nAccepted;
+    uint32_t nRepeats;    // ReplyVerdict::kRepeat
+    uint32_t nUnsent;     // ReplyVerdict::kUnsent: no request of ours carried the tick
+    uint32_t nMalformed;  // too short, wrong command or zero tick
 };
 
 class ProbeExchange {
@@ -139,14 +151,19 @@ public:
     void ReleaseReplyQueue();
     bool HoldsReplyQueue() const { return replyQueue.Capacity() != 0; }
 
-    // Requests sent again, at most, to a candidate that has not answered; 0 (the
-    // default) sends one request per candidate and counts every reply.
-    void SetReprobeCount(uint32_t count) { nReprobeCount = count; }
+    // Requests sent again, at most, to a candidate that has not answered (up to
+    // kMaxReprobes); 0, the default, sends one request per candidate.
+    void SetReprobeCount(uint32_t count) { nReprobeCount = count < kMaxReprobes ? count : kMaxReprobes; }
     bool Reprobing() const { return nReprobeCount != 0; }
 
+    // Gives every candidate of a new detection its random origin and forgets
+    // earlier requests. False, with no request possible, when no origins could
+    // be had.
+    bool PrepareRequests();
     // A detection starts now: the reporting window counts from here.
     void StartDetection();
-    // The end timer was started, with this time limit, now.
+    // The end timer was started, with this time limit, now; the detection has
+    // not ended.
     void EndTimerStarted(uint32_t limitMs);
     // With re-probing on: asks again every candidate whose latest request has gone
     // unanswered for the retry time and that has re-probes left, at the pace of
@@ -155,18 +172,21 @@ public:
     // meanwhile), or 0 when no candidate can be asked again. Candidates whose
     // address no reply can come from are skipped.
     uint32_t Reprobe();
-    // The detection has ended: replies taken but not yet handled came too late.
+    // The detection has ended: replies taken but not yet handled came too late,
+    // and later ones are refused until the next end timer starts.
     void DetectionEnded();
     bool EndTimerRunning() const { return bEndTimerRunning != 0; }
     // Whether the end timer runs and its time has come.
     bool EndOfDetectionDue();
 
-    // Builds and sends one request; non-zero when the socket took it.
-    int32_t SendRequest(const char* ip, uint16_t port);
+    // Builds and sends one request to a server with the probe state; non-zero
+    // when the socket took it.
+    int32_t SendRequest(const char* ip, uint16_t port, ProbeState& state);
     // One request to every candidate, in list order. Always non-zero.
     int32_t SendToAll(CandidateList& candidates);
     // Where the time of the last SendToAll went.
     const SendPhases& LastSendPhases() const { return lastSendPhases; }
+    const ReplyCounts& Counts() const { return counts; }
     // One read notification: the datagrams waiting are taken and handled, up to
     // kHandledPerNotification of them; past that, the rest is left for a later
     // notification (ReadAgainLater).
@@ -184,15 +204,21 @@ private:
         ReadScope* pOuter;
     };
 
-    uint32_t Tick() { return ProbeTickAt(clock.Microseconds()); }
+    uint32_t Tick() { return TickAt(clock.Microseconds()); }
     // Whether replies are taken and handled: the socket and buffer exist, the
     // detector is initialised and its detection has not ended.
-    bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies(); }
-    // Moves the datagrams waiting on the socket into the queue, each with the
-    // tick at which its receive began, until none waits, the queue is full or
-    // `limit` were taken. lookFirst: the socket is looked at before every
-    // receive, and a receive is made only for a datagram that waits.
-    void TakeReplies(bool lookFirst = false, uint32_t limit = UINT32_MAX);
+    bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies() && !bEnded; }
+    bool EndDueAt(uint64_t microseconds) const
+    {
+        return bEndTimerRunning && TickElapsed(dwEndTimerStart, TickAt(microseconds)) >= dwEndTimerLimit;
+    }
+    // Moves the datagrams waiting on the socket into the queue, each stamped with
+    // the clock's reading before its receive, until none waits, the queue is full
+    // or `limit` were taken; the clock is read once at `began` and once after
+    // each datagram. lookFirst: the socket is looked at before every receive,
+    // and a receive is made only for a datagram that waits. True when the take
+    // ended because nothing more waited.
+    bool TakeReplies(uint64_t began, bool lookFirst = false, uint32_t limit = UINT32_MAX);
     // Handles one taken datagram. False when the sink's call ended the
     // detector's life.
     bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
@@ -208,6 +234,8 @@ private:
     ProbeEndpoint& endpoint;
     ExchangeClock& clock;
     ExchangeOwner& owner;
+    bool bEnded = false;
+    ReplyCounts counts = {};
     // The request sequence counter: the next request's number.
     uint32_t dwSeq;
     // Tick at the start of the current detection, from which the reporting window

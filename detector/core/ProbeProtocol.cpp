@@ -11,26 +11,42 @@ void FormatIPv4(const uint8_t (&address)[4], char (&text)[16])
 
 bool ProbeableAddress(const uint8_t (&address)[4]) { return address[0] != 0 && address[0] < 224; }
 
-ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t length, const char* sourceText,
-                         uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick, bool countOnce)
+ReplyOutcome JudgeReply(CandidateList& candidates, const uint8_t* data, int32_t length, const uint8_t (&source)[4],
+                        uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick)
 {
+    ReplyOutcome outcome = {ReplyVerdict::kTooShort, nullptr, 0, 0, false, false};
     LRDReply reply;
     if (length < 0 || !DecodeReply(data, (size_t)length, reply))
-        return {ReplyVerdict::kTooShort, 0, false};
-    if (reply.dwCmd != kProbeCommand || reply.dwTick == 0 || !TickWithin(startTick, reply.dwTick, arrivalTick))
-        return {ReplyVerdict::kDropped, 0, false};
+        return outcome;
+    outcome.verdict = ReplyVerdict::kDropped;
+    if (reply.dwCmd != kProbeCommand || reply.dwTick == 0)
+        return outcome;
 
-    uint32_t rtt = TickElapsed(reply.dwTick, arrivalTick);
-    bool first = false;
-    if (countOnce) {
-        HeardBefore before = candidates.MarkHeard(sourceText, sourcePort);
-        if (before == HeardBefore::kYes)
-            return {ReplyVerdict::kRepeat, rtt, false};
-        first = before == HeardBefore::kNo;
+    const uint32_t address = (uint32_t)source[0] << 24 | (uint32_t)source[1] << 16 | (uint32_t)source[2] << 8 | source[3];
+    EchoedRequest echoed;
+    outcome.verdict = ReplyVerdict::kUnsent;
+    if (!candidates.FindRequest(address, sourcePort, reply.dwTick, echoed))
+        return outcome;
+    outcome.pRecord = echoed.pRecord;
+    ProbeState& state = *echoed.pState;
+    outcome.dwRtt = TickElapsed(state.RequestTick(echoed.nRequest), arrivalTick);
+    outcome.verdict = ReplyVerdict::kRepeat;
+    if (state.nAnswered != 0 && state.nAnswered <= echoed.nRequest + 1)
+        return outcome;
+
+    outcome.verdict = ReplyVerdict::kAccepted;
+    state.nAnswered = (uint8_t)(echoed.nRequest + 1);
+    if (!reply.bLong) {
+        candidates.SetRtt(address, outcome.dwRtt);
+    } else {
+        outcome.dwLoad = reply.dwLoad == 0 ? 1 : reply.dwLoad;
+        candidates.SetRttAndLoad(address, sourcePort, outcome.dwRtt, outcome.dwLoad);
     }
-    if (!reply.bLong)
-        candidates.SetRtt(sourceText, rtt);
-    else
-        candidates.SetRttAndLoad(sourceText, sourcePort, rtt, reply.dwLoad == 0 ? 1 : reply.dwLoad);
-    return {ReplyVerdict::kAccepted, rtt, first};
+    outcome.bFirstFromServer = !state.bHeard;
+    candidates.MarkHeard(address, sourcePort);
+    // The window is judged by the reply's arrival: replies taken while a long list
+    // still went out are handled only after Detect has returned.
+    outcome.bReport = outcome.bFirstFromServer && TickElapsed(startTick, arrivalTick) <= kReportWindowMs &&
+                      sourcePort != 0;
+    return outcome;
 }

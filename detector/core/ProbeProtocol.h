@@ -1,5 +1,6 @@
-// What a reply does to the candidates, and the source text it is matched by. The
-// bytes of requests and replies are written and read by ProbeWire.h.
+// The verdict on one received datagram: everything that is decided about it, in
+// one place, from the bytes, the source and the tick of its arrival. The bytes of
+// requests and replies are written and read by ProbeWire.h.
 #pragma once
 
 #include <stdint.h>
@@ -13,7 +14,7 @@ enum : uint32_t {
 };
 
 // Canonical dotted-decimal text of an IPv4 address given in network byte order
-// (the bytes as they stand in memory), as candidates are matched by text.
+// (the bytes as they stand in memory): the text the sink and the lines show.
 void FormatIPv4(const uint8_t (&address)[4], char (&text)[16]);
 
 // Whether a server can answer from the IPv4 address (network byte order, as it
@@ -24,30 +25,43 @@ void FormatIPv4(const uint8_t (&address)[4], char (&text)[16]);
 bool ProbeableAddress(const uint8_t (&address)[4]);
 
 enum class ReplyVerdict {
-    kTooShort,  // fewer than 16 bytes
-    kDropped,   // wrong command, zero tick, or a tick this detection never sent
-    kRepeat,    // counting each server once: its server had answered already
-    kAccepted,  // candidates updated; dwRtt holds the round-trip time
+    kTooShort,   // fewer than 16 bytes
+    kDropped,    // wrong command or zero tick
+    kUnsent,     // no request to its address and port carried its tick: stale, lying, forged or a stranger's
+    kRepeat,     // its request, or an earlier one of the server, was answered already
+    kAccepted,   // the candidates took its values
 };
 
 struct ReplyOutcome {
     ReplyVerdict verdict;
+    // The candidate whose request it echoes (kRepeat and kAccepted).
+    const IPInfo* pRecord;
     uint32_t dwRtt;
-    // Counting each server once: the first reply from a listed server.
-    bool bFirstFromServer;
+    uint32_t dwLoad;         // the load it set; 0 for a short reply, which sets none
+    bool bFirstFromServer;   // accepted, and the first reply from that address and port
+    bool bReport;            // the sink hears it
 };
 
-// Applies one received datagram to the candidates. A short reply (16 bytes) sets
-// the round-trip time of every candidate with the source's address; a long one
-// sets round-trip time and load of every candidate with the source's address and
-// port. Only ticks from startTick to arrivalTick can answer a request of this
-// detection; any other tick is stale or forged and the reply is dropped. Only the
-// first kReplyExaminedSize bytes are read, so a datagram cut to them (with its
-// length cut too) is handled as the whole one.
+// Judges one datagram (its first kReplyExaminedSize bytes at most; a datagram
+// cut to them, with its length cut too, is judged as the whole one) from the
+// source address (network byte order) and port, arriving at arrivalTick of a
+// detection started at startTick, and applies an accepted reply to the
+// candidates.
 //
-// countOnce: a server that asks again is answered by any of its requests, and
-// counts with its first answer; a later reply from the address and port of a
-// candidate that has answered already (to another of its requests, or a
-// duplicate) is a repeat and changes nothing.
-ReplyOutcome HandleReply(CandidateList& candidates, const uint8_t* data, int32_t length, const char* sourceText,
-                         uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick, bool countOnce = false);
+// A reply counts only when it echoes exactly a tick that one of this
+// detection's requests carried to its address and port. Its round-trip time is
+// counted from that request. A short reply (16 bytes) then sets the time of
+// every candidate with the source's address, a long one time and load of those
+// with its address and port.
+//
+// Of the replies to one server's requests the first one to come sets its
+// values; a copy of it, or a reply to a request sent later, changes nothing.
+// Only a reply to an earlier request, that comes after all, replaces them:
+// asked again, a server is timed by the request it would have been timed by
+// alone, not by the luckier of two. A guess at a request's tick, 32 random bits
+// away, replaces nothing in practice.
+//
+// The sink hears the first reply from each address and port, when it came within
+// kReportWindowMs of the start and from a port other than 0.
+ReplyOutcome JudgeReply(CandidateList& candidates, const uint8_t* data, int32_t length, const uint8_t (&source)[4],
+                        uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick);

@@ -13,6 +13,7 @@
 struct TakenDatagram {
     uint32_t dwArrivalTick;
     uint8_t abSource[4];                 // address, network byte order
+    char szSource[16];                   // the same as text, for the sink
     uint16_t ushSourcePort;              // host byte order
     uint8_t nLength;                     // as received, but at most kReplyExaminedSize
     uint8_t abHead[kReplyExaminedSize];  // the bytes a reply is read from; zero after nLength

@@ -37,7 +37,6 @@ CLinkrateDetector::CLinkrateDetector()
     bDetecting = 0;
     pSink = nullptr;
     bInit = 0;
-    bFinished = 0;
     dwOwnerThread = 0;
     dwCallError = 0;
     SeedRandom((uint32_t)time(nullptr));
@@ -207,6 +206,14 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         phaseStart = now;
         return spent;
     };
+    // Each server's ticks start at a random origin of its own; without the
+    // system's generator no detection starts.
+    if (!probeExchange.PrepareRequests()) {
+        const DWORD error = GetLastError();
+        candidateList.Clear();
+        FailStep(kDetect, "RtlGenRandom (the servers' tick origins)", error, error != 0 ? error : ERROR_GEN_FAILURE);
+        return lastError.Return(0, dwCallError);
+    }
     phases.qwFillUs = lap();
     PrintList();
     phases.qwPrintUs = lap();
@@ -253,7 +260,6 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
         // The time limit counts from the end of the sends. Should the timer not
         // start anew, it ends the detection as first set, somewhat earlier.
         RestartTimer(DETECT_TIMER_ID);
-        bFinished = 0;
         probeExchange.EndTimerStarted(timeLimitMs);
     }
     // Without its timer the detection runs as with one request per server.
@@ -304,7 +310,6 @@ void CLinkrateDetector::EndDetection(bool tellSink)
     StopTimer(DETECT_TIMER_ID);
     if (probeExchange.Reprobing())
         StopTimer(REPROBE_TIMER_ID);
-    bFinished = 1;
     probeExchange.DetectionEnded();
     // The sink may release the detector: nothing may touch it after this call.
     if (tellSink && pSink != nullptr && !ReleasedElsewhere())
@@ -346,10 +351,6 @@ bool CLinkrateDetector::HoldsResources() const
 int32_t CLinkrateDetector::SendToAll(CandidateList& candidates) { return probeExchange.SendToAll(candidates); }
 
 int32_t CLinkrateDetector::OnTimeout() { return SendToAll(candidateList); }
-
-// The socket and the error code of the notification are not needed: the
-// exchange takes whatever waits on the detector's one socket.
-void CLinkrateDetector::OnRead(SOCKET, int32_t) { probeExchange.OnRead(); }
 
 void CLinkrateDetector::PrintList()
 {

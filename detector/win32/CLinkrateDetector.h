@@ -19,6 +19,7 @@
 #include "ProbeExchange.h"
 #include "Refusal.h"
 #include "SystemClock.h"
+#include "SystemRandom.h"
 #include "TimerService.h"
 #include "UdpEndpoint.h"
 #include "WinSockStartup.h"
@@ -48,6 +49,8 @@ public:
     // Where the time of the last accepted Detect went; for benchmarks that build
     // the detector into their own process.
     const DetectPhases& LastDetectPhases() const { return lastDetectPhases; }
+    // What became of the datagrams of the current or last detection.
+    const ReplyCounts& Replies() const { return probeExchange.Counts(); }
 
     // The creator registered under component id 39.
     static IComponent* Create();
@@ -60,7 +63,11 @@ private:
         explicit ExchangeSide(CLinkrateDetector& detector) : detector(detector) {}
         void TraceLine(const char* format, va_list args) override { detector.VTrace(format, args); }
         void ErrorLine(const char* format, va_list args) override { detector.VError(format, args); }
-        bool TakesReplies() const override { return detector.bInit && !detector.bFinished; }
+        bool TakesReplies() const override { return detector.bInit != 0; }
+        bool DrawTickOrigins(uint32_t* origins, uint32_t count) override
+        {
+            return DrawSystemRandom(origins, count * sizeof *origins);
+        }
         void ReportReply(const char* ip, uint16_t port, uint32_t rtt) override
         {
             if (detector.pSink != nullptr && !detector.ReleasedElsewhere())
@@ -77,11 +84,13 @@ private:
         CLinkrateDetector& detector;
     };
 
-    // What the notification window hands on.
+    // What the notification window hands on. A read notification goes straight
+    // to the exchange, which takes whatever waits on the detector's one socket:
+    // the socket and the event's error code are not needed.
     class WindowSide final : public NotificationReceiver {
     public:
         explicit WindowSide(CLinkrateDetector& detector) : detector(detector) {}
-        void OnReadNotification(SOCKET socket, int32_t errorCode) override { detector.OnRead(socket, errorCode); }
+        void OnReadNotification(SOCKET, int32_t) override { detector.probeExchange.OnRead(); }
         void OnResendTimer() override { detector.OnTimeout(); }
 
     private:
@@ -89,9 +98,9 @@ private:
     };
 
     // The end of a detection, whoever takes it: the end timer, a read
-    // notification that finds it due, Finalize and the release. The timer stops,
-    // replies still queued are dropped and later ones refused; with tellSink the
-    // sink hears OnDetectFinished as the last step.
+    // notification that finds it due, Finalize and the release. The timers stop,
+    // the exchange takes the end (replies still queued are dropped and later ones
+    // refused); with tellSink the sink hears OnDetectFinished as the last step.
     void EndDetection(bool tellSink);
     // Timer DETECT_TIMER_ID.
     void OnDetectTimer();
@@ -117,7 +126,6 @@ private:
 
     // Requests and replies, through the probe exchange.
     int32_t SendToAll(CandidateList& candidates);
-    void OnRead(SOCKET socket, int32_t errorCode);
     int32_t OnTimeout();
 
     // Notification window and socket.
@@ -134,16 +142,14 @@ private:
     int32_t bInit;
     CandidateList candidateList;
     int32_t bDetecting;
-    int32_t bFinished;
     // The thread that initialised the detector, whose window and timers these are
     // (0 before Initialize).
     DWORD dwOwnerThread;
     // The last error the operation in progress leaves: its refusal's or failed
     // step's code, 0 while nothing failed.
     uint32_t dwCallError;
-    // The socket (hSocket, with its receive buffer pRecvBuf of nRecvBufSize
-    // bytes) and the exchange over it (with the sequence counter dwSeq and the
-    // detection's start tick dwStartTick).
+    // The socket with its receive buffer, and the exchange over it, which holds
+    // the request counter, the detection's start and its end.
     UdpEndpoint udpEndpoint;
     SystemClock systemClock;
     ExchangeSide exchangeSide;

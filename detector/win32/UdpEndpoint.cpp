@@ -6,17 +6,36 @@
 #include "HostComponents.h"
 #include "ProbeProtocol.h"
 
-// The error table is written on the codes' values; they must be WinSock's.
-static_assert(kWsaEWouldBlock == WSAEWOULDBLOCK && kWsaEMsgSize == WSAEMSGSIZE && kWsaENetReset == WSAENETRESET &&
-                  kWsaEConnReset == WSAECONNRESET,
-              "WinSock error codes");
 static_assert(kSendFailed == SOCKET_ERROR, "a refused send's byte count");
 
 namespace {
 
 enum : uint32_t { kBufferTag = LRD_DETECTOR_ID };
 
+struct ErrorKind {
+    int code;
+    ReceiveKind kind;
+};
+
+// Windows reports an ICMP "port unreachable" or "TTL expired" for an earlier
+// request as a failed receive on an unconnected UDP socket: no datagram is lost
+// then, and the next one may be waiting.
+const ErrorKind kReceiveErrors[] = {
+    {WSAEWOULDBLOCK, ReceiveKind::kNothingWaiting},
+    {WSAEMSGSIZE, ReceiveKind::kTruncated},
+    {WSAENETRESET, ReceiveKind::kPeerUnreachable},
+    {WSAECONNRESET, ReceiveKind::kPeerUnreachable},
+};
+
 }  // namespace
+
+ReceiveKind ReceiveKindOfError(int errorCode)
+{
+    for (const ErrorKind& entry : kReceiveErrors)
+        if (entry.code == errorCode)
+            return entry.kind;
+    return ReceiveKind::kFailed;
+}
 
 bool UdpEndpoint::Open()
 {

@@ -1,7 +1,7 @@
 // The detector's UDP socket on WinSock: the steps of its set-up and tear-down,
 // which the detector runs in its own order, and the send and receive of the
 // probe exchange. A receive's failure is folded into a ReceiveKind here, through
-// the one table of ReceiveKind.h.
+// one table of WinSock's error codes.
 #pragma once
 
 #include <winsock2.h>
@@ -17,6 +17,9 @@ enum : uint32_t {
     // answer at once. The system may grant less.
     kSocketReceiveBuffer = 4 * 1024 * 1024,
 };
+
+// The kind of a receive that failed with the WinSock error code.
+ReceiveKind ReceiveKindOfError(int errorCode);
 
 class UdpEndpoint final : public ProbeEndpoint {
 public:

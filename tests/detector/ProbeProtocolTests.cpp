@@ -1,12 +1,14 @@
-// The wire format and what one datagram does to the candidates.
+// The wire format and the verdict on one datagram.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <string.h>
 
 #include <vector>
 
 #include "ProbeProtocol.h"
 #include "ReplyQueue.h"
+#include "Tick.h"
 
 namespace {
 
@@ -33,6 +35,7 @@ std::vector<uint8_t> Reply(uint32_t tick, size_t length, const std::vector<uint8
     return data;
 }
 
+// Every candidate was sent one request at kStart, carrying its own server tick.
 class ReplyHandling : public ::testing::Test {
 protected:
     // Candidates are filled in a known order: no random placement is involved.
@@ -41,12 +44,32 @@ protected:
         for (const IPInfo& info : {Candidate("127.0.0.2", 8000), Candidate("127.0.0.2", 9000),
                                    Candidate("127.0.0.3", 8000), Candidate("127.000.0.3", 8000)})
             ASSERT_TRUE(candidates.InsertRandom(info));
+        uint32_t origin = 0x9E3779B9u;
+        candidates.WalkProbeStates([&](const IPInfo&, ProbeState& state) {
+            state.dwOrigin = origin *= 0x01000193u;
+            state.NoteRequest(kStart);
+        });
     }
 
-    ReplyOutcome Handle(const std::vector<uint8_t>& data, const char* source, uint16_t port,
-                        uint32_t arrival = 1100)
+    // The server tick of the candidate's request, one of the re-probe sent at tick `at`.
+    uint32_t Tick(const char* ip, uint16_t port, uint32_t at = 0)
     {
-        return HandleReply(candidates, data.data(), (int32_t)data.size(), source, port, kStart, arrival);
+        uint32_t tick = 0;
+        candidates.WalkProbeStates([&](const IPInfo& info, ProbeState& state) {
+            if (strcmp(info.szIP, ip) != 0 || info.ushPort != port)
+                return;
+            if (at != 0)
+                state.NoteRequest(at);
+            tick = ServerTick(state.dwOrigin, at != 0 ? at : kStart);
+        });
+        return tick;
+    }
+
+    ReplyOutcome Handle(const std::vector<uint8_t>& data, const char* source, uint16_t port, uint32_t arrival = 1100)
+    {
+        uint8_t address[4];
+        sscanf(source, "%hhu.%hhu.%hhu.%hhu", &address[0], &address[1], &address[2], &address[3]);
+        return JudgeReply(candidates, data.data(), (int32_t)data.size(), address, port, kStart, arrival);
     }
 
     IPInfo Find(const char* ip, uint16_t port) const
@@ -88,9 +111,10 @@ TEST(ProbeRequest, AddressTextIsCanonicalDottedDecimal)
 
 TEST_F(ReplyHandling, ShortReplySetsTheTimeOfEveryPortOfTheAddress)
 {
-    ReplyOutcome outcome = Handle(Reply(1040, 16), "127.0.0.2", 8000);
+    ReplyOutcome outcome = Handle(Reply(Tick("127.0.0.2", 8000), 16), "127.0.0.2", 8000, 1060);
     EXPECT_EQ(outcome.verdict, ReplyVerdict::kAccepted);
     EXPECT_EQ(outcome.dwRtt, 60u);
+    EXPECT_TRUE(outcome.bReport);
     EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 60u);
     EXPECT_EQ(Find("127.0.0.2", 9000).dwRTT, 60u) << "a short reply does not compare ports";
     EXPECT_EQ(Find("127.0.0.2", 9000).dwLoad, 100u);
@@ -100,61 +124,121 @@ TEST_F(ReplyHandling, ShortReplySetsTheTimeOfEveryPortOfTheAddress)
 
 TEST_F(ReplyHandling, LongReplyNeedsAddressAndPortAndCarriesTheLoad)
 {
-    Handle(Reply(1050, 20, {0, 0, 0, 5}), "127.0.0.2", 9000);
+    Handle(Reply(Tick("127.0.0.2", 9000), 20, {0, 0, 0, 5}), "127.0.0.2", 9000, 1050);
     EXPECT_EQ(Find("127.0.0.2", 9000).dwRTT, 50u);
     EXPECT_EQ(Find("127.0.0.2", 9000).dwLoad, 5u);
     EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 5000u);
 
-    Handle(Reply(1050, 20, {0, 0, 0, 0}), "127.0.0.2", 8000);
+    Handle(Reply(Tick("127.0.0.2", 8000), 20, {0, 0, 0, 0}), "127.0.0.2", 8000);
     EXPECT_EQ(Find("127.0.0.2", 8000).dwLoad, 1u) << "a reported 0 counts as 1";
 
-    Handle(Reply(1050, 17, {5}), "127.0.0.3", 8000);
-    EXPECT_EQ(Find("127.0.0.3", 8000).dwLoad, 83886080u) << "missing load bytes read as zero";
-
-    std::vector<uint8_t> oversized = Reply(1090, 65507, {0, 0, 1, 0});
-    EXPECT_EQ(Handle(oversized, "127.0.0.3", 8000).verdict, ReplyVerdict::kAccepted);
+    // The server asked again answers the second request first, with a datagram
+    // read from its first 20 bytes; the first request's reply, late, replaces it.
+    std::vector<uint8_t> oversized = Reply(Tick("127.0.0.3", 8000, 1080), 65507, {0, 0, 1, 0});
+    EXPECT_EQ(Handle(oversized, "127.0.0.3", 8000, 1090).verdict, ReplyVerdict::kAccepted);
     EXPECT_EQ(Find("127.0.0.3", 8000).dwLoad, 256u);
     EXPECT_EQ(Find("127.0.0.3", 8000).dwRTT, 10u);
+    Handle(Reply(Tick("127.0.0.3", 8000), 17, {5}), "127.0.0.3", 8000);
+    EXPECT_EQ(Find("127.0.0.3", 8000).dwLoad, 83886080u) << "missing load bytes read as zero";
+    EXPECT_EQ(Find("127.0.0.3", 8000).dwRTT, 100u);
 }
 
 TEST_F(ReplyHandling, MalformedRepliesChangeNothing)
 {
-    EXPECT_EQ(Handle(Reply(1040, 15), "127.0.0.2", 8000).verdict, ReplyVerdict::kTooShort);
+    const uint32_t tick = Tick("127.0.0.2", 8000);
+    EXPECT_EQ(Handle(Reply(tick, 15), "127.0.0.2", 8000).verdict, ReplyVerdict::kTooShort);
     EXPECT_EQ(Handle({}, "127.0.0.2", 8000).verdict, ReplyVerdict::kTooShort);
-    EXPECT_EQ(Handle(Reply(1040, 16, {}, 3), "127.0.0.2", 8000).verdict, ReplyVerdict::kDropped);
+    EXPECT_EQ(Handle(Reply(tick, 16, {}, 3), "127.0.0.2", 8000).verdict, ReplyVerdict::kDropped);
     EXPECT_EQ(Handle(Reply(0, 16), "127.0.0.2", 8000).verdict, ReplyVerdict::kDropped);
     EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 5000u);
 }
 
-TEST_F(ReplyHandling, TicksOutsideTheDetectionAreDropped)
+// Only the exact tick a request carried to the reply's address and port counts:
+// a liar's later tick, a stale one, another server's, and any tick from an
+// address and port that no request went to are dropped, whatever they would
+// have set.
+TEST_F(ReplyHandling, OnlyTheExactEchoOfARequestToTheSourceCounts)
 {
-    // Before the start: a stale reply of an earlier detection, or a forged one.
-    EXPECT_EQ(Handle(Reply(999, 16), "127.0.0.2", 8000).verdict, ReplyVerdict::kDropped);
-    // After the arrival: no request of ours carried it; it would read as a huge time.
-    EXPECT_EQ(Handle(Reply(1101, 16), "127.0.0.2", 8000).verdict, ReplyVerdict::kDropped);
-    EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 5000u);
-    // Both ends belong to the detection: a reply within the same millisecond reads 0.
-    EXPECT_EQ(Handle(Reply(1100, 16), "127.0.0.2", 8000).dwRtt, 0u);
-    EXPECT_EQ(Handle(Reply(kStart, 16), "127.0.0.2", 8000).dwRtt, 100u);
+    const uint32_t own = Tick("127.0.0.2", 9000);
+    const struct {
+        const char* what;
+        uint32_t tick;
+        const char* source;
+        uint16_t port;
+    } dropped[] = {
+        {"a liar's tick, 40 ms later", own + 40, "127.0.0.2", 9000},
+        {"a tick one earlier", own - 1, "127.0.0.2", 9000},
+        {"the detector's own tick", kStart, "127.0.0.2", 9000},
+        {"another server's tick", Tick("127.0.0.3", 8000), "127.0.0.2", 9000},
+        {"the right tick from another port", own, "127.0.0.2", 9001},
+        {"the right tick from another address", own, "127.0.0.4", 9000},
+        {"from a stranger", own, "127.0.0.9", 8000},
+        {"a candidate whose text is not canonical", Tick("127.000.0.3", 8000), "127.0.0.3", 8000},
+    };
+    for (const auto& c : dropped) {
+        SCOPED_TRACE(c.what);
+        ReplyOutcome outcome = Handle(Reply(c.tick, 20, {0, 0, 0, 1}), c.source, c.port);
+        EXPECT_EQ(outcome.verdict, ReplyVerdict::kUnsent);
+        EXPECT_FALSE(outcome.bReport);
+    }
+    candidates.Walk([](const IPInfo& info) {
+        EXPECT_EQ(info.dwRTT, 5000u) << info.szIP;
+        EXPECT_EQ(info.dwLoad, 100u) << info.szIP;
+    });
+    EXPECT_EQ(Handle(Reply(own, 16), "127.0.0.2", 9000, 1030).dwRtt, 30u);
+}
+
+// Replies to one server's requests: the first one to come sets its values, a
+// copy or a later request's reply changes nothing, and an earlier request's
+// reply that comes after all replaces them; the sink hears the first only.
+TEST_F(ReplyHandling, FirstReplyPerRequestAndEarlierRequestsFirst)
+{
+    const uint32_t first = Tick("127.0.0.2", 9000);
+    const uint32_t second = Tick("127.0.0.2", 9000, 1100);
+    const struct {
+        uint32_t tick;
+        uint32_t arrival;
+        uint8_t load;
+        ReplyVerdict verdict;
+        uint32_t rtt, load_after;
+        bool report;
+    } steps[] = {
+        {second, 1110, 7, ReplyVerdict::kAccepted, 10, 7, true},
+        {second, 1111, 8, ReplyVerdict::kRepeat, 10, 7, false},   // a copy, forged or not
+        {first, 1120, 9, ReplyVerdict::kAccepted, 120, 9, false},  // the first request's, late
+        {first, 1121, 6, ReplyVerdict::kRepeat, 120, 9, false},
+        {second, 1130, 5, ReplyVerdict::kRepeat, 120, 9, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.arrival);
+        ReplyOutcome outcome = Handle(Reply(step.tick, 20, {0, 0, 0, step.load}), "127.0.0.2", 9000, step.arrival);
+        EXPECT_EQ(outcome.verdict, step.verdict);
+        EXPECT_EQ(outcome.bReport, step.report);
+        EXPECT_EQ(Find("127.0.0.2", 9000).dwRTT, step.rtt);
+        EXPECT_EQ(Find("127.0.0.2", 9000).dwLoad, step.load_after);
+    }
+    // Within the reporting window and from a port other than 0 only.
+    EXPECT_FALSE(Handle(Reply(Tick("127.0.0.3", 8000), 16), "127.0.0.3", 8000, kStart + 5001).bReport);
+    EXPECT_TRUE(Handle(Reply(Tick("127.0.0.2", 8000), 16), "127.0.0.2", 8000, kStart + 5000).bReport);
 }
 
 TEST_F(ReplyHandling, RoundTripSurvivesAWrapOfTheTick)
 {
-    uint32_t start = 0xFFFFFFE0u;
-    std::vector<uint8_t> data = Reply(0xFFFFFFF0u, 16);
-    ReplyOutcome outcome = HandleReply(candidates, data.data(), 16, "127.0.0.3", 8000, start, 0x00000010u);
+    // Both the detector's tick and the server's own count wrap between request and reply.
+    CandidateList wrapped;
+    ASSERT_TRUE(wrapped.InsertRandom(Candidate("127.0.0.3", 8000)));
+    uint32_t tick = 0;
+    wrapped.WalkProbeStates([&](const IPInfo&, ProbeState& state) {
+        state.dwOrigin = 8;
+        state.NoteRequest(0xFFFFFFF0u);
+        tick = ServerTick(state.dwOrigin, 0xFFFFFFF0u);
+    });
+    EXPECT_EQ(tick, 0xFFFFFFF8u);
+    std::vector<uint8_t> data = Reply(tick, 16);
+    const uint8_t source[4] = {127, 0, 0, 3};
+    ReplyOutcome outcome = JudgeReply(wrapped, data.data(), 16, source, 8000, 0xFFFFFFE0u, 0x00000010u);
     EXPECT_EQ(outcome.verdict, ReplyVerdict::kAccepted);
     EXPECT_EQ(outcome.dwRtt, 32u);
-    EXPECT_EQ(Find("127.0.0.3", 8000).dwRTT, 32u);
-}
-
-TEST_F(ReplyHandling, ReplyFromAStrangerIsAcceptedButChangesNoCandidate)
-{
-    EXPECT_EQ(Handle(Reply(1040, 20, {0, 0, 0, 9}), "127.0.0.9", 8000).verdict, ReplyVerdict::kAccepted);
-    candidates.Walk([](const IPInfo& info) {
-        EXPECT_EQ(info.dwRTT, 5000u);
-        EXPECT_EQ(info.dwLoad, 100u);
-    });
 }
 
 }  // namespace

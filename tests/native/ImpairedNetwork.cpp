@@ -4,7 +4,9 @@
 // delays (fixed, jittered, heavy-tailed spikes), duplicates and reorders the
 // answers to the requests it gets, from a seed (Impairment.h). It answers the
 // probe protocol itself, with the server's load, or relays each request to a real
-// lrdresponder and impairs that one's answers on their way back.
+// lrdresponder and impairs that one's answers on their way back. A liar moves
+// the tick its answers echo; a forger answers for another of the program's
+// servers as well, from that one's address and port, with guessed ticks.
 //
 //   lrd_impaired_net [--seed N] [--lifetime SECONDS] SERVER...
 //     serves the servers until SIGINT or SIGTERM, or for SECONDS (default 600),
@@ -49,6 +51,7 @@ constexpr uint32_t kLoopback = 0x7F000001;
 // Relayed requests whose answer never came are forgotten after this long.
 constexpr uint64_t kRelayForgetUs = 10 * 1000000ull;
 constexpr size_t kRelayTidyAt = 4096;
+constexpr uint32_t kForgedLoad = 100000;
 
 uint64_t NowUs()
 {
@@ -59,14 +62,14 @@ uint64_t NowUs()
 
 struct Counts {
     uint64_t requests = 0, refused = 0, lost = 0, answers = 0, copies = 0, spiked = 0, reordered = 0;
-    uint64_t relayed = 0, relayAnswers = 0;
+    uint64_t relayed = 0, relayAnswers = 0, forged = 0;
 
     std::string Text() const
     {
         std::ostringstream out;
         out << "requests=" << requests << " refused=" << refused << " lost=" << lost << " answers=" << answers
             << " copies=" << copies << " spiked=" << spiked << " reordered=" << reordered << " relayed=" << relayed
-            << " relay_answers=" << relayAnswers;
+            << " relay_answers=" << relayAnswers << " forged=" << forged;
         return out.str();
     }
 };
@@ -227,7 +230,36 @@ private:
         }
         uint8_t answer[kLongReplySize];
         size_t length = EncodeAnswer(datagram, server.config.load, answer);
+        Forge(server, datagram, from, fate, now);
         Schedule(index, from, std::vector<uint8_t>(answer, answer + length), fate, now);
+    }
+
+    // A forger's answers for its victim, due with its own answer (and so, where
+    // the victim is nearer, after the victim's): long replies with a load that
+    // sinks the victim and ticks spread around the one the forger's own request
+    // carried, which is all a server sees of the client's ticks.
+    void Forge(const Server& forger, const uint8_t* request, const net::Endpoint& client, const ImpairedFate& fate,
+               uint64_t now)
+    {
+        if (!forger.config.forgeAddress)
+            return;
+        size_t victim = m_servers.size();
+        for (size_t i = 0; i < m_servers.size(); ++i)
+            if (m_servers[i].config.address == *forger.config.forgeAddress &&
+                m_servers[i].config.port == forger.config.forgePort)
+                victim = i;
+        if (victim == m_servers.size())
+            return;
+        const uint32_t seen = ReadPduField(request, kTickOffset);
+        const unsigned guesses = forger.config.forgeGuesses;
+        for (unsigned k = 0; k < guesses; ++k) {
+            uint8_t answer[kLongReplySize];
+            EncodeAnswer(request, kForgedLoad, answer);
+            WritePduField(answer, kTickOffset, seen + k - guesses / 2);
+            m_due.insert({now + uint64_t(fate.delayMs * 1000),
+                          Outgoing{victim, client, std::vector<uint8_t>(answer, answer + kLongReplySize)}});
+        }
+        m_counts.forged += guesses;
     }
 
     void FromUpstream(size_t index, Server& server, const uint8_t* datagram, size_t size)
@@ -249,9 +281,12 @@ private:
             i = now - i->second.sentUs > kRelayForgetUs ? server.relayed.erase(i) : std::next(i);
     }
 
-    void Schedule(size_t index, const net::Endpoint& to, const std::vector<uint8_t>& bytes, const ImpairedFate& fate,
+    void Schedule(size_t index, const net::Endpoint& to, std::vector<uint8_t> bytes, const ImpairedFate& fate,
                   uint64_t now)
     {
+        const unsigned lie = m_servers[index].config.lieMs;
+        if (lie != 0 && bytes.size() >= kProbeSize)
+            WritePduField(bytes.data(), kTickOffset, ReadPduField(bytes.data(), kTickOffset) + lie);
         m_counts.spiked += fate.spiked;
         m_counts.reordered += fate.reordered;
         m_due.insert({now + uint64_t(fate.delayMs * 1000), Outgoing{index, to, bytes}});
@@ -322,7 +357,8 @@ int Usage()
                  "usage: lrd_impaired_net [--seed N] [--lifetime SECONDS] SERVER...\n"
                  "       lrd_impaired_net --control PORT\n"
                  "SERVER: ADDRESS:PORT[,load=N][,delay=MS][,jitter=MS][,loss=SHARE][,spike=SHARE/MS]\n"
-                 "        [,dup=SHARE][,reorder=SHARE/MS][,seed=N][,relay=ADDRESS:PORT]\n");
+                 "        [,dup=SHARE][,reorder=SHARE/MS][,seed=N][,relay=ADDRESS:PORT][,lie=MS]\n"
+                 "        [,forge=ADDRESS:PORT/GUESSES]\n");
     return 2;
 }
 

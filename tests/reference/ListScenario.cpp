@@ -34,6 +34,16 @@ ScenarioReply MakeReply(const uint8_t (&address)[4], uint16_t port, uint32_t rtt
 
 }  // namespace
 
+bool ScenarioSource(const ScenarioReply& reply, uint8_t (&source)[4])
+{
+    uint32_t value;
+    if (!ParseCanonicalIPv4(reply.source, &value))
+        return false;
+    for (int i = 0; i < 4; ++i)
+        source[i] = (uint8_t)(value >> (24 - 8 * i));
+    return true;
+}
+
 ListScenario MakeScenario(uint32_t n, uint32_t seed)
 {
     ListScenario scenario;

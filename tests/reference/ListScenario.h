@@ -26,6 +26,10 @@ struct ListScenario {
     std::vector<ScenarioReply> replies;
 };
 
+// The reply's source as a received datagram has it (network byte order); false
+// for a text that is no canonical address.
+bool ScenarioSource(const ScenarioReply& reply, uint8_t (&source)[4]);
+
 // The same n and seed give the same scenario. The scenario's own generator is
 // apart from the module's, so making one draws nothing from it.
 ListScenario MakeScenario(uint32_t n, uint32_t seed);

@@ -179,8 +179,8 @@ Bytes FloodDatagram(Generator& g, const Ticks& ticks, FloodCounts& counts)
         bytes = Layout(g, 2, ticks.Forged(g), 16 + g.Below(49));
         ++counts.forgedTicks;
     } else if (kind < 80) {
-        // A genuine-looking reply from a stranger: accepted and reported, but no
-        // candidate has its address.
+        // A genuine echo of a request, from a stranger: no request went to its
+        // address and port, so it is dropped.
         bytes = Layout(g, 2, ticks.sent, g.Below(2) ? 16 : 20 + g.Below(21));
         ++counts.validTicks;
     } else if (kind < 90) {
@@ -543,6 +543,7 @@ TEST_F(Flood, HundredThousandHostileDatagramsChangeNothingAndEveryDetectionEndsO
                 (long long)total.oversized, (long long)totalForged, (long long)totalRead,
                 (long long)ReceiveLines::s_tooShort.load(), (long long)totalStrangerReports);
     EXPECT_GE(total.Total(), kFloodTarget);
+    EXPECT_EQ(totalStrangerReports, 0) << "an echo from an address and port no request went to was reported";
     EXPECT_GT(ReceiveLines::s_tooShort.load(), 0);
     EXPECT_EQ(ReceiveLines::s_failed.load(), 0) << "no receive failed";
 }

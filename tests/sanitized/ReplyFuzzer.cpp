@@ -8,7 +8,8 @@
 //   10..13 milliseconds from the start to the arrival, little-endian
 //   14     number of candidates (low 3 bits)
 //   then per candidate 7 bytes: address kind, port (2, little-endian), a
-//   32-bit value that seeds its round-trip time and load
+//   32-bit value that seeds its round-trip time and load, and so the origin of
+//   its ticks; each candidate was sent one request at the start
 //   the rest: the datagram, cut at 65507 bytes
 #include <stdint.h>
 #include <stdio.h>
@@ -71,6 +72,9 @@ std::string AddressOfKind(uint8_t kind, const uint8_t (&source)[4])
     return std::string(text).substr(0, 15);
 }
 
+// The origin of a candidate's ticks, from its values.
+uint32_t Origin(const IPInfo& info) { return info.dwRTT * 0x9E3779B1u ^ info.dwLoad ^ (uint32_t)info.ushPort << 7; }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -103,6 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     std::vector<IPInfo> before;
     candidates.Walk([&](const IPInfo& info) { before.push_back(info); });
+    candidates.WalkProbeStates([&](const IPInfo& info, ProbeState& state) {
+        state.dwOrigin = Origin(info);
+        state.NoteRequest(start);
+    });
 
     size_t length = size - kHeader - count * kCandidateBytes;
     if (length > kMaxDatagram)
@@ -116,8 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     snprintf(expectedText, sizeof expectedText, "%u.%u.%u.%u", source[0], source[1], source[2], source[3]);
     Check(strcmp(sourceText, expectedText) == 0, "source text");
 
-    ReplyOutcome outcome =
-        HandleReply(candidates, datagram.data(), (int32_t)length, sourceText, port, start, arrival);
+    ReplyOutcome outcome = JudgeReply(candidates, datagram.data(), (int32_t)length, source, port, start, arrival);
 
     std::vector<IPInfo> after;
     candidates.Walk([&](const IPInfo& info) { after.push_back(info); });
@@ -130,17 +137,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     uint32_t command = Little32(datagram.data());
     uint32_t tick = Little32(datagram.data() + 8);
-    bool inDetection = tick - start <= arrival - start;
-    if (command != kProbeCommand || tick == 0 || !inDetection) {
-        Check(outcome.verdict == ReplyVerdict::kDropped, "a foreign or stale datagram is dropped");
+    bool echoed = false;
+    for (size_t i = 0; i < before.size(); ++i) {
+        uint32_t own = Origin(before[i]) + start;
+        echoed = echoed || (strcmp(before[i].szIP, sourceText) == 0 && before[i].ushPort == port &&
+                            tick == (own != 0 ? own : 1));
+    }
+    if (command != kProbeCommand || tick == 0 || !echoed) {
+        Check(outcome.verdict == (command != kProbeCommand || tick == 0 ? ReplyVerdict::kDropped
+                                                                       : ReplyVerdict::kUnsent),
+              "a foreign, stale or forged datagram is dropped");
         Check(Same(after, before), "a dropped datagram changed a candidate");
         return 0;
     }
 
-    Check(outcome.verdict == ReplyVerdict::kAccepted, "a reply within the detection is accepted");
-    uint32_t rtt = arrival - tick;
+    Check(outcome.verdict == ReplyVerdict::kAccepted, "the echo of a request is accepted");
+    uint32_t rtt = arrival - start;
     Check(outcome.dwRtt == rtt, "round-trip time");
-    Check(rtt <= arrival - start, "a round-trip time longer than the detection");
     uint8_t loadBytes[4] = {0, 0, 0, 0};
     for (size_t i = 0; i < 4 && kProbeSize + i < length; ++i)
         loadBytes[i] = datagram[kProbeSize + i];

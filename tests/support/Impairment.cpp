@@ -75,6 +75,15 @@ bool ParseField(const std::string& key, const std::string& value, ImpairedServer
     } else if (key == "relay") {
         ok = ParseEndpoint(value, relay, s.relayPort) && (relay >> 24) == 127;
         s.relayAddress = relay;
+    } else if (key == "lie") {
+        ok = ParseMs(value, s.lieMs);
+    } else if (key == "forge") {
+        size_t slash = value.find('/');
+        uint32_t victim = 0;
+        ok = slash != std::string::npos && ParseEndpoint(value.substr(0, slash), victim, s.forgePort) &&
+             (victim >> 24) == 127 && lrdtools::ParseDecimal(value.substr(slash + 1), 1, 100000, number);
+        s.forgeAddress = victim;
+        s.forgeGuesses = unsigned(number);
     }
     return ok;
 }
@@ -112,6 +121,10 @@ std::string FormatImpairedServer(const ImpairedServer& s)
         out << ",seed=" << *s.seed;
     if (s.relayAddress)
         out << ",relay=" << lrdtools::FormatAddress(*s.relayAddress) << ":" << s.relayPort;
+    if (s.lieMs != 0)
+        out << ",lie=" << s.lieMs;
+    if (s.forgeAddress)
+        out << ",forge=" << lrdtools::FormatAddress(*s.forgeAddress) << ":" << s.forgePort << "/" << s.forgeGuesses;
     return out.str();
 }
 

@@ -5,6 +5,8 @@
 //
 // A server in text, fields separated by commas, no blanks:
 //   127.0.0.2:9600,load=10,delay=20,jitter=10,loss=0.05,spike=0.01/200,dup=0.02,reorder=0.05/30,seed=7,relay=127.0.0.1:47810
+// and two servers that cheat: lie=MS (a liar) and forge=ADDRESS:PORT/GUESSES (a
+// forger).
 // Only the address and port are required.
 #pragma once
 
@@ -36,6 +38,15 @@ struct ImpairedServer {
     // back impaired; without one the program answers itself.
     std::optional<uint32_t> relayAddress;
     uint16_t relayPort = 0;
+    // A liar: its answers echo the request's tick plus this many ms, so that it
+    // looks that much nearer.
+    unsigned lieMs = 0;
+    // A forger: with each of its own answers it answers for the server at this
+    // address and port (another server of the same program), GUESSES times, with
+    // ticks around the one its own request carried and a load of 100000.
+    std::optional<uint32_t> forgeAddress;
+    uint16_t forgePort = 0;
+    unsigned forgeGuesses = 0;
 };
 
 std::string FormatImpairedServer(const ImpairedServer& server);

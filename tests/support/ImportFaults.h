@@ -18,6 +18,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <ntsecapi.h>
 
 #include <stdint.h>
 
@@ -54,7 +55,8 @@
     X(KERNEL32, GetModuleFileNameA, kLastError, 0, ERROR_ACCESS_DENIED)              \
     X(KERNEL32, GetPrivateProfileStringA, kLastError, 0, ERROR_FILE_NOT_FOUND)       \
     X(KERNEL32, SetFilePointer, kLastError, INVALID_SET_FILE_POINTER, ERROR_DISK_FULL) \
-    X(KERNEL32, WriteFile, kLastError, 0, ERROR_DISK_FULL)
+    X(KERNEL32, WriteFile, kLastError, 0, ERROR_DISK_FULL)                         \
+    X(ADVAPI32, SystemFunction036, kLastError, FALSE, ERROR_NOT_ENOUGH_MEMORY)
 
 enum class PlatformCall : int {
 #define LRD_PLATFORM_CALL_ENUM(dll, name, errorKind, failureValue, usualError) name,

@@ -23,6 +23,13 @@ cases=(
   # Under 1 ms the load still counts: a server answering at once with load
   # 100000 does not beat one answering in about 1 ms with load 1.
   "under 1 ms|-c 3 -t 1000|127.0.0.98:P,load=100000 127.0.0.99:P,load=1,delay=1|127.0.0.99:P|"
+  # A liar 100 ms away that echoes its tick plus 95 ms would look 5 ms away: its
+  # replies echo no tick that was sent, and the honest server 30 ms away wins.
+  "liar|-c 3 -t 1000|127.0.0.91:P,load=1,delay=100,lie=95 127.0.0.92:P,load=1,delay=30|127.0.0.92:P|127.0.0.92:P=3"
+  # A forger answers for the nearest server, from its address and port, with a
+  # thousand ticks around its own request's and load 100000 each round, after
+  # the true answer: the nearest server keeps its own time and load.
+  "forger|-c 3 -t 1000|127.0.0.93:P,load=10,delay=5 127.0.0.94:P,load=2,delay=40,forge=127.0.0.93:P/1000|127.0.0.93:P|127.0.0.93:P=3"
 )
 
 # subst TEXT: the case's text with the ports of the run.
