@@ -58,7 +58,8 @@ for case in "${cases[@]}"; do
   lrd_stop_responders
   sed -i 's/\r$//' "$work/out.csv"
   first=$(awk -F, 'NR == 2 { print $2 ":" $3 }' "$work/out.csv")
-  if [ $status != 0 ]; then
+  # 1 says that a server never counted as answered, as the liar never does.
+  if [ $status != 0 ] && [ $status != 1 ]; then
     fail "$name: lrdprobe exit status $status: $(head -c 400 "$work/err.txt")"
   elif [ -n "$precondition" ] &&
     ! awk -F, -v want="$(subst "$precondition")" 'NR > 1 && $2 ":" $3 "=" $10 == want { found = 1 } END { exit !found }' "$work/out.csv"; then
