@@ -239,9 +239,11 @@ bool ProbeExchange::TakeReplies(uint64_t began, bool lookFirst, uint32_t limit)
     uint32_t unreachable = 0;
     uint32_t taken = 0;
     while (taken < limit && !replyQueue.Full()) {
-        // A datagram that this receive (or the look before it) finds was there
-        // when it began: that is its arrival tick, closer to the truth than the
-        // end of the call. The reading after a datagram is the next one's start.
+        // A datagram that a receive returns arrived before the receive returned,
+        // but not necessarily before it began: the thread may wait between two
+        // receives, on a busy machine for milliseconds, while the datagram comes
+        // in. The reading after the receive is therefore its arrival tick, never
+        // earlier than the truth; it is also the next receive's start.
         if (lookFirst && taken < kLookedTakes) {
             ++nLookCalls;
             if (!endpoint.DatagramWaiting())
@@ -284,7 +286,7 @@ bool ProbeExchange::TakeReplies(uint64_t began, bool lookFirst, uint32_t limit)
             return false;
 
         TakenDatagram& datagram = replyQueue.Push();
-        datagram.dwArrivalTick = TickAt(began);
+        datagram.dwArrivalTick = TickAt(ended);
         datagram.nLength = (uint8_t)std::min<int32_t>(received.nCount, kReplyExaminedSize);
         memcpy(datagram.abSource, received.abSource, sizeof datagram.abSource);
         memcpy(datagram.szSource, sourceText, sizeof datagram.szSource);

@@ -306,7 +306,7 @@ TEST(ProbeExchange, ReportingWindowByArrivalTick)
         uint32_t arrivalMs;
         uint64_t takeUs;
         bool reported;
-    } cases[] = {{4999, 0, true}, {5000, 0, true}, {5000, 3000, true}, {5001, 0, false}};
+    } cases[] = {{4999, 0, true}, {5000, 0, true}, {4997, 3000, true}, {4998, 3000, false}, {5001, 0, false}};
     for (uint32_t start : {1000u, 0xFFFFF000u}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::to_string(start) + " + " + std::to_string(c.arrivalMs));
@@ -316,12 +316,15 @@ TEST(ProbeExchange, ReportingWindowByArrivalTick)
             rig.clock.now = (uint64_t)start * 1000 + (uint64_t)c.arrivalMs * 1000;
             rig.exchange->OnRead();
             EXPECT_EQ(rig.owner.reports, c.reported ? 1 : 0);
+            // A reply is stamped when its receive returns: it may have come in
+            // while the receive ran, never later.
+            const uint32_t stampedMs = c.arrivalMs + (uint32_t)(c.takeUs / 1000);
             if (c.reported)
-                EXPECT_EQ(rig.owner.events.back(), "report 127.0.0.2:4000 " + std::to_string(c.arrivalMs));
+                EXPECT_EQ(rig.owner.events.back(), "report 127.0.0.2:4000 " + std::to_string(stampedMs));
             // Late or not, the reply counts for its candidate.
             rig.candidates.Walk([&](const IPInfo& candidate) {
                 if (strcmp(candidate.szIP, "127.0.0.2") == 0)
-                    EXPECT_EQ(candidate.dwRTT, c.arrivalMs);
+                    EXPECT_EQ(candidate.dwRTT, stampedMs);
             });
         }
     }
