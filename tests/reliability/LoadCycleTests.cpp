@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "CountingSink.h"
 #include "LinkrateDetector.h"
 #include "MessagePump.h"
 #include "ProcessCensus.h"
@@ -30,14 +31,6 @@ F Export(HMODULE library, const char* name)
 {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
-
-class CountingSink : public ILinkrateDetectorSink {
-public:
-    void LRD_THISCALL OnIPDetected(const char*, uint16_t, uint32_t) override { ++reports; }
-    void LRD_THISCALL OnDetectFinished() override { ++finished; }
-    int reports = 0;
-    int finished = 0;
-};
 
 // Runs cycle(), which loads the module once, warm-up plus kCycles times and
 // checks what the measured cycles left behind.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "CountingSink.h"
 #include "DetectorHarness.h"
 #include "MessagePump.h"
 #include "ProcessCensus.h"
@@ -21,14 +22,6 @@ const int kSampleEvery = 1000;
 // the last: 4 bytes a cycle would already exceed it.
 const int64_t kHeapSlackBytes = 32 * 1024;
 const int64_t kPrivateSlackBytes = 256 * 1024;
-
-class CountingSink : public ILinkrateDetectorSink {
-public:
-    void LRD_THISCALL OnIPDetected(const char*, uint16_t, uint32_t) override { ++reports; }
-    void LRD_THISCALL OnDetectFinished() override { ++finished; }
-    int reports = 0;
-    int finished = 0;
-};
 
 struct Sample {
     int cycle;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "CountingSink.h"
 #include "DebugCapture.h"
 #include "DetectorHarness.h"
 #include "ImportFaults.h"
@@ -53,14 +54,6 @@ struct Shared {
 struct Worker {
     Shared* shared;
     int index;
-};
-
-// Counts what the detector tells its own thread.
-class CountingSink : public ILinkrateDetectorSink {
-public:
-    void LRD_THISCALL OnIPDetected(const char*, uint16_t, uint32_t) override {}
-    void LRD_THISCALL OnDetectFinished() override { ++finished; }
-    int finished = 0;
 };
 
 // One cycle of a worker; the kind of cycle rotates. Every operation on a
