@@ -8,6 +8,7 @@ void RetrySchedule::Reset()
     bSampled = false;
     qwSmoothed = 0;
     qwDeviation = 0;
+    nSlowestMs = 0;
 }
 
 void RetrySchedule::ShareOut(uint32_t timeLimitMs, uint32_t reprobes)
@@ -20,6 +21,7 @@ void RetrySchedule::ShareOut(uint32_t timeLimitMs, uint32_t reprobes)
 
 void RetrySchedule::AddSample(uint32_t rttMs)
 {
+    nSlowestMs = std::max(nSlowestMs, rttMs);
     const uint64_t sample = (uint64_t)rttMs * 8;
     if (!bSampled) {
         bSampled = true;
@@ -37,6 +39,7 @@ uint32_t RetrySchedule::RetryTimeMs() const
     if (!bSampled)
         return std::min<uint32_t>(kRetryInitialMs, nCeilingMs);
     // Rounded up to whole milliseconds: a retry never comes early.
-    const uint64_t timeout = (qwSmoothed + 4 * qwDeviation + 7) / 8;
+    const uint64_t timeout = std::max<uint64_t>((qwSmoothed + 4 * qwDeviation + 7) / 8,
+                                                (uint64_t)nSlowestMs + kRetryFloorMs);
     return (uint32_t)std::max<uint64_t>(kRetryFloorMs, std::min<uint64_t>(nCeilingMs, timeout));
 }

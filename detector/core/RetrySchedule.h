@@ -10,6 +10,12 @@
 // among the first request and the re-probes, so that every re-probe leaves room
 // for its answer within the limit.
 //
+// The servers of one detection are near and far, and a server that is silent
+// while slower ones still answer is more likely slow than lost: a request asked
+// again before its answer could come only adds a reply to take, and traffic that
+// delays the other servers' replies. So the retry time is also at least the
+// slowest reply of the detection plus the floor.
+//
 // The echoed tick says which request a reply answers, so every sample is a true
 // round-trip time, also after a re-probe: no sample has to be set aside.
 #pragma once
@@ -38,4 +44,5 @@ private:
     // Both in eighths of a millisecond.
     uint64_t qwSmoothed = 0;
     uint64_t qwDeviation = 0;
+    uint32_t nSlowestMs = 0;
 };

@@ -554,15 +554,18 @@ TEST(ProbeExchange, RetrySchedule)
         std::vector<std::string> reports;
     } cases[] = {
         {"off: one request each", 0, 0, {{{1}, 10}, {{}, 0}}, {{0}, {0}}, {"report 127.0.0.2:4000 10"}},
-        {"a 10 ms reply gives the floor; two re-probes, then none", 2, 0, {{{1}, 10}, {{}, 0}},
-         {{0}, {0, 50, 100}}, {"report 127.0.0.2:4000 10"}},
+        {"a 10 ms reply: the slowest reply plus the floor; two re-probes, then none", 2, 0, {{{1}, 10}, {{}, 0}},
+         {{0}, {0, 60, 120}}, {"report 127.0.0.2:4000 10"}},
+        {"no server is asked again while slower ones still answer", 1, 0,
+         {{{1}, 10}, {{1}, 40}, {{1}, 70}, {{}, 0}}, {{0}, {0}, {0}, {0, 120}},
+         {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 40", "report 127.0.0.4:4000 70"}},
         {"before any reply, the initial value", 1, 2000, {{{}, 0}}, {{0, 250}}, {}},
         {"the time limit shared out among the requests caps it", 2, 300, {{{}, 0}}, {{0, 100, 200}}, {}},
         {"a 100 ms reply gives 100 + 4 x 50", 1, 0, {{{1}, 100}, {{}, 0}}, {{0}, {0, 300}},
          {"report 127.0.0.2:4000 100"}},
-        {"the time counts from the request answered", 1, 0, {{{1}, 10}, {{2}, 20}}, {{0}, {0, 50}},
+        {"the time counts from the request answered", 1, 0, {{{1}, 10}, {{2}, 20}}, {{0}, {0, 60}},
          {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 20"}},
-        {"the first answer counts, the second is a repeat", 1, 0, {{{1}, 10}, {{1, 2}, 80}}, {{0}, {0, 50}},
+        {"the first answer counts, the second is a repeat", 1, 0, {{{1}, 10}, {{1, 2}, 80}}, {{0}, {0, 60}},
          {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 80"}},
     };
     const uint32_t start = 1000;

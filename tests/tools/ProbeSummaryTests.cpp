@@ -35,6 +35,17 @@ ServerRounds Rounds(uint32_t rtt, uint32_t count, uint32_t lost, uint32_t load)
     return server;
 }
 
+// Five answers spread 10 ms either side of `median` (mean deviation 6 ms) and
+// `lost` rounds lost.
+ServerRounds Jittered(uint32_t median, uint32_t lost, uint32_t load)
+{
+    ServerRounds server;
+    server.samples = {median - 10, median + 10, median, median - 5, median + 5};
+    server.samples.insert(server.samples.end(), lost, kLost);
+    server.load = load;
+    return server;
+}
+
 std::string Order(const std::vector<Row>& rows)
 {
     std::string text;
@@ -281,14 +292,14 @@ TEST(ProbeSummary, ServersSharingAddressesAndPortsAnswerOnlyByTheirOwnReplies)
     }
     std::vector<Row> rows = summary.Ranked();
     // flaky answered one round of three, but at 1 ms and load 2 its expected
-    // time with retries (1.15 ms: two lost of 15 rounds are no proof that it
-    // loses more than the others, and a client asks again after 1 ms) times its
+    // time with retries (1.31 ms: two lost of 15 rounds are no proof that it
+    // loses more than the others, and a client asks again after 2 ms) times its
     // load is still the smallest score.
     EXPECT_EQ(Order(rows), "127.0.0.8:47900 127.0.0.6:47900 127.0.0.9:47900 127.0.0.7:47900 127.0.0.7:47900 "
                            "127.0.0.6:47999(silent) ");
     EXPECT_EQ(rows[0].replies, 1u);
     EXPECT_EQ(rows[0].load, 2u);
-    EXPECT_NEAR(rows[0].standing.expectedMs, 1.15, 0.01);
+    EXPECT_NEAR(rows[0].standing.expectedMs, 1 + 2 * (2.0 / 13), 0.01);
     EXPECT_EQ(rows[1].rttMedian, 4.0);
     EXPECT_EQ(rows[3].replies, 3u);
     EXPECT_EQ(rows[5].replies, 0u);
@@ -358,9 +369,11 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
          {Rounds(45, 5, 0, 4), Rounds(30, 5, 3, 4), Rounds(60, 5, 1, 4), Rounds(50, 5, 1, 4), Rounds(70, 5, 2, 4),
           Rounds(55, 5, 1, 4), Rounds(80, 5, 0, 4), Rounds(65, 5, 1, 4)},
          {1, 0, 3, 5, 2, 7, 4, 6}, {0, 6, 3, 5, 2, 7, 4, 1}},
-        {"the one that truly loses more pays",
+        {"the one that truly loses more pays, and one lost of 20 outweighs 1 ms of 15",
          {Rounds(10, 20, 10, 100), Rounds(14, 20, 0, 100), Rounds(15, 20, 1, 100), Rounds(16, 20, 0, 100)},
-         {1, 2, 3, 0}, {1, 3, 2, 0}},
+         {1, 3, 2, 0}, {1, 3, 2, 0}},
+        {"a loss every server shares never decides between loads, jitter or not",
+         {Jittered(30, 1, 4), Jittered(132, 1, 1)}, {0, 1}, {0, 1}},
         {"the silent last, equals in their order",
          {Rounds(7, 3, 3, 100), Rounds(7, 3, 0, 100), Rounds(7, 3, 0, 100)}, {1, 2, 0}, {1, 2, 0}},
         {"equal scores: the smaller load", {Rounds(20, 1, 0, 10), Rounds(2, 1, 0, 100)}, {0, 1}, {0, 1}},
@@ -372,25 +385,21 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
 
     // One server at 10 ms answering 9 of 10 rounds beside one that lost 2: shares
     // no farther apart than chance takes them, so both carry the pooled 3/20, and
-    // a server without jitter is asked again after its median.
+    // a client asks again after twice the median.
     LossPrior alike = FitLossPrior({Rounds(10, 10, 1, 100), Rounds(20, 10, 2, 100)});
     EXPECT_TRUE(std::isinf(alike.weight));
     Standing standing = Assess(Rounds(10, 10, 1, 100), alike);
     EXPECT_EQ(standing.replies, 9u);
     EXPECT_DOUBLE_EQ(standing.lossShare, 0.1);
     EXPECT_DOUBLE_EQ(standing.lossEstimate, 0.15);
-    EXPECT_DOUBLE_EQ(standing.retryMs, 10);
-    EXPECT_DOUBLE_EQ(standing.expectedMs, 10 + 10 * 0.15 / 0.85);
+    EXPECT_DOUBLE_EQ(standing.retryMs, 20);
+    EXPECT_DOUBLE_EQ(standing.expectedMs, 10 + 20 * 0.15 / 0.85);
     EXPECT_DOUBLE_EQ(standing.score, standing.expectedMs * 100);
     // 1 and 9 of 10 lost are farther apart: each leans on the pool by the weight.
     LossPrior apart = FitLossPrior({Rounds(10, 10, 1, 100), Rounds(20, 10, 9, 100)});
     ASSERT_TRUE(std::isfinite(apart.weight));
     EXPECT_DOUBLE_EQ(Assess(Rounds(10, 10, 1, 100), apart).lossEstimate,
                      (1 + apart.weight * 0.5) / (10 + apart.weight));
-    // A jittery server waits longer before asking again.
-    ServerRounds jittery;
-    jittery.samples = {100, 300, 200, kLost};
-    EXPECT_DOUBLE_EQ(Assess(jittery, LossPrior()).retryMs, 200 + 4 * (200.0 / 3));
 }
 
 // The chance that rank 1 is the best: near certain when the rounds set it far

@@ -66,7 +66,7 @@ const char kUsage[] =
     "  (100 when a server sends none), the expected time being that of a client\n"
     "  that asks again after a retry time until it gets an answer:\n"
     "    expected = median rtt + retry x loss / (1 - loss)\n"
-    "    retry    = median rtt + 4 x mean deviation of the rtts, 1 to 5000 ms\n"
+    "    retry    = 2 x median rtt, 1 to 5000 ms\n"
     "    loss     = (rounds lost + w x pooled) / (rounds asked + w)\n"
     "  pooled being the loss share of all servers that answered and w the weight\n"
     "  of a beta distribution fitted to how far their shares spread beyond what\n"

@@ -25,9 +25,9 @@ double Median(const std::vector<double>& sorted)
     return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
 }
 
-double RetryMs(double medianMs, double deviationMs)
+double RetryMs(double medianMs)
 {
-    return std::min(std::max(medianMs + 4 * deviationMs, kRetryMinMs), kRetryCeilingMs);
+    return std::min(std::max(kRetryFactor * medianMs, kRetryMinMs), kRetryCeilingMs);
 }
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -51,7 +51,7 @@ constexpr uint64_t kConfidenceSeed = 0x6c72647072;
 
 // What the draws of one server need.
 struct Posterior {
-    double median, deviation, standardError, degrees;
+    double median, standardError, degrees;
     double lossA, lossB;  // of its own beta distribution; unused with a common share
     uint32_t load;
     double floor;         // no draw scores less
@@ -142,10 +142,7 @@ Standing Assess(const ServerRounds& server, const LossPrior& prior)
     standing.lossEstimate = std::isinf(prior.weight)
                                 ? prior.pooled
                                 : (lost + prior.weight * prior.pooled) / (rounds + prior.weight);
-    for (double time : times)
-        standing.deviationMs += std::fabs(time - standing.medianMs);
-    standing.deviationMs /= double(times.size());
-    standing.retryMs = RetryMs(standing.medianMs, standing.deviationMs);
+    standing.retryMs = RetryMs(standing.medianMs);
     // The estimate stays below 1: a server that answered once has lost fewer
     // rounds than it was asked, and the pool counts only such servers.
     standing.expectedMs = ExpectedMs(standing.medianMs, standing.retryMs, standing.lossEstimate);
@@ -229,7 +226,6 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
                                    kMinSigmaMs * kMinSigmaMs);
         Posterior p;
         p.median = standing.medianMs;
-        p.deviation = standing.deviationMs;
         p.standardError = kMedianSpread * std::sqrt(variance / answers);
         p.degrees = kPooledSigmaWeight + answers - 1;
         double lost = double(standing.asked - standing.replies);
@@ -259,7 +255,7 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         if (Score(median, p.load) >= beyond)
             return beyond;
         double loss = common ? commonLoss : BetaDraw(random, p.lossA, p.lossB);
-        return Score(ExpectedMs(median, RetryMs(median, p.deviation), loss), p.load);
+        return Score(ExpectedMs(median, RetryMs(median), loss), p.load);
     };
     uint32_t won = 0, d = 0;
     for (; d < kConfidenceDraws; ++d) {

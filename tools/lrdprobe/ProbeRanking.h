@@ -17,8 +17,13 @@ constexpr uint32_t kLost = UINT32_MAX;
 // The load of a server that answered without one, as the detector counts it.
 constexpr uint32_t kDefaultLoad = 100;
 
-// How long a client waits before it asks again: at least a tick, and never
-// longer than a reply can count.
+// How long a client waits before it asks again: twice the server's median, at
+// least a tick, and never longer than a reply can count. A time in proportion
+// to the server's own makes a loss share that every server shares scale every
+// score alike, so that such losses never reorder the servers; a fixed part (a
+// floor, or a term of the jitter counted in milliseconds) would add the same
+// time to every server and so favour the small loads.
+constexpr double kRetryFactor = 2;
 constexpr double kRetryMinMs = 1;
 constexpr double kRetryCeilingMs = 5000;
 
@@ -53,7 +58,6 @@ struct Standing {
     uint32_t replies = 0;       // rounds answered
     uint32_t asked = 0;         // rounds asked in
     double medianMs = 0;        // median round-trip time of the rounds answered
-    double deviationMs = 0;     // mean absolute deviation of those times from the median
     double lossShare = 0;       // rounds lost / rounds asked, as seen
     double lossEstimate = 0;    // the share taken for the score: the posterior mean under the LossPrior
     double retryMs = 0;         // when a client would ask again
@@ -64,8 +68,7 @@ struct Standing {
 
 // One server's figures, given the prior of the losses:
 //   lossEstimate = (rounds lost + weight x pooled) / (rounds asked + weight)
-//   retryMs      = median + 4 x mean absolute deviation from the median, within
-//                  [kRetryMinMs, kRetryCeilingMs] (a retransmission timeout)
+//   retryMs      = kRetryFactor x median, within [kRetryMinMs, kRetryCeilingMs]
 //   expectedMs   = ExpectedMs(median, retryMs, lossEstimate)
 //   score        = Score(expectedMs, load)
 Standing Assess(const ServerRounds& server, const LossPrior& prior);
@@ -90,7 +93,7 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
 // - the loss share: beta(weight x pooled + lost, weight x (1 - pooled) +
 //   answered) under the fitted LossPrior, or one share for all servers from
 //   beta(lost + 1/2, answered + 1/2) over all of them when the weight is infinite;
-// - the retry time from the drawn median and the server's deviation, the load as seen.
+// - the retry time from the drawn median, the load as seen.
 // Servers that never answered take no part in the draws; the share of draws is
 // multiplied, for each of them, by 1 / (1 + E[p^n]), n its rounds, p the pooled
 // loss share drawn from beta(lost + 1/2, answered + 1/2) of the servers that
