@@ -482,9 +482,17 @@ void RunChoosingBench(bool quick)
             Slot& slot = slots[s];
             serve(slot, s);
             std::vector<Round> single, reprobed;
+            // Both columns of a round meet the same fates, request for request:
+            // each server's first request in the single detection and in the
+            // re-probing one is lost or delayed alike, and only the re-probes
+            // draw fates of their own. Without this, the columns met different
+            // draws of the same seeds, and the same lucky or unlucky draws came
+            // back in every run.
             for (uint32_t r = 0; r < kRounds; ++r) {
+                network.Command("rewind " + std::to_string(r));
                 uint64_t before = RequestsTaken(network);
                 single.push_back(SingleRound(host, slot));
+                network.Command("rewind " + std::to_string(r));
                 uint64_t between = RequestsTaken(network);
                 reprobed.push_back(ReprobingRound(host, slot, reprobeConfig));
                 singleRequests += between - before;

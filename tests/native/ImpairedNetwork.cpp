@@ -17,7 +17,10 @@
 //     "hello <controlPort> <pid>" as lrd_test_responder does and serves the
 //     commands "<tag> serve SEED SERVER..." (replaces every server; answers that
 //     are still due are dropped), "<tag> add SERVER..." (more servers, for lists
-//     longer than a datagram holds), "<tag> counts" and "<tag> quit", each
+//     longer than a datagram holds), "<tag> rewind N" (every server draws its
+//     fates again from the start of stream N of its seed, so that detections
+//     that rewind to the same N meet the same fates request for request),
+//     "<tag> counts" and "<tag> quit", each
 //     answered by "<tag> ok ..." or "<tag> err <reason>"; a refused serve or add
 //     leaves no server. It ends after a minute without commands.
 // Servers with their own addresses must be served natively: inside Wine every
@@ -315,6 +318,19 @@ private:
         }
         if (command == "counts")
             return "ok " + m_counts.Text();
+        if (command == "rewind") {
+            std::string streamText;
+            uint64_t stream = 0;
+            in >> streamText;
+            if (!lrdtools::ParseDecimal(streamText, 0, UINT32_MAX, stream))
+                return "err bad stream";
+            for (size_t place = 0; place < m_servers.size(); ++place) {
+                Server& server = m_servers[place];
+                uint64_t state = ServerSeed(server.config, m_seed, place) ^ (stream * 0x9E3779B97F4A7C15ull);
+                server.draws = ImpairmentDraws(server.config, SplitMix(state));
+            }
+            return "ok";
+        }
         if (command != "serve" && command != "add")
             return "err unknown command";
         std::string seedText, text, error;
