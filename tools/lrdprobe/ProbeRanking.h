@@ -18,11 +18,11 @@ constexpr uint32_t kLost = UINT32_MAX;
 constexpr uint32_t kDefaultLoad = 100;
 
 // How long a client waits before it asks again: twice the server's median, at
-// least a tick, and never longer than a reply can count. A time in proportion
-// to the server's own makes a loss share that every server shares scale every
-// score alike, so that such losses never reorder the servers; a fixed part (a
-// floor, or a term of the jitter counted in milliseconds) would add the same
-// time to every server and so favour the small loads.
+// least a tick, and never longer than a reply can count. In proportion to the
+// server's own time, a loss share common to every server scales every score
+// alike and never reorders the servers; a fixed part (a floor, or a term of the
+// jitter in milliseconds) would add the same time to every server, which the
+// load multiplies, and so favour the small loads.
 constexpr double kRetryFactor = 2;
 constexpr double kRetryMinMs = 1;
 constexpr double kRetryCeilingMs = 5000;
