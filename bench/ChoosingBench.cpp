@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -231,12 +232,19 @@ private:
     std::string m_path;
 };
 
-// The requests the network has taken since it started serving.
-uint64_t RequestsTaken(ResponderProcess& network)
+// The requests the network has taken, and its answers that left late, since it
+// started serving.
+struct NetworkCounts {
+    uint64_t requests = 0, late = 0;
+};
+NetworkCounts CountsSoFar(ResponderProcess& network)
 {
     std::string counts = network.Command("counts");
-    size_t at = counts.find("requests=");
-    return at == std::string::npos ? 0 : std::strtoull(counts.c_str() + at + 9, nullptr, 10);
+    auto field = [&](const char* name) {
+        size_t at = counts.find(name);
+        return at == std::string::npos ? 0 : std::strtoull(counts.c_str() + at + strlen(name), nullptr, 10);
+    };
+    return NetworkCounts{field("requests="), field(" late=")};
 }
 
 // One detection as the module makes it, over every server of the slot; it ends
@@ -446,8 +454,9 @@ void RunChoosingBench(bool quick)
     // Kept apart for the re-probing column, whose extra requests share the
     // thread and the network with the replies they do not wait for.
     std::vector<int64_t> strays, reprobedStrays;
-    // Requests that reached the network in each column: what re-probing adds.
-    uint64_t singleRequests = 0, reprobedRequests = 0;
+    // Requests that reached the network in each column: what re-probing adds;
+    // and the answers the network sent late, for strays that are its own.
+    uint64_t singleRequests = 0, reprobedRequests = 0, singleLate = 0, reprobedLate = 0;
     {
         ModuleHost host;
         ReprobeConfig reprobeConfig;
@@ -490,13 +499,16 @@ void RunChoosingBench(bool quick)
             // back in every run.
             for (uint32_t r = 0; r < kRounds; ++r) {
                 network.Command("rewind " + std::to_string(r));
-                uint64_t before = RequestsTaken(network);
+                NetworkCounts before = CountsSoFar(network);
                 single.push_back(SingleRound(host, slot));
                 network.Command("rewind " + std::to_string(r));
-                uint64_t between = RequestsTaken(network);
+                NetworkCounts between = CountsSoFar(network);
                 reprobed.push_back(ReprobingRound(host, slot, reprobeConfig));
-                singleRequests += between - before;
-                reprobedRequests += RequestsTaken(network) - between;
+                NetworkCounts after = CountsSoFar(network);
+                singleRequests += between.requests - before.requests;
+                reprobedRequests += after.requests - between.requests;
+                singleLate += between.late - before.late;
+                reprobedLate += after.late - between.late;
                 ++rounds;
             }
             for (const Placement& placement : slot.placements) {
@@ -619,9 +631,11 @@ void RunChoosingBench(bool quick)
     };
     printStrays(strays, "single detections");
     printStrays(reprobedStrays, "single detections with re-probing");
-    printf("Requests that reached the network: %llu in the single detections, %llu with re-probing (%+.1f%%).\n\n",
+    printf("Requests that reached the network: %llu in the single detections, %llu with re-probing (%+.1f%%). "
+           "Answers it sent more than 2 ms after their time: %llu and %llu.\n\n",
            (unsigned long long)singleRequests, (unsigned long long)reprobedRequests,
-           singleRequests == 0 ? 0.0 : 100.0 * (double(reprobedRequests) / double(singleRequests) - 1));
+           singleRequests == 0 ? 0.0 : 100.0 * (double(reprobedRequests) / double(singleRequests) - 1),
+           (unsigned long long)singleLate, (unsigned long long)reprobedLate);
     printf("| servers | loss | jitter | best better by | addresses | trials | %s | %s | %s | %s |\n",
            kColumnNames[0], kColumnNames[1], kColumnNames[2], kColumnNames[3]);
     printf("|---|---|---|---|---|---|---|---|---|---|\n");

@@ -50,6 +50,10 @@ namespace net = lrdresponder::net;
 namespace {
 
 constexpr uint64_t kIdleExitUs = 60 * 1000000ull;
+// An answer leaves up to a millisecond after its time by design (waits are in
+// whole milliseconds); later than this, the program itself was too busy, and
+// the delay it adds is not the one configured.
+constexpr uint64_t kLateUs = 2000;
 constexpr uint32_t kLoopback = 0x7F000001;
 // Relayed requests whose answer never came are forgotten after this long.
 constexpr uint64_t kRelayForgetUs = 10 * 1000000ull;
@@ -66,13 +70,14 @@ uint64_t NowUs()
 struct Counts {
     uint64_t requests = 0, refused = 0, lost = 0, answers = 0, copies = 0, spiked = 0, reordered = 0;
     uint64_t relayed = 0, relayAnswers = 0, forged = 0;
+    uint64_t late = 0;  // answers that left more than kLateUs after their time
 
     std::string Text() const
     {
         std::ostringstream out;
         out << "requests=" << requests << " refused=" << refused << " lost=" << lost << " answers=" << answers
             << " copies=" << copies << " spiked=" << spiked << " reordered=" << reordered << " relayed=" << relayed
-            << " relay_answers=" << relayAnswers << " forged=" << forged;
+            << " relay_answers=" << relayAnswers << " forged=" << forged << " late=" << late;
         return out.str();
     }
 };
@@ -306,6 +311,7 @@ private:
             const Outgoing& out = m_due.begin()->second;
             if (m_sockets[m_servers[out.server].socket].Send(out.bytes.data(), out.bytes.size(), out.to, 0))
                 ++m_counts.answers;
+            m_counts.late += NowUs() > m_due.begin()->first + kLateUs;
             m_due.erase(m_due.begin());
         }
     }
