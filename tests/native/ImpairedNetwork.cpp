@@ -165,10 +165,15 @@ public:
                 std::fprintf(stderr, "lrd_impaired_net: %s\n", error.c_str());
                 return 1;
             }
-            // Servers first: a command may replace them.
-            for (size_t i = m_controlled ? 1 : 0; i < m_sockets.size(); ++i)
-                if (readable[i])
+            // Servers first: a command may replace them. Answers that fall due
+            // while a burst of requests is read leave between the reads, not
+            // after the last of them.
+            for (size_t i = m_controlled ? 1 : 0; i < m_sockets.size(); ++i) {
+                if (readable[i]) {
                     Receive(i);
+                    SendDue(NowUs());
+                }
+            }
             if (m_controlled && readable[0]) {
                 ServeCommand(m_sockets, m_test,
                              [this](const std::string& command, std::istringstream& in) { return Execute(command, in); });
