@@ -48,8 +48,7 @@ constexpr unsigned kSharedLossPercent = 20;
 // lrdprobe --confidence P -c kConfidenceCap: rounds until the first server's
 // confidence reaches P, each world on addresses of its own. The cap lets the
 // hardest world (256 servers, runner-up 3 ms behind a best of load 4, 20 ms of
-// jitter: the medians' difference 4 standard errors away after some 180 rounds)
-// reach the highest goal.
+// jitter: 125 to 130 rounds to reach 0.99) reach the highest goal.
 const double kGoals[] = {0.9, 0.99};
 constexpr size_t kGoalCount = sizeof kGoals / sizeof kGoals[0];
 constexpr uint32_t kConfidenceCap = 300;
