@@ -4,18 +4,11 @@
 # The C++ ABI stays the mingw one; what changes is the debug information: CodeView
 # in a PDB (-g -gcodeview, -Wl,--pdb=), which Visual Studio and WinDbg read, and a
 # CodeView debug directory in every binary that names its PDB.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-i686-target.cmake")
 set(CMAKE_C_COMPILER clang-14)
 set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_C_COMPILER_TARGET i686-w64-mingw32)
 set(CMAKE_CXX_COMPILER_TARGET i686-w64-mingw32)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
 # clang 14 does not recognise Debian's gcc directories ("12-posix", "12-win32") as
 # versions, so the win32-thread one is named here.

@@ -1,4 +1,4 @@
-# What both mingw-w64 toolchains share: the i686 Windows target, its sysroot,
+# What the mingw-w64 toolchains (gcc's two and clang's) share: the i686 Windows target, its sysroot,
 # and Wine to run what they build. Each toolchain names its own compilers.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
