@@ -21,15 +21,6 @@ uint32_t Mix(uint32_t x)
     return x ^ (x >> 16);
 }
 
-enum : uint32_t {
-    kTagMask = 0xFFFF0000u,
-    kIdMask = 0x0000FFFFu,
-    kMaxIndexed = 0xFFFF,  // id + 1 must fit the low half of a slot
-};
-
-uint32_t HashAddress(uint32_t address) { return Mix(address); }
-
-uint32_t HashEndpoint(uint32_t address, uint16_t port) { return Mix(address ^ (port * 0x9E3779B1u)); }
 
 }  // namespace
 
@@ -98,9 +89,8 @@ void CandidateList::Clear()
     std::vector<uint32_t>().swap(order);
     nHead = 0;
     bReversed = false;
-    DropIndex();
-    // An empty list is indexed: its tables come with the first insertion.
-    bIndexValid = true;
+    bTickIndexValid = false;
+    std::vector<TickSlot>().swap(tickTable);
 }
 
 bool CandidateList::MakeRoomForOneMore()
@@ -118,10 +108,6 @@ bool CandidateList::MakeRoomForOneMore()
     } catch (const std::bad_alloc&) {
         return false;
     }
-    // The index only speeds up replies: without memory for larger tables it is
-    // given up, and replies walk the list until it can be built again.
-    if (bIndexValid && 2 * (Size() + 1) > addressTable.size())
-        BuildIndex(Size() + 1);
     return true;
 }
 
@@ -145,7 +131,8 @@ bool CandidateList::InsertRandom(const IPInfo& record)
     }
 
     uint32_t id = count;
-    records.push_back(Candidate{record, 0, 0, 0, false, ProbeState{}});
+    records.push_back(Candidate{record, false, ProbeState{}});
+    bTickIndexValid = false;
     // Before the candidate at `position` in list order; read backwards, that is
     // after it in the ring.
     uint32_t physical = bReversed ? count - position : position;
@@ -158,8 +145,6 @@ bool CandidateList::InsertRandom(const IPInfo& record)
             OrderSlot(i) = OrderSlot(i - 1);
     }
     OrderSlot(physical) = id;
-    if (bIndexValid)
-        AddToIndex(id);
     return true;
 }
 
@@ -227,158 +212,87 @@ void CandidateList::WriteOut(IPInfoArray* out) const
     });
 }
 
-bool CandidateList::BuildIndex(uint32_t capacity)
+bool CandidateList::BuildTickIndex()
 {
-    if (capacity > kMaxIndexed) {
-        DropIndex();
-        return false;
-    }
-    uint32_t tableSize = 16;
-    while (tableSize < 2 * capacity)
+    uint32_t requests = 0;
+    for (const Candidate& candidate : records)
+        requests += candidate.probe.nRequests;
+    size_t tableSize = 16;
+    while (tableSize < 2 * (size_t)requests)
         tableSize *= 2;
     try {
-        addressTable.assign(tableSize, 0);
-        endpointTable.assign(tableSize, 0);
+        tickTable.assign(tableSize, TickSlot{0, 0});
     } catch (const std::bad_alloc&) {
-        DropIndex();
+        std::vector<TickSlot>().swap(tickTable);
+        bTickIndexValid = false;
         return false;
     }
-    bIndexValid = true;
-    for (uint32_t id = 0; id < Size(); ++id)
-        AddToIndex(id);
+    const uint32_t mask = (uint32_t)tableSize - 1;
+    for (uint32_t id = 0; id < Size(); ++id) {
+        const ProbeState& probe = records[id].probe;
+        uint32_t address;
+        if (!ParseCanonicalIPv4(records[id].info.szIP, &address))
+            continue;
+        for (uint32_t request = 0; request < probe.nRequests; ++request) {
+            const uint32_t tick = ServerTick(probe.dwOrigin, probe.RequestTick(request));
+            uint32_t position = Mix(tick) & mask;
+            while (tickTable[position].nIdPlusOne != 0)
+                position = (position + 1) & mask;
+            tickTable[position] = TickSlot{tick, id + 1};
+        }
+    }
+    bTickIndexValid = true;
     return true;
 }
 
-void CandidateList::DropIndex()
-{
-    bIndexValid = false;
-    std::vector<Slot>().swap(addressTable);
-    std::vector<Slot>().swap(endpointTable);
-}
-
-void CandidateList::AddToIndex(uint32_t id)
-{
-    Candidate& candidate = records[id];
-    candidate.dwNextSameAddress = 0;
-    candidate.dwNextSameEndpoint = 0;
-    if (!ParseCanonicalIPv4(candidate.info.szIP, &candidate.dwAddress))
-        return;
-    uint32_t address = candidate.dwAddress;
-    uint16_t port = candidate.info.ushPort;
-    // Each new candidate becomes the head of its chains; which of a key's
-    // candidates comes first does not matter, every one gets the same values.
-    auto insert = [&](std::vector<Slot>& table, uint32_t hash, uint32_t Candidate::*next, auto sameKey) {
-        uint32_t mask = (uint32_t)table.size() - 1;
-        uint32_t position = hash & mask;
-        while (table[position] != 0 && !((table[position] & kTagMask) == (hash & kTagMask) &&
-                                         sameKey(records[(table[position] & kIdMask) - 1])))
-            position = (position + 1) & mask;
-        candidate.*next = table[position] & kIdMask;
-        table[position] = (hash & kTagMask) | (id + 1);
-    };
-    insert(addressTable, HashAddress(address), &Candidate::dwNextSameAddress,
-           [&](const Candidate& other) { return other.dwAddress == address; });
-    insert(endpointTable, HashEndpoint(address, port), &Candidate::dwNextSameEndpoint,
-           [&](const Candidate& other) { return other.dwAddress == address && other.info.ushPort == port; });
-}
-
-uint32_t CandidateList::FindAddress(uint32_t address) const
-{
-    if (addressTable.empty())
-        return 0;
-    uint32_t hash = HashAddress(address);
-    uint32_t mask = (uint32_t)addressTable.size() - 1;
-    for (uint32_t position = hash & mask; addressTable[position] != 0; position = (position + 1) & mask) {
-        Slot slot = addressTable[position];
-        if ((slot & kTagMask) == (hash & kTagMask) && records[(slot & kIdMask) - 1].dwAddress == address)
-            return slot & kIdMask;
-    }
-    return 0;
-}
-
-uint32_t CandidateList::FindEndpoint(uint32_t address, uint16_t port) const
-{
-    if (endpointTable.empty())
-        return 0;
-    uint32_t hash = HashEndpoint(address, port);
-    uint32_t mask = (uint32_t)endpointTable.size() - 1;
-    for (uint32_t position = hash & mask; endpointTable[position] != 0; position = (position + 1) & mask) {
-        Slot slot = endpointTable[position];
-        if ((slot & kTagMask) != (hash & kTagMask))
-            continue;
-        const Candidate& first = records[(slot & kIdMask) - 1];
-        if (first.dwAddress == address && first.info.ushPort == port)
-            return slot & kIdMask;
-    }
-    return 0;
-}
-
 template <class Visit>
-void CandidateList::VisitAddress(uint32_t address, Visit visit)
+void CandidateList::VisitCarriers(uint32_t serverTick, Visit visit)
 {
-    if (bIndexValid || BuildIndex(Size())) {
-        for (uint32_t next = FindAddress(address); next != 0; next = records[next - 1].dwNextSameAddress)
-            visit(records[next - 1]);
+    if (bTickIndexValid || BuildTickIndex()) {
+        const uint32_t mask = (uint32_t)tickTable.size() - 1;
+        for (uint32_t position = Mix(serverTick) & mask; tickTable[position].nIdPlusOne != 0;
+             position = (position + 1) & mask)
+            if (tickTable[position].dwTick == serverTick && !visit(tickTable[position].nIdPlusOne - 1))
+                return;
         return;
     }
-    // Without memory for the index, every candidate is looked at.
-    for (Candidate& candidate : records) {
-        uint32_t value;
-        if (ParseCanonicalIPv4(candidate.info.szIP, &value) && value == address)
-            visit(candidate);
-    }
-}
-
-template <class Visit>
-void CandidateList::VisitEndpoint(uint32_t address, uint16_t port, Visit visit)
-{
-    if (bIndexValid || BuildIndex(Size())) {
-        for (uint32_t next = FindEndpoint(address, port); next != 0; next = records[next - 1].dwNextSameEndpoint)
-            visit(records[next - 1]);
-        return;
-    }
-    VisitAddress(address, [&](Candidate& candidate) {
-        if (candidate.info.ushPort == port)
-            visit(candidate);
-    });
+    for (uint32_t id = 0; id < Size(); ++id)
+        if (!visit(id))
+            return;
 }
 
 bool CandidateList::FindRequest(uint32_t address, uint16_t port, uint32_t serverTick, EchoedRequest& found)
 {
-    // A server listed twice has two candidates, each with requests of its own;
-    // one whose request has not been answered yet is preferred, so that each
-    // of the two takes its own reply when their ticks happen to be the same.
-    bool any = false;
-    VisitEndpoint(address, port, [&](Candidate& candidate) {
+    // Each candidate's ticks start at a random origin of its own, so one
+    // candidate carried the tick. Only where ticks coincide (a test's fixed
+    // origins, or 1 in 2^32) does the preference for an unanswered request, and
+    // then for the reply's own port, decide.
+    int rank = -1;  // 0 answered already, 1 unanswered from another port, 2 unanswered from its port
+    VisitCarriers(serverTick, [&](uint32_t id) {
+        Candidate& candidate = records[id];
+        uint32_t candidateAddress;
+        if (!ParseCanonicalIPv4(candidate.info.szIP, &candidateAddress) || candidateAddress != address)
+            return true;
         int32_t request = candidate.probe.RequestCarrying(serverTick);
-        if (request < 0 || (any && found.pState->nAnswered == 0))
-            return;
-        found = EchoedRequest{&candidate.info, &candidate.probe, (uint32_t)request};
-        any = true;
+        if (request < 0)
+            return true;
+        int candidateRank = candidate.probe.Answered((uint32_t)request) ? 0 : candidate.info.ushPort == port ? 2 : 1;
+        if (candidateRank > rank) {
+            rank = candidateRank;
+            found = EchoedRequest{id, &candidate.info, &candidate.probe, (uint32_t)request};
+        }
+        return rank < 2;
     });
-    return any;
+    return rank >= 0;
 }
 
-void CandidateList::SetRtt(uint32_t address, uint32_t rtt)
+void CandidateList::TakeReplyValues(const EchoedRequest& echoed, uint32_t rtt, const uint32_t* load)
 {
-    VisitAddress(address, [&](Candidate& candidate) {
-        candidate.info.dwRTT = rtt;
-        candidate.bAnswered = true;
-    });
-}
-
-void CandidateList::SetRttAndLoad(uint32_t address, uint16_t port, uint32_t rtt, uint32_t load)
-{
-    VisitEndpoint(address, port, [&](Candidate& candidate) {
-        candidate.info.dwRTT = rtt;
-        candidate.info.dwLoad = load;
-        candidate.bAnswered = true;
-    });
-}
-
-void CandidateList::MarkHeard(uint32_t address, uint16_t port)
-{
-    VisitEndpoint(address, port, [](Candidate& candidate) { candidate.probe.bHeard = true; });
+    Candidate& candidate = records[echoed.nId];
+    candidate.info.dwRTT = rtt;
+    if (load != nullptr)
+        candidate.info.dwLoad = *load;
+    candidate.bAnswered = true;
 }
 
 bool ProbeState::CanRequest(uint32_t now) const
@@ -391,8 +305,10 @@ void ProbeState::NoteRequest(uint32_t now)
     // Only the window timer's resends, which nothing in the module arms, can
     // come past the re-probes' bounds: the server's earlier requests are then
     // forgotten, and the new one counts as its first.
-    if (!CanRequest(now))
-        nRequests = nAnswered = 0;
+    if (!CanRequest(now)) {
+        nRequests = nStanding = 0;
+        wAnswered = 0;
+    }
     if (nRequests == 0)
         dwFirstRequest = now;
     else
@@ -403,8 +319,14 @@ void ProbeState::NoteRequest(uint32_t now)
 
 int32_t ProbeState::RequestCarrying(uint32_t serverTick) const
 {
-    for (uint32_t request = 0; request < nRequests; ++request)
-        if (ServerTick(dwOrigin, RequestTick(request)) == serverTick)
+    int32_t carrying = -1;
+    for (uint32_t request = 0; request < nRequests; ++request) {
+        if (ServerTick(dwOrigin, RequestTick(request)) != serverTick)
+            continue;
+        if (!Answered(request))
             return (int32_t)request;
-    return -1;
+        if (carrying < 0)
+            carrying = (int32_t)request;
+    }
+    return carrying;
 }

@@ -5,7 +5,8 @@
 // A detection may have 65535 candidates, so no operation walks the whole list
 // where it need not: a reversal only flips the direction in which the order is
 // read, a placement shifts only the ids between the nearer end and its position,
-// and a reply finds its candidates through an index by address. The orders are
+// and a reply finds its candidate through an index by the ticks its requests
+// carried. The orders are
 // those of a linked list walked from the front and reversed node by node.
 #pragma once
 
@@ -43,7 +44,9 @@ enum : uint32_t {
 // requests carry the server's own ticks (ServerTick), and a reply counts only
 // when it echoes one of them exactly: a server cannot make itself look nearer
 // by echoing a later tick, nor answer for another server, whose ticks it never
-// saw. The times are the detector's ticks.
+// saw. Each candidate has an origin of its own, so the tick also tells apart
+// two candidates of one address, or the same server listed twice. The times are
+// the detector's ticks.
 struct ProbeState {
     uint32_t dwOrigin;        // the server's random origin
     uint32_t dwFirstRequest;  // tick of its first request
@@ -51,9 +54,9 @@ struct ProbeState {
     // Ms from the first request to each one sent again: a re-probe comes
     // within the detection, so 16 bits hold it (CanRequest).
     uint16_t awLaterMs[kMaxReprobes];
+    uint16_t wAnswered;       // bit r: request r has had its reply
     uint8_t nRequests;        // requests sent to it
-    uint8_t nAnswered;        // 1 + the request whose reply set its values; 0 before any
-    bool bHeard;              // a reply came from its own address and port
+    uint8_t nStanding;        // 1 + the request whose reply set its values; 0 before any
 
     // Whether one more request can be noted now, with the earlier ones kept.
     bool CanRequest(uint32_t now) const;
@@ -64,12 +67,15 @@ struct ProbeState {
     {
         return request == 0 ? dwFirstRequest : dwFirstRequest + awLaterMs[request - 1];
     }
-    // The request that carried the server tick, or -1 when none did.
+    bool Answered(uint32_t request) const { return (wAnswered >> request & 1) != 0; }
+    // The request that carried the server tick, the first still unanswered one
+    // when several did (two requests sent within one millisecond); -1 when none did.
     int32_t RequestCarrying(uint32_t serverTick) const;
 };
 
 // The candidate whose request a reply echoes.
 struct EchoedRequest {
+    uint32_t nId;
     IPInfo* pRecord;
     ProbeState* pState;
     uint32_t nRequest;
@@ -101,22 +107,22 @@ public:
     // ParseCanonicalIPv4 gives them); no reply matches a candidate whose text is
     // not canonical.
     //
-    // The candidate with the address and port one of whose requests carried the
-    // server tick; false when none did.
+    // The candidate with the address one of whose requests carried the server
+    // tick, whatever the port: a responder may answer from another port of its
+    // address. Where ticks coincide, a request still unanswered is preferred, and
+    // of those one to the port the reply came from. False when none carried it.
     bool FindRequest(uint32_t address, uint16_t port, uint32_t serverTick, EchoedRequest& found);
-    // What an accepted reply does: a short one sets the round-trip time of every
-    // candidate with the address, a long one round-trip time and load of those
-    // that also have the port. Either marks them as answered.
-    void SetRtt(uint32_t address, uint32_t rtt);
-    void SetRttAndLoad(uint32_t address, uint16_t port, uint32_t rtt, uint32_t load);
-    // Marks the candidates with the address and port as heard from their own server.
-    void MarkHeard(uint32_t address, uint16_t port);
+    // Sets the candidate's round-trip time, and its load when the reply carried
+    // one, and marks it as answered.
+    void TakeReplyValues(const EchoedRequest& echoed, uint32_t rtt, const uint32_t* load);
 
     // Visits the candidates first to last with their probe states, which the
-    // visitor may change.
+    // visitor may change: the tick index is built again when a reply next
+    // needs it.
     template <class Visit>
     void WalkProbeStates(Visit visit)
     {
+        bTickIndexValid = false;
         for (uint32_t position = 0; position < Size(); ++position) {
             Candidate& candidate = records[IdAt(position)];
             visit(static_cast<const IPInfo&>(candidate.info), candidate.probe);
@@ -136,29 +142,26 @@ public:
     template <class Visit>
     void Modify(Visit visit)
     {
-        bIndexValid = false;
+        bTickIndexValid = false;
         for (uint32_t position = 0; position < Size(); ++position)
             visit(records[IdAt(position)].info);
     }
 
 private:
-    // A candidate with what the index needs of it: the value of its address
-    // text (when canonical) and the links to the next candidates of its keys;
-    // and whether a reply has set its values. A silent server keeps values that
-    // an answering one can also have (or exceed), so the values cannot tell.
+    // A candidate with whether a reply has set its values: a silent server
+    // keeps values that an answering one can also have (or exceed), so the
+    // values cannot tell.
     struct Candidate {
         IPInfo info;
-        uint32_t dwAddress;
-        uint32_t dwNextSameAddress;   // id + 1 of the next, 0 at the end
-        uint32_t dwNextSameEndpoint;
         bool bAnswered;
         ProbeState probe;
     };
-    // A table slot: the high 16 bits of a key's hash above id + 1 of its first
-    // candidate; 0 for an empty slot. Four bytes a slot keep the tables of the
-    // largest list a detection can have (65535 candidates) at 512 KiB each;
-    // longer lists are not indexed.
-    using Slot = uint32_t;
+    // A slot of the tick index: a tick a request carried and id + 1 of the
+    // candidate it went to; 0 for an empty slot.
+    struct TickSlot {
+        uint32_t dwTick;
+        uint32_t nIdPlusOne;
+    };
 
     // The id (index into records) of the candidate at a position in list order.
     uint32_t IdAt(uint32_t position) const
@@ -168,19 +171,13 @@ private:
     }
     uint32_t& OrderSlot(uint32_t physical) { return order[(nHead + physical) & (order.size() - 1)]; }
     bool MakeRoomForOneMore();
-    // Builds the index afresh with tables for at least `capacity` candidates;
-    // false (and no index) without memory.
-    bool BuildIndex(uint32_t capacity);
-    void AddToIndex(uint32_t id);
-    void DropIndex();
-    // id + 1 of the first candidate with the address (and port), 0 when none.
-    uint32_t FindAddress(uint32_t address) const;
-    uint32_t FindEndpoint(uint32_t address, uint16_t port) const;
-    // Visits the candidates with the address (and port), through the index.
+    // Builds the tick index afresh from every request of every candidate; false
+    // (and no index) without memory.
+    bool BuildTickIndex();
+    // Visits the ids of the candidates one of whose requests carried the tick,
+    // and perhaps others, until the visitor returns false.
     template <class Visit>
-    void VisitAddress(uint32_t address, Visit visit);
-    template <class Visit>
-    void VisitEndpoint(uint32_t address, uint16_t port, Visit visit);
+    void VisitCarriers(uint32_t serverTick, Visit visit);
 
     // Candidates in the order they were inserted; an id is an index here.
     std::vector<Candidate> records;
@@ -191,12 +188,13 @@ private:
     uint32_t nHead = 0;
     bool bReversed = false;
 
-    // The index: open-addressing tables (power-of-two sizes, at most half full)
-    // by address and by address and port, kept up to date by every insertion.
-    // Candidates whose text is not canonical are in neither: no reply can match
-    // them. A visitor that may have changed addresses leaves the index invalid
-    // until a reply next needs it; so does a failed allocation for its tables.
-    bool bIndexValid = true;
-    std::vector<Slot> addressTable;
-    std::vector<Slot> endpointTable;
+    // The tick index: an open-addressing table (power-of-two size, at most half
+    // full) of the ticks that requests carried. Every request's tick is random
+    // to 32 bits, so a reply finds the one candidate it answers at once, however
+    // often its address repeats in the list. Built when a reply needs it after
+    // the requests or the candidates changed; candidates whose text is not
+    // canonical are left out, as no reply can match them. Without memory for it
+    // a reply looks at every candidate.
+    bool bTickIndexValid = false;
+    std::vector<TickSlot> tickTable;
 };

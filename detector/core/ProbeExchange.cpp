@@ -217,7 +217,7 @@ uint32_t ProbeExchange::Reprobe()
     uint32_t next = 0;
     auto dueIn = [&next](uint32_t ms) { next = next == 0 ? ms : std::min(next, ms); };
     SendPaced(candidateList, [&](const IPInfo& candidate, const ProbeState& state) {
-        if (state.bHeard || state.nRequests == 0 || state.nRequests > nReprobeCount || !state.CanRequest(now) ||
+        if (state.wAnswered != 0 || state.nRequests == 0 || state.nRequests > nReprobeCount || !state.CanRequest(now) ||
             !CanAnswer(candidate))
             return false;
         const uint32_t waited = TickElapsed(state.dwLastRequest, now);
@@ -375,10 +375,16 @@ bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScop
         ++counts.nAccepted;
         break;
     }
-    if (outcome.bFirstFromServer && Reprobing())
+    if (outcome.bFirstForCandidate && Reprobing())
         retrySchedule.AddSample(outcome.dwRtt);
+    // A responder may answer from another port of its address; the echoed tick
+    // says whose request it answers, and the sink hears of it as that server.
+    const uint16_t port = outcome.pRecord->ushPort;
+    if (port != datagram.ushSourcePort)
+        Trace("from [%s:%d] answers the request to port [%d]", datagram.szSource, (int32_t)datagram.ushSourcePort,
+              (int32_t)port);
     if (outcome.bReport) {
-        owner.ReportReply(datagram.szSource, datagram.ushSourcePort, outcome.dwRtt);
+        owner.ReportReply(datagram.szSource, port, outcome.dwRtt);
         // The sink may have released the detector: then nothing of it may be
         // touched, not even to look at its state.
         if (scope.bOwnerGone)

@@ -14,7 +14,7 @@ bool ProbeableAddress(const uint8_t (&address)[4]) { return address[0] != 0 && a
 ReplyOutcome JudgeReply(CandidateList& candidates, const uint8_t* data, int32_t length, const uint8_t (&source)[4],
                         uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick)
 {
-    ReplyOutcome outcome = {ReplyVerdict::kTooShort, nullptr, 0, 0, false, false};
+    ReplyOutcome outcome = {ReplyVerdict::kTooShort, nullptr, 0, 0, false, false, false};
     LRDReply reply;
     if (length < 0 || !DecodeReply(data, (size_t)length, reply))
         return outcome;
@@ -31,22 +31,21 @@ ReplyOutcome JudgeReply(CandidateList& candidates, const uint8_t* data, int32_t 
     ProbeState& state = *echoed.pState;
     outcome.dwRtt = TickElapsed(state.RequestTick(echoed.nRequest), arrivalTick);
     outcome.verdict = ReplyVerdict::kRepeat;
-    if (state.nAnswered != 0 && state.nAnswered <= echoed.nRequest + 1)
+    if (state.Answered(echoed.nRequest))
         return outcome;
 
     outcome.verdict = ReplyVerdict::kAccepted;
-    state.nAnswered = (uint8_t)(echoed.nRequest + 1);
-    if (!reply.bLong) {
-        candidates.SetRtt(address, outcome.dwRtt);
-    } else {
+    outcome.bFirstForCandidate = state.wAnswered == 0;
+    state.wAnswered = (uint16_t)(state.wAnswered | 1u << echoed.nRequest);
+    if (reply.bLong)
         outcome.dwLoad = reply.dwLoad == 0 ? 1 : reply.dwLoad;
-        candidates.SetRttAndLoad(address, sourcePort, outcome.dwRtt, outcome.dwLoad);
+    outcome.bSetsValues = state.nStanding == 0 || echoed.nRequest + 1 < state.nStanding;
+    if (outcome.bSetsValues) {
+        state.nStanding = (uint8_t)(echoed.nRequest + 1);
+        candidates.TakeReplyValues(echoed, outcome.dwRtt, reply.bLong ? &outcome.dwLoad : nullptr);
     }
-    outcome.bFirstFromServer = !state.bHeard;
-    candidates.MarkHeard(address, sourcePort);
     // The window is judged by the reply's arrival: replies taken while a long list
     // still went out are handled only after Detect has returned.
-    outcome.bReport = outcome.bFirstFromServer && TickElapsed(startTick, arrivalTick) <= kReportWindowMs &&
-                      sourcePort != 0;
+    outcome.bReport = TickElapsed(startTick, arrivalTick) <= kReportWindowMs && sourcePort != 0;
     return outcome;
 }

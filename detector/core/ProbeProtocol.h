@@ -27,18 +27,19 @@ bool ProbeableAddress(const uint8_t (&address)[4]);
 enum class ReplyVerdict {
     kTooShort,   // fewer than 16 bytes
     kDropped,    // wrong command or zero tick
-    kUnsent,     // no request to its address and port carried its tick: stale, lying, forged or a stranger's
-    kRepeat,     // its request, or an earlier one of the server, was answered already
-    kAccepted,   // the candidates took its values
+    kUnsent,     // no request to its address carried its tick: stale, lying, forged or a stranger's
+    kRepeat,     // a copy of a reply taken already: its request was answered
+    kAccepted,   // the first reply to one of the requests
 };
 
 struct ReplyOutcome {
     ReplyVerdict verdict;
     // The candidate whose request it echoes (kRepeat and kAccepted).
     const IPInfo* pRecord;
-    uint32_t dwRtt;
-    uint32_t dwLoad;         // the load it set; 0 for a short reply, which sets none
-    bool bFirstFromServer;   // accepted, and the first reply from that address and port
+    uint32_t dwRtt;          // from the request it echoes
+    uint32_t dwLoad;         // the load it carried; 0 for a short reply, which carries none
+    bool bFirstForCandidate; // accepted, and the candidate's first reply of the detection
+    bool bSetsValues;        // accepted, and its time (and load) now stand for the candidate
     bool bReport;            // the sink hears it
 };
 
@@ -46,22 +47,22 @@ struct ReplyOutcome {
 // cut to them, with its length cut too, is judged as the whole one) from the
 // source address (network byte order) and port, arriving at arrivalTick of a
 // detection started at startTick, and applies an accepted reply to the
-// candidates.
+// candidate whose request it echoes.
 //
 // A reply counts only when it echoes exactly a tick that one of this
-// detection's requests carried to its address and port. Its round-trip time is
-// counted from that request. A short reply (16 bytes) then sets the time of
-// every candidate with the source's address, a long one time and load of those
-// with its address and port.
+// detection's requests carried to its address, and then only for the candidate
+// of that request, even when it came from another port of the address. Its
+// round-trip time is counted from that request. A short reply (16 bytes) sets
+// the candidate's time, a long one its time and load.
 //
-// Of the replies to one server's requests the first one to come sets its
-// values; a copy of it, or a reply to a request sent later, changes nothing.
-// Only a reply to an earlier request, that comes after all, replaces them:
-// asked again, a server is timed by the request it would have been timed by
-// alone, not by the luckier of two. A guess at a request's tick, 32 random bits
-// away, replaces nothing in practice.
-//
-// The sink hears the first reply from each address and port, when it came within
-// kReportWindowMs of the start and from a port other than 0.
+// Every request's first reply is accepted, and the sink hears it when it came
+// within kReportWindowMs of the start and from a port other than 0: a host that
+// sends a round of requests again hears every reply of that round, with its own
+// time. A copy of it changes nothing. The values that stand are those of the
+// reply to the candidate's earliest answered request: a later request's reply
+// replaces nothing, and an earlier request's reply that comes after all
+// replaces them, so that a server asked again is timed by the request it would
+// have been timed by alone, not by the luckier of two. A guess at a request's
+// tick, 32 random bits away, replaces nothing in practice.
 ReplyOutcome JudgeReply(CandidateList& candidates, const uint8_t* data, int32_t length, const uint8_t (&source)[4],
                         uint16_t sourcePort, uint32_t startTick, uint32_t arrivalTick);

@@ -16,6 +16,7 @@
 #include "LiteralCandidates.h"
 #include "ProbeProtocol.h"
 #include "Random.h"
+#include "Tick.h"
 
 namespace {
 
@@ -179,17 +180,15 @@ TEST(CandidateOrder, RepliesFindAddressesChangedByAVisitor)
     info.dwRTT = 5000;
     info.dwLoad = 100;
     ASSERT_TRUE(list.InsertRandom(info));
-    list.SetRtt(0x0A000001u, 1);
-    list.Modify([](IPInfo& candidate) {
-        strcpy(candidate.szIP, "10.0.0.2");
-        candidate.ushPort = 8;
-    });
-    list.SetRtt(0x0A000001u, 2);
-    list.SetRttAndLoad(0x0A000002u, 7, 3, 3);
-    EXPECT_EQ(Records(list)[0].dwRTT, 1u) << "neither the old address nor the old port matches";
-    list.SetRttAndLoad(0x0A000002u, 8, 4, 4);
+    list.WalkProbeStates([](const IPInfo&, ProbeState& state) { state.NoteRequest(5); });
+    EchoedRequest echoed;
+    ASSERT_TRUE(list.FindRequest(0x0A000001u, 7, ServerTick(0, 5), echoed));
+    list.Modify([](IPInfo& candidate) { strcpy(candidate.szIP, "10.0.0.2"); });
+    EXPECT_FALSE(list.FindRequest(0x0A000001u, 7, ServerTick(0, 5), echoed)) << "the old address no longer matches";
+    ASSERT_TRUE(list.FindRequest(0x0A000002u, 7, ServerTick(0, 5), echoed));
+    list.TakeReplyValues(echoed, 4, nullptr);
     EXPECT_EQ(Records(list)[0].dwRTT, 4u);
-    EXPECT_EQ(Records(list)[0].dwLoad, 4u);
+    EXPECT_EQ(Records(list)[0].dwLoad, 100u);
 }
 
 }  // namespace

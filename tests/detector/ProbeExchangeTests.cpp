@@ -565,8 +565,8 @@ TEST(ProbeExchange, RetrySchedule)
          {"report 127.0.0.2:4000 100"}},
         {"the time counts from the request answered", 1, 0, {{{1}, 10}, {{2}, 20}}, {{0}, {0, 60}},
          {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 20"}},
-        {"the first answer counts, the second is a repeat", 1, 0, {{{1}, 10}, {{1, 2}, 80}}, {{0}, {0, 60}},
-         {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 80"}},
+        {"both answers are reported, each with its own request's time", 1, 0, {{{1}, 10}, {{1, 2}, 80}},
+         {{0}, {0, 60}}, {"report 127.0.0.2:4000 10", "report 127.0.0.3:4000 80", "report 127.0.0.3:4000 80"}},
     };
     const uint32_t start = 1000;
     for (const auto& c : cases) {

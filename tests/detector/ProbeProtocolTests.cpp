@@ -109,31 +109,47 @@ TEST(ProbeRequest, AddressTextIsCanonicalDottedDecimal)
     EXPECT_FALSE(SameAddressText("127.0.0.10", "127.0.0.1"));
 }
 
-TEST_F(ReplyHandling, ShortReplySetsTheTimeOfEveryPortOfTheAddress)
+// A reply sets the candidate whose request it echoes and no other, even one of
+// the same address; from another port of that address it still counts for its
+// candidate.
+TEST_F(ReplyHandling, EachReplySetsOnlyTheCandidateWhoseRequestItEchoes)
 {
-    ReplyOutcome outcome = Handle(Reply(Tick("127.0.0.2", 8000), 16), "127.0.0.2", 8000, 1060);
-    EXPECT_EQ(outcome.verdict, ReplyVerdict::kAccepted);
-    EXPECT_EQ(outcome.dwRtt, 60u);
-    EXPECT_TRUE(outcome.bReport);
-    EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 60u);
-    EXPECT_EQ(Find("127.0.0.2", 9000).dwRTT, 60u) << "a short reply does not compare ports";
-    EXPECT_EQ(Find("127.0.0.2", 9000).dwLoad, 100u);
+    const struct {
+        const char* what;
+        uint16_t echoing, from;
+        size_t length;
+        uint32_t rtt, load;
+        uint16_t other;
+        uint32_t otherRtt;
+    } steps[] = {
+        {"a short reply", 8000, 8000, 16, 60, 100, 9000, 5000},
+        {"a long reply from another port", 9000, 8000, 20, 70, 5, 8000, 60},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        ReplyOutcome outcome =
+            Handle(Reply(Tick("127.0.0.2", step.echoing), step.length, {0, 0, 0, 5}), "127.0.0.2", step.from,
+                   kStart + step.rtt);
+        EXPECT_EQ(outcome.verdict, ReplyVerdict::kAccepted);
+        EXPECT_TRUE(outcome.bReport);
+        EXPECT_EQ(outcome.pRecord->ushPort, step.echoing);
+        EXPECT_EQ(Find("127.0.0.2", step.echoing).dwRTT, step.rtt);
+        EXPECT_EQ(Find("127.0.0.2", step.echoing).dwLoad, step.load);
+        EXPECT_EQ(Find("127.0.0.2", step.other).dwRTT, step.otherRtt) << "the other port of the address";
+    }
+    EXPECT_EQ(Find("127.0.0.2", 8000).dwLoad, 100u) << "the long reply set no other candidate's load";
     EXPECT_EQ(Find("127.0.0.3", 8000).dwRTT, 5000u);
     EXPECT_EQ(Find("127.000.0.3", 8000).dwRTT, 5000u);
+
+    Handle(Reply(Tick("127.0.0.3", 8000), 20, {0, 0, 0, 0}), "127.0.0.3", 8000);
+    EXPECT_EQ(Find("127.0.0.3", 8000).dwLoad, 1u) << "a reported 0 counts as 1";
 }
 
-TEST_F(ReplyHandling, LongReplyNeedsAddressAndPortAndCarriesTheLoad)
+// A datagram read from its first 20 bytes, and one whose load bytes are cut short.
+TEST_F(ReplyHandling, LoadFromTheFirstBytesOfAnyLongReply)
 {
-    Handle(Reply(Tick("127.0.0.2", 9000), 20, {0, 0, 0, 5}), "127.0.0.2", 9000, 1050);
-    EXPECT_EQ(Find("127.0.0.2", 9000).dwRTT, 50u);
-    EXPECT_EQ(Find("127.0.0.2", 9000).dwLoad, 5u);
-    EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 5000u);
-
-    Handle(Reply(Tick("127.0.0.2", 8000), 20, {0, 0, 0, 0}), "127.0.0.2", 8000);
-    EXPECT_EQ(Find("127.0.0.2", 8000).dwLoad, 1u) << "a reported 0 counts as 1";
-
-    // The server asked again answers the second request first, with a datagram
-    // read from its first 20 bytes; the first request's reply, late, replaces it.
+    // The server asked again answers the second request first; the first
+    // request's reply, late, replaces it.
     std::vector<uint8_t> oversized = Reply(Tick("127.0.0.3", 8000, 1080), 65507, {0, 0, 1, 0});
     EXPECT_EQ(Handle(oversized, "127.0.0.3", 8000, 1090).verdict, ReplyVerdict::kAccepted);
     EXPECT_EQ(Find("127.0.0.3", 8000).dwLoad, 256u);
@@ -141,6 +157,33 @@ TEST_F(ReplyHandling, LongReplyNeedsAddressAndPortAndCarriesTheLoad)
     Handle(Reply(Tick("127.0.0.3", 8000), 17, {5}), "127.0.0.3", 8000);
     EXPECT_EQ(Find("127.0.0.3", 8000).dwLoad, 83886080u) << "missing load bytes read as zero";
     EXPECT_EQ(Find("127.0.0.3", 8000).dwRTT, 100u);
+}
+
+// A server listed many times gets a request per entry, each with its own tick:
+// every reply is reported and sets its own entry.
+TEST(RepeatedServer, EveryEntryTakesItsOwnReply)
+{
+    const uint32_t kEntries = 20000, kStart = 1000;
+    CandidateList candidates;
+    for (uint32_t i = 0; i < kEntries; ++i)
+        ASSERT_TRUE(candidates.InsertRandom(Candidate("127.0.0.2", 8000)));
+    std::vector<uint32_t> ticks;
+    uint32_t origin = 1;
+    candidates.WalkProbeStates([&](const IPInfo&, ProbeState& state) {
+        state.dwOrigin = origin *= 0x01000193u;
+        state.NoteRequest(kStart);
+        ticks.push_back(ServerTick(state.dwOrigin, kStart));
+    });
+    const uint8_t source[4] = {127, 0, 0, 2};
+    uint32_t reported = 0;
+    for (uint32_t i = 0; i < kEntries; ++i) {
+        std::vector<uint8_t> data = Reply(ticks[i], 16);
+        ReplyOutcome outcome = JudgeReply(candidates, data.data(), 16, source, 8000, kStart, kStart + 1 + i % 4000);
+        reported += outcome.verdict == ReplyVerdict::kAccepted && outcome.bReport;
+    }
+    EXPECT_EQ(reported, kEntries);
+    uint32_t i = 0;
+    candidates.Walk([&](const IPInfo& info) { EXPECT_EQ(info.dwRTT, 1 + i++ % 4000) << "entry " << i; });
 }
 
 TEST_F(ReplyHandling, MalformedRepliesChangeNothing)
@@ -153,10 +196,9 @@ TEST_F(ReplyHandling, MalformedRepliesChangeNothing)
     EXPECT_EQ(Find("127.0.0.2", 8000).dwRTT, 5000u);
 }
 
-// Only the exact tick a request carried to the reply's address and port counts:
-// a liar's later tick, a stale one, another server's, and any tick from an
-// address and port that no request went to are dropped, whatever they would
-// have set.
+// Only the exact tick a request carried to the reply's address counts: a liar's
+// later tick, a stale one, another server's, and any tick from an address that
+// no request went to are dropped, whatever they would have set.
 TEST_F(ReplyHandling, OnlyTheExactEchoOfARequestToTheSourceCounts)
 {
     const uint32_t own = Tick("127.0.0.2", 9000);
@@ -170,7 +212,6 @@ TEST_F(ReplyHandling, OnlyTheExactEchoOfARequestToTheSourceCounts)
         {"a tick one earlier", own - 1, "127.0.0.2", 9000},
         {"the detector's own tick", kStart, "127.0.0.2", 9000},
         {"another server's tick", Tick("127.0.0.3", 8000), "127.0.0.2", 9000},
-        {"the right tick from another port", own, "127.0.0.2", 9001},
         {"the right tick from another address", own, "127.0.0.4", 9000},
         {"from a stranger", own, "127.0.0.9", 8000},
         {"a candidate whose text is not canonical", Tick("127.000.0.3", 8000), "127.0.0.3", 8000},
@@ -188,13 +229,15 @@ TEST_F(ReplyHandling, OnlyTheExactEchoOfARequestToTheSourceCounts)
     EXPECT_EQ(Handle(Reply(own, 16), "127.0.0.2", 9000, 1030).dwRtt, 30u);
 }
 
-// Replies to one server's requests: the first one to come sets its values, a
-// copy or a later request's reply changes nothing, and an earlier request's
-// reply that comes after all replaces them; the sink hears the first only.
+// Replies to one server's requests: the sink hears the first reply to each
+// request, with that request's time; a copy changes nothing; the reply to the
+// earliest answered request sets the values, even when it comes after a later
+// one's.
 TEST_F(ReplyHandling, FirstReplyPerRequestAndEarlierRequestsFirst)
 {
     const uint32_t first = Tick("127.0.0.2", 9000);
     const uint32_t second = Tick("127.0.0.2", 9000, 1100);
+    const uint32_t third = Tick("127.0.0.2", 9000, 1135);
     const struct {
         uint32_t tick;
         uint32_t arrival;
@@ -205,9 +248,10 @@ TEST_F(ReplyHandling, FirstReplyPerRequestAndEarlierRequestsFirst)
     } steps[] = {
         {second, 1110, 7, ReplyVerdict::kAccepted, 10, 7, true},
         {second, 1111, 8, ReplyVerdict::kRepeat, 10, 7, false},   // a copy, forged or not
-        {first, 1120, 9, ReplyVerdict::kAccepted, 120, 9, false},  // the first request's, late
+        {first, 1120, 9, ReplyVerdict::kAccepted, 120, 9, true},  // the first request's, late
         {first, 1121, 6, ReplyVerdict::kRepeat, 120, 9, false},
         {second, 1130, 5, ReplyVerdict::kRepeat, 120, 9, false},
+        {third, 1140, 4, ReplyVerdict::kAccepted, 120, 9, true},  // a later round's: reported, replaces nothing
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.arrival);

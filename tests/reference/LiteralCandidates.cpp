@@ -53,27 +53,30 @@ bool LiteralCandidates::HandleReply(const uint8_t* data, int32_t length, const c
     if (Little32(data) != 2 || tick == 0 || arrivalTick - startTick < tick - startTick)
         return false;
     *rtt = arrivalTick - tick;
-    if (length == 16) {
-        for (Entry& candidate : m_items) {
-            if (SameAddressText(candidate.info.szIP, sourceText)) {
-                candidate.info.dwRTT = *rtt;
-                candidate.answered = true;
-            }
-        }
-        return true;
-    }
-    uint8_t loadBytes[4] = {0, 0, 0, 0};
-    for (int32_t i = 0; i < 4 && 16 + i < length; ++i)
-        loadBytes[i] = data[16 + i];
-    uint32_t load = ((uint32_t)loadBytes[0] << 24) | (loadBytes[1] << 16) | (loadBytes[2] << 8) | loadBytes[3];
-    if (load == 0)
-        load = 1;
+    // Every request carried the same tick here: the reply answers the first
+    // candidate not yet answered with its address and port, or else with its
+    // address alone.
+    Entry* answers = nullptr;
     for (Entry& candidate : m_items) {
-        if (candidate.info.ushPort == sourcePort && SameAddressText(candidate.info.szIP, sourceText)) {
-            candidate.info.dwRTT = *rtt;
-            candidate.info.dwLoad = load;
-            candidate.answered = true;
+        if (candidate.answered || !SameAddressText(candidate.info.szIP, sourceText))
+            continue;
+        if (candidate.info.ushPort == sourcePort) {
+            answers = &candidate;
+            break;
         }
+        if (answers == nullptr)
+            answers = &candidate;
+    }
+    if (answers == nullptr)
+        return true;
+    answers->info.dwRTT = *rtt;
+    answers->answered = true;
+    if (length > 16) {
+        uint8_t loadBytes[4] = {0, 0, 0, 0};
+        for (int32_t i = 0; i < 4 && 16 + i < length; ++i)
+            loadBytes[i] = data[16 + i];
+        uint32_t load = ((uint32_t)loadBytes[0] << 24) | (loadBytes[1] << 16) | (loadBytes[2] << 8) | loadBytes[3];
+        answers->info.dwLoad = load == 0 ? 1 : load;
     }
     return true;
 }

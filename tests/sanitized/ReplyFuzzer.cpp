@@ -137,11 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     uint32_t command = Little32(datagram.data());
     uint32_t tick = Little32(datagram.data() + 8);
-    bool echoed = false;
-    for (size_t i = 0; i < before.size(); ++i) {
-        uint32_t own = Origin(before[i]) + start;
-        echoed = echoed || (strcmp(before[i].szIP, sourceText) == 0 && before[i].ushPort == port &&
-                            tick == (own != 0 ? own : 1));
+    // The candidates whose request carried the tick to the source's address;
+    // of those, the ones on the source's port come first.
+    auto echoes = [&](const IPInfo& info) {
+        uint32_t own = Origin(info) + start;
+        return strcmp(info.szIP, sourceText) == 0 && tick == (own != 0 ? own : 1);
+    };
+    bool echoed = false, echoedOnPort = false;
+    for (const IPInfo& info : before) {
+        echoed = echoed || echoes(info);
+        echoedOnPort = echoedOnPort || (echoes(info) && info.ushPort == port);
     }
     if (command != kProbeCommand || tick == 0 || !echoed) {
         Check(outcome.verdict == (command != kProbeCommand || tick == 0 ? ReplyVerdict::kDropped
@@ -152,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     Check(outcome.verdict == ReplyVerdict::kAccepted, "the echo of a request is accepted");
+    Check(outcome.bReport == (port != 0 && arrival - start <= kReportWindowMs), "reported within the window");
     uint32_t rtt = arrival - start;
     Check(outcome.dwRtt == rtt, "round-trip time");
     uint8_t loadBytes[4] = {0, 0, 0, 0};
@@ -160,31 +166,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t load = (uint32_t)loadBytes[0] << 24 | loadBytes[1] << 16 | loadBytes[2] << 8 | loadBytes[3];
     if (load == 0)
         load = 1;
-    // Candidates are placed with their values, not by replies: only those that
-    // this reply matched have answered.
-    auto matches = [&](const IPInfo& info) {
-        return strcasecmp(info.szIP, sourceText) == 0 && (length == kProbeSize || info.ushPort == port);
-    };
+    // Exactly the candidate the outcome names took the reply's values, and it
+    // is one whose request carried the tick; every other candidate is as it was.
+    size_t taker = after.size();
     for (size_t i = 0; i < after.size(); ++i) {
         const IPInfo& was = before[i];
         const IPInfo& now = after[i];
         Check(memcmp(was.szIP, now.szIP, sizeof was.szIP) == 0 && was.ushPort == now.ushPort, "identity changed");
-        bool matched = matches(was);
-        Check(now.dwRTT == (matched ? rtt : was.dwRTT), "round-trip time of a candidate");
-        Check(now.dwLoad == (matched && length > kProbeSize ? load : was.dwLoad), "load of a candidate");
-        Check(now.dwLoad != 0, "a load of 0");
+        if (outcome.pRecord != nullptr && memcmp(outcome.pRecord, &now, sizeof now) == 0 && echoes(was) &&
+            (!echoedOnPort || was.ushPort == port) && now.dwRTT == rtt &&
+            now.dwLoad == (length > kProbeSize ? load : was.dwLoad) && taker == after.size()) {
+            taker = i;
+            continue;
+        }
+        Check(memcmp(&was, &now, sizeof was) == 0, "a candidate the reply did not answer changed");
     }
-
-    // Ranking what the reply left: a permutation, every candidate that answered
-    // before every one never heard from, each group best first, written out whole.
+    Check(taker != after.size(), "the candidate that echoed the tick took the reply's values");
+    // Ranking what the reply left: the one candidate that answered before every
+    // one never heard from, which are best first, written out whole.
     candidates.Sort();
     std::vector<IPInfo> sorted;
     candidates.Walk([&](const IPInfo& info) { sorted.push_back(info); });
-    for (size_t i = 1; i < sorted.size(); ++i) {
-        Check(matches(sorted[i - 1]) || !matches(sorted[i]), "a silent candidate ranked before one that answered");
-        if (matches(sorted[i - 1]) == matches(sorted[i]))
-            Check(!IPInfoLess(sorted[i], sorted[i - 1]), "sorted best first");
-    }
+    Check(memcmp(&sorted[0], &after[taker], sizeof sorted[0]) == 0, "a silent candidate ranked before one that answered");
+    for (size_t i = 2; i < sorted.size(); ++i)
+        Check(!IPInfoLess(sorted[i], sorted[i - 1]), "sorted best first");
     std::vector<uint8_t> out(LRD_IP_INFO_ARRAY_SIZE(sorted.size()), 0xCD);
     candidates.WriteOut(reinterpret_cast<IPInfoArray*>(out.data()));
     Check(Little32(out.data()) == sorted.size(), "written count");
