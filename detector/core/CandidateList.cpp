@@ -265,8 +265,9 @@ bool CandidateList::FindRequest(uint32_t address, uint16_t port, uint32_t server
 {
     // Each candidate's ticks start at a random origin of its own, so one
     // candidate carried the tick. Only where ticks coincide (a test's fixed
-    // origins, or 1 in 2^32) does the preference for an unanswered request, and
-    // then for the reply's own port, decide.
+    // origins, or 1 in 2^32) does the preference for an unanswered request, then
+    // for the reply's own port, and then for the candidate inserted first
+    // decide: the index lists a tick's candidates in the order of their ids.
     int rank = -1;  // 0 answered already, 1 unanswered from another port, 2 unanswered from its port
     VisitCarriers(serverTick, [&](uint32_t id) {
         Candidate& candidate = records[id];

@@ -110,7 +110,8 @@ public:
     // The candidate with the address one of whose requests carried the server
     // tick, whatever the port: a responder may answer from another port of its
     // address. Where ticks coincide, a request still unanswered is preferred, and
-    // of those one to the port the reply came from. False when none carried it.
+    // of those one to the port the reply came from, and then the one inserted
+    // first. False when none carried it.
     bool FindRequest(uint32_t address, uint16_t port, uint32_t serverTick, EchoedRequest& found);
     // Sets the candidate's round-trip time, and its load when the reply carried
     // one, and marks it as answered.

@@ -22,7 +22,7 @@ void LiteralCandidates::InsertServer(const ServerInfo& server)
             ++position;
         }
     }
-    m_items.insert(position, Entry{record, false});
+    m_items.insert(position, Entry{record, false, (uint32_t)count});
     if ((DrawRandom() & 1) != 0)
         m_items.reverse();
 }
@@ -53,18 +53,17 @@ bool LiteralCandidates::HandleReply(const uint8_t* data, int32_t length, const c
     if (Little32(data) != 2 || tick == 0 || arrivalTick - startTick < tick - startTick)
         return false;
     *rtt = arrivalTick - tick;
-    // Every request carried the same tick here: the reply answers the first
-    // candidate not yet answered with its address and port, or else with its
-    // address alone.
+    // Every request carried the same tick here: the reply answers the candidate
+    // not yet answered with its address and port, or else with its address
+    // alone, that was given first.
     Entry* answers = nullptr;
     for (Entry& candidate : m_items) {
         if (candidate.answered || !SameAddressText(candidate.info.szIP, sourceText))
             continue;
-        if (candidate.info.ushPort == sourcePort) {
-            answers = &candidate;
-            break;
-        }
-        if (answers == nullptr)
+        const bool onPort = candidate.info.ushPort == sourcePort;
+        const bool answersOnPort = answers != nullptr && answers->info.ushPort == sourcePort;
+        if (answers == nullptr || (onPort && !answersOnPort) ||
+            (onPort == answersOnPort && candidate.given < answers->given))
             answers = &candidate;
     }
     if (answers == nullptr)

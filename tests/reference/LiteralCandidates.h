@@ -31,6 +31,7 @@ private:
     struct Entry {
         IPInfo info;
         bool answered;  // a reply has set its values
+        uint32_t given;  // its place in the caller's list of servers
     };
     std::list<Entry> m_items;
 };
