@@ -1,6 +1,7 @@
 // The entry point of LinkrateDetector.dll and the components it offers.
 #include "CLinkrateDetector.h"
 #include "ModuleState.h"
+#include "NotificationWindow.h"
 
 namespace {
 
@@ -15,6 +16,10 @@ CreatorRegistration g_registerDetector(LRD_DETECTOR_ID, &CLinkrateDetector::Crea
 // detach step, so the leak report still sees the registry.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
+    // Only at an unload by FreeLibrary: at process exit the other threads are
+    // gone and nothing is left to tidy.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+        NotificationWindow::UnregisterClassAtUnload();
     ModuleEntry(instance, reason, reserved);
     return TRUE;
 }

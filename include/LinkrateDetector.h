@@ -18,6 +18,8 @@
  *   ERROR_ALREADY_INITIALIZED    Initialize called again
  *   ERROR_INVALID_HANDLE_STATE   finalised: make a new detector
  *   ERROR_BUSY                   already detecting: one detection per detector
+ *                                (a Detect after the detection has ended gets
+ *                                ERROR_INVALID_HANDLE_STATE: make a new detector)
  *   ERROR_WINDOW_OF_OTHER_THREAD Detect not on the thread that called Initialize
  *   ERROR_INVALID_PARAMETER      null or empty list, count out of range, null buffer
  *   ERROR_NOT_ENOUGH_MEMORY      out of memory, no receive buffer
@@ -132,7 +134,12 @@ protected:
  * until the detector is released. The detector calls slots 1 and 2 only, on the
  * thread that runs the detection, while it dispatches messages, and never
  * inside one of its own operations; a sink may call the detector back, or
- * release it, from either. */
+ * release it, from either. A sink must return: it must not throw a C++
+ * exception or let a structured exception (an access violation) leave it. A
+ * fault that the system swallows (it swallows those in timer callbacks) leaves
+ * the detector's dispatch hold taken: the module then stays loaded
+ * (ZelvoDllCanUnloadNow answers 0 for good) rather than be unloaded under code
+ * that may still run. */
 struct ILinkrateDetectorSink {
     virtual void LRD_THISCALL Reserved() {}
     /* ip is valid only during the call; port in host order; rtt in milliseconds. */
@@ -146,18 +153,29 @@ protected:
 /* Component 39. Slots 0 to 4 come from IComponent; 5 to 9 follow.
  *
  * Thread: the thread that calls Initialize owns the detector's hidden window,
- * socket notifications and end timer. It must call Detect and GetSortedIPArray
- * and dispatch window messages (GetMessage/PeekMessage + DispatchMessage):
- * replies and the end of a detection arrive only as messages there. Release
- * may come from any thread. Lifetime: one detector makes one detection; create
- * a new one (CreateComponent) for the next. Release(0) destroys it; the sink
- * must stay valid until then. */
+ * socket notifications and end timer. It must call Detect (refused elsewhere
+ * with ERROR_WINDOW_OF_OTHER_THREAD) and dispatch window messages
+ * (GetMessage/PeekMessage + DispatchMessage): replies and the end of a
+ * detection arrive only as messages there. The window is message-only (parent
+ * HWND_MESSAGE: no broadcast reaches it); the end and re-probe timers are thread
+ * timers (SetTimer without a window), so a pump filtered by window handle never
+ * sees them: pump with a null window filter. GetSortedIPArray and Finalize take
+ * no lock against that thread's message handling: call them on it, or while it
+ * does not dispatch. Release may come from any thread; from another thread it
+ * cuts the window off at once (its queued messages reach nothing) and posts it
+ * WM_CLOSE, which its own thread's next pump handles. Do not subclass the
+ * window; a host that does restores its saved procedure before it releases the
+ * detector. Detect blocks while it sends (about as long as a plain send loop
+ * over the list). Lifetime: one detector makes one detection; create a new one
+ * (CreateComponent) for the next. Release(0) destroys it; the sink must stay
+ * valid until then. */
 struct ILinkrateDetector : IComponent {
     /* Makes the detector's message-only window and its non-blocking UDP socket
      * (receive buffer from the factory's memory service) on this thread.
      * sink: told of replies and of the end; may be NULL. Returns 1; also when
-     * the window or socket step failed (then last error is that step's code and
-     * Detect refuses). 0 when called a second time. */
+     * the window or socket step failed (then last error is that step's code,
+     * what the earlier steps made is gone again, window included, and Detect
+     * refuses). 0 when called a second time. */
     virtual int32_t LRD_THISCALL Initialize(ILinkrateDetectorSink* sink) = 0;
     /* Ends the detection, closes the socket, destroys the window. Returns 1,
      * or 0 (ERROR_INVALID_STATE) before Initialize. The detector takes no

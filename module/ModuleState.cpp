@@ -144,7 +144,7 @@ ComponentRemoval::~ComponentRemoval()
             ModuleLockGuard lock;
             g_freeMapNoticeDue = true;
         } else {
-            SendUnloadNotice();
+            SendUnloadNotice(ModuleHandle());
         }
     }
     InterlockedDecrement(&g_lrdUnloadBlockers);
@@ -284,7 +284,7 @@ void __cdecl ZelvoDllFreeMap()
         }
     }
     if (noticeDue)
-        SendUnloadNotice();
+        SendUnloadNotice(ModuleHandle());
     InterlockedDecrement(&g_lrdUnloadBlockers);
 }
 

@@ -1,13 +1,12 @@
 #include "UnloadNotice.h"
 
 #include "HostComponents.h"
-#include "ModuleState.h"
 
-void SendUnloadNotice()
+void SendUnloadNotice(HMODULE module)
 {
     // The holder keeps the factory component alive: it is the framework's, and
     // the module never releases it.
     TZelvoFactoryPtr factory;
     if (factory.component != nullptr)
-        factory.component->ModuleCanUnload(ModuleHandle());
+        factory.component->ModuleCanUnload(module);
 }

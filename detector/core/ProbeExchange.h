@@ -176,6 +176,8 @@ public:
     // and later ones are refused until the next end timer starts.
     void DetectionEnded();
     bool EndTimerRunning() const { return bEndTimerRunning != 0; }
+    // Whether the detection has ended (its end timer came).
+    bool DetectionOver() const { return bEnded; }
     // Whether the end timer runs and its time has come.
     bool EndOfDetectionDue();
 

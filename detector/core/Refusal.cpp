@@ -13,6 +13,8 @@ const char* RefusalText(Refusal refusal)
                "wrote say why)";
     case Refusal::kAlreadyDetecting:
         return "already detecting: a detection stays open until Finalize; create a new detector for the next one";
+    case Refusal::kDetectionOver:
+        return "the detection has ended: a detector makes one detection, create a new one for the next";
     case Refusal::kNullList:
         return "null list";
     case Refusal::kEmptyList:
@@ -43,7 +45,7 @@ const char* RefusalText(Refusal refusal)
 }
 
 bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initialised, bool finalised,
-                   bool otherThread, bool detecting, Refusal& refusal)
+                   bool otherThread, bool detecting, bool over, Refusal& refusal)
 {
     if (listNull)
         refusal = Refusal::kNullList;
@@ -58,7 +60,7 @@ bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initiali
     else if (otherThread)
         refusal = Refusal::kWrongThread;
     else if (detecting)
-        refusal = Refusal::kAlreadyDetecting;
+        refusal = over ? Refusal::kDetectionOver : Refusal::kAlreadyDetecting;
     else
         return false;
     return true;

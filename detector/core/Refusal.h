@@ -10,6 +10,7 @@ enum class Refusal {
     kFinalised,
     kNotInitialised,
     kAlreadyDetecting,
+    kDetectionOver,
     kNullList,
     kEmptyList,
     kCountOutOfRange,
@@ -30,6 +31,6 @@ const char* RefusalText(Refusal refusal);
 // The reason of a refused Detect, or false when the call is accepted. A list
 // holds 1 to `capacity` servers; its own faults come before the detector's
 // state. otherThread: the call comes from a thread other than the one that
-// initialised the detector.
+// initialised the detector; over: its detection has ended.
 bool DetectRefusal(bool listNull, int64_t count, int64_t capacity, bool initialised, bool finalised,
-                   bool otherThread, bool detecting, Refusal& refusal);
+                   bool otherThread, bool detecting, bool over, Refusal& refusal);

@@ -98,8 +98,16 @@ int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
     pSink = sink;
     bInit = 0;
     dwOwnerThread = GetCurrentThreadId();
-    if (CreateLRDWindow() && CreateSocket())
+    if (CreateLRDWindow() && CreateSocket()) {
         bInit = 1;
+    } else {
+        // What the steps before the failed one made goes again: a window left
+        // open would point at this detector after its release, and at this
+        // module's code after an unload.
+        const uint32_t failedStepError = dwCallError;
+        Cleanup();
+        dwCallError = failedStepError;
+    }
     // Accepted also when a step failed: that step's code is the last error.
     return lastError.Return(1, dwCallError);
 }
@@ -164,7 +172,8 @@ bool CLinkrateDetector::RefuseDetect(bool listNull, int64_t count, int64_t capac
 {
     const DWORD thread = GetCurrentThreadId();
     Refusal refusal;
-    if (!DetectRefusal(listNull, count, capacity, bInit, Finalised(), dwOwnerThread != thread, bDetecting, refusal))
+    if (!DetectRefusal(listNull, count, capacity, bInit, Finalised(), dwOwnerThread != thread, bDetecting,
+                       probeExchange.DetectionOver(), refusal))
         return false;
     if (refusal != Refusal::kWrongThread) {
         Refuse(kDetect, refusal);

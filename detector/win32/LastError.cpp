@@ -16,6 +16,7 @@ const RefusalError kRefusalErrors[] = {
     {Refusal::kFinalised, ERROR_INVALID_HANDLE_STATE},
     {Refusal::kNotInitialised, ERROR_INVALID_STATE},
     {Refusal::kAlreadyDetecting, ERROR_BUSY},
+    {Refusal::kDetectionOver, ERROR_INVALID_HANDLE_STATE},
     {Refusal::kNullList, ERROR_INVALID_PARAMETER},
     {Refusal::kEmptyList, ERROR_INVALID_PARAMETER},
     {Refusal::kCountOutOfRange, ERROR_INVALID_PARAMETER},

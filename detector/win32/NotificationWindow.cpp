@@ -118,8 +118,13 @@ bool NotificationWindow::Create()
         ClassSteps classSteps;
         const HINSTANCE instance = ModuleInstance();
         UnregisterClassA(kWindowClass, instance);
+        // The class names the system's default procedure, never this module's:
+        // a class can outlive the module (another thread's window still open at
+        // the unload), and a class naming the module's procedure would then
+        // point into an unloaded image. Each window takes the module's
+        // procedure once it is made.
         WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = LRDWindowProc;
+        windowClass.lpfnWndProc = &DefWindowProcA;
         windowClass.hInstance = instance;
         windowClass.lpszClassName = kWindowClass;
         // The registration's result is not needed to go on, only to say why a
@@ -140,7 +145,16 @@ bool NotificationWindow::Create()
         return false;
     }
     SetWindowLongA(hWnd, GWL_USERDATA, (LONG)(LONG_PTR)this);
+    SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&LRDWindowProc);
     return true;
+}
+
+void NotificationWindow::UnregisterClassAtUnload()
+{
+    // Fails, harmlessly, while a window of the class is still open: the class
+    // names only the default procedure.
+    ClassSteps classSteps;
+    UnregisterClassA(kWindowClass, ModuleInstance());
 }
 
 void NotificationWindow::Failed(const char* step, uint32_t errorCode)
@@ -199,11 +213,14 @@ bool NotificationWindow::Destroy()
             // thread leaves the closing to the window's thread (DefWindowProcA
             // destroys it on WM_CLOSE at its next pump), and so does a refused
             // DestroyWindow. The default procedure stands in for the module's
-            // meanwhile, since the module may be unloaded by then.
+            // meanwhile, since the module may be unloaded by then; a host's
+            // subclass in its place is left as it is (the host restores its
+            // saved procedure before it releases the detector).
             if (GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId() && DestroyWindow(hWnd)) {
                 hWnd = nullptr;
             } else {
-                SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
+                if (GetWindowLongA(hWnd, GWL_WNDPROC) == (LONG)(LONG_PTR)&LRDWindowProc)
+                    SetWindowLongA(hWnd, GWL_WNDPROC, (LONG)(LONG_PTR)&DefWindowProcA);
                 if (PostMessageA(hWnd, WM_CLOSE, 0, 0)) {
                     hWnd = nullptr;
                 } else {

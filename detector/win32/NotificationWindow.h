@@ -71,6 +71,9 @@ public:
     // is unregistered, which fails harmlessly while other windows of it exist.
     // False when the handle no longer named a window; the handle is then kept.
     bool Destroy();
+    // At the module's unload: the class goes, unless a window of it is still
+    // open (it then names only the system's default procedure).
+    static void UnregisterClassAtUnload();
     // Drops the handle without touching the window.
     void Forget() { hWnd = nullptr; }
     // The platform call that made the last Create or Destroy fail, and its error

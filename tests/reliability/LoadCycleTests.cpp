@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "CountingSink.h"
 #include "LinkrateDetector.h"
@@ -115,6 +116,45 @@ TEST(LoadCycles, DetectionsLeaveNothingBehind)
     }
     FreeLibrary(factory);
     WSACleanup();
+}
+
+// A detector released on another thread leaves its window for this thread to
+// close at its next pump; the unload may come first. Neither that window nor
+// the class may then name the unloaded image's code.
+TEST(LoadCycles, NothingNamesTheUnloadedCodeAfterACrossThreadRelease)
+{
+    const char kWindowClass[] = "LinkrateDetectorModuleWindow";
+    HMODULE factory = LoadLibraryA(kFactory);
+    ASSERT_NE(factory, nullptr);
+    HMODULE module = LoadLibraryA(kModule);
+    ASSERT_NE(module, nullptr);
+    const uintptr_t begin = (uintptr_t)module;
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+    const uintptr_t end =
+        begin + reinterpret_cast<const IMAGE_NT_HEADERS*>(begin + dos->e_lfanew)->OptionalHeader.SizeOfImage;
+    auto inImage = [&](LONG_PTR address) { return (uintptr_t)address >= begin && (uintptr_t)address < end; };
+    Export<PFN_SetFactoryHandle>(module, "SetFactoryHandle")(factory);
+    auto* detector =
+        static_cast<ILinkrateDetector*>(Export<PFN_CreateComponent>(module, "CreateComponent")(LRD_DETECTOR_ID, 0));
+    ASSERT_NE(detector, nullptr);
+    ASSERT_EQ(detector->Initialize(nullptr), 1);
+    std::thread([&] { detector->Release(0); }).join();
+    ASSERT_EQ(Export<PFN_ZelvoDllCanUnloadNow>(module, "ZelvoDllCanUnloadNow")(), 1);
+    ASSERT_TRUE(FreeLibrary(module));
+
+    WNDCLASSEXA info = {};
+    info.cbSize = sizeof info;
+    if (GetClassInfoExA(reinterpret_cast<HINSTANCE>(module), kWindowClass, &info))
+        EXPECT_FALSE(inImage((LONG_PTR)info.lpfnWndProc)) << "the class names the unloaded procedure";
+    int windows = 0;
+    for (HWND window = nullptr; (window = FindWindowExA(HWND_MESSAGE, window, kWindowClass, nullptr)) != nullptr;) {
+        ++windows;
+        EXPECT_FALSE(inImage(GetWindowLongA(window, GWL_WNDPROC))) << "the window names the unloaded procedure";
+    }
+    EXPECT_EQ(windows, 1) << "the window waits for this thread's pump";
+    PumpFor(200);
+    EXPECT_EQ(FindWindowExA(HWND_MESSAGE, nullptr, kWindowClass, nullptr), nullptr);
+    FreeLibrary(factory);
 }
 
 }  // namespace

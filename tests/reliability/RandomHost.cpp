@@ -1444,6 +1444,7 @@ struct Census {
     int64_t heapBytes = 0;
     int64_t tlsIndexes = 0;
     int64_t windowClasses = 0;  // the detector window's class, registered by any copy loaded so far
+    int64_t unloadedProcedures = 0;  // ProceduresInUnloadedCode
     int types = 0;
     char typeName[kMostTypes][40] = {};
     int64_t handles[kMostTypes] = {};
@@ -1497,9 +1498,8 @@ void HandleType(HANDLE handle, char* name, size_t size)
 
 // Module bases seen so far: a class registered with one outlives an unload
 // unless the module unregistered it.
-int WindowClassesLeft()
+int ModuleBasesSeen(uintptr_t (&bases)[65])
 {
-    uintptr_t bases[65];
     int count = 0;
     auto note = [&](uintptr_t base) {
         if (base == 0)
@@ -1512,6 +1512,13 @@ int WindowClassesLeft()
     note(g_moduleBegin.load());
     for (int i = 0; i < g_unloadedCount.load() && i < 64; ++i)
         note(g_unloaded[i].begin);
+    return count;
+}
+
+int WindowClassesLeft()
+{
+    uintptr_t bases[65];
+    const int count = ModuleBasesSeen(bases);
     int left = 0;
     for (int i = 0; i < count; ++i) {
         WNDCLASSEXA info = {};
@@ -1519,6 +1526,31 @@ int WindowClassesLeft()
         left += GetClassInfoExA(reinterpret_cast<HINSTANCE>(bases[i]), kWindowClass, &info) ? 1 : 0;
     }
     return left;
+}
+
+// Window procedures of the detector's classes and windows that lie where an
+// unloaded copy of the module was: a message to such a window, or to one made
+// of such a class, would run freed code.
+int ProceduresInUnloadedCode()
+{
+    char where[96];
+    auto unloaded = [&](uintptr_t address) {
+        return strncmp(CodeAt(address, where, sizeof where), "where an unloaded", 17) == 0;
+    };
+    uintptr_t bases[65];
+    const int count = ModuleBasesSeen(bases);
+    int stale = 0;
+    for (int i = 0; i < count; ++i) {
+        WNDCLASSEXA info = {};
+        info.cbSize = sizeof info;
+        if (GetClassInfoExA(reinterpret_cast<HINSTANCE>(bases[i]), kWindowClass, &info) &&
+            unloaded((uintptr_t)info.lpfnWndProc))
+            ++stale;
+    }
+    for (HWND window = nullptr; (window = FindWindowExA(HWND_MESSAGE, window, kWindowClass, nullptr)) != nullptr;)
+        if (unloaded((uintptr_t)GetWindowLongA(window, GWL_WNDPROC)))
+            ++stale;
+    return stale;
 }
 
 Census TakeCensus()
@@ -1555,6 +1587,7 @@ Census TakeCensus()
         TlsFree(indexes[i]);
     census.tlsIndexes = -free;
     census.windowClasses = WindowClassesLeft();
+    census.unloadedProcedures = ProceduresInUnloadedCode();
     // The heap last: what the counts above make the first time (taking TLS
     // indexes past the first 64 gives the thread a block for them) is then in
     // the first census too.
@@ -1577,6 +1610,7 @@ bool HoldsNoMore(const Census& before, const Census& after, int64_t loads, char*
     compare("heap bytes", before.heapBytes, after.heapBytes);
     compare("TLS indexes", before.tlsIndexes, after.tlsIndexes);
     compare("window classes", before.windowClasses, after.windowClasses);
+    compare("window procedures in unloaded code", before.unloadedProcedures, after.unloadedProcedures);
     for (int i = 0; i < after.types; ++i)
         compare(after.typeName[i], before.Handles(after.typeName[i]), after.handles[i]);
     for (int i = 0; i < before.types; ++i)
