@@ -1,7 +1,7 @@
 #include "LiteralReader.h"
 
 #include "ProbeProtocol.h"
-#include "SystemClock.h"
+#include "UdpEndpoint.h"
 #include "Tick.h"
 
 namespace {

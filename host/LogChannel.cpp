@@ -60,6 +60,8 @@ void CLogChannel::Error(const char* format, ...)
 
 void CLogChannel::VTrace(const char* format, va_list args) { Write(kTraceBit, "Trace", format, args); }
 
+bool CLogChannel::TraceWanted() const { return ((dwDebugMask | dwFileMask) & kTraceBit) != 0; }
+
 void CLogChannel::VError(const char* format, va_list args) { Write(kErrorBit, "Error", format, args); }
 
 void CLogChannel::Refused(const char* operation, const char* reason)

@@ -16,6 +16,8 @@ public:
     // The same with the arguments already gathered, for callers that forward theirs.
     void VTrace(const char* format, va_list args) LRD_FORMAT(2, 0);
     void VError(const char* format, va_list args) LRD_FORMAT(2, 0);
+    // Whether Trace lines go anywhere: the masks are fixed when the channel is made.
+    bool TraceWanted() const;
     // The Error line that follows an operation's "exit fail" line and says why:
     // "<operation> refused: <reason>", or "<operation> failed at <step>: error
     // <code>: <system text>" (without a code, the step alone).

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <new>
 
 #include "ProbeProtocol.h"
 #include "Refusal.h"
@@ -10,7 +11,6 @@
 namespace {
 
 const char kSendRequest[] = "CLinkrateDetector::SendRequest()";
-const char kOnRead[] = "CLinkrateDetector::OnRead()";
 
 // Whether a reply can ever come from the candidate's server: replies are matched
 // by the value of its canonical address text, and no request goes where no
@@ -26,15 +26,34 @@ bool CanAnswer(const IPInfo& candidate)
 
 }  // namespace
 
+bool ReplyQueue::Reserve(uint32_t capacity)
+{
+    TakenDatagram* items = new (std::nothrow) TakenDatagram[capacity];
+    if (items == nullptr)
+        return false;
+    Release();
+    pItems.reset(items);
+    nCapacity = capacity;
+    return true;
+}
+
+void ReplyQueue::Release()
+{
+    pItems.reset();
+    nCapacity = 0;
+    nFirst = 0;
+    nCount = 0;
+}
+
 ProbeExchange::ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock,
-                             ExchangeOwner& owner)
+                             ExchangeLog& log)
     : candidateList(candidates),
       endpoint(endpoint),
       clock(clock),
-      owner(owner),
+      log(log),
+      bTraceWanted(log.TraceWanted()),
       dwSeq(1),
       dwStartTick(Tick()),
-      pReadScopes(nullptr),
       nTakeCostUs(kAssumedTakeCostUs),
       bEndTimerRunning(0),
       dwEndTimerStart(0),
@@ -53,7 +72,7 @@ void ProbeExchange::MakeRoomForReplies(uint32_t candidates)
 
 void ProbeExchange::ReleaseReplyQueue() { replyQueue.Release(); }
 
-bool ProbeExchange::PrepareRequests()
+bool ProbeExchange::PrepareRequests(bool (*drawOrigins)(uint32_t* origins, uint32_t count))
 {
     // Drawn in batches: the system's generator costs a call per batch.
     uint32_t origins[256];
@@ -61,7 +80,7 @@ bool ProbeExchange::PrepareRequests()
     bool drawn = true;
     candidateList.WalkProbeStates([&](const IPInfo&, ProbeState& state) {
         if (left == 0) {
-            drawn = drawn && owner.DrawTickOrigins(origins, 256);
+            drawn = drawn && drawOrigins(origins, 256);
             left = 256;
         }
         state = ProbeState{};
@@ -94,13 +113,6 @@ void ProbeExchange::DetectionEnded()
 }
 
 bool ProbeExchange::EndOfDetectionDue() { return EndDueAt(clock.Microseconds()); }
-
-void ProbeExchange::MarkOwnerGone()
-{
-    for (ReadScope* scope = pReadScopes; scope != nullptr; scope = scope->pOuter)
-        scope->bOwnerGone = true;
-    pReadScopes = nullptr;
-}
 
 int32_t ProbeExchange::SendRequest(const char* ip, uint16_t port, ProbeState& state)
 {
@@ -168,10 +180,12 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
     SendPhases phases = {};
     nLookCalls = nReceiveCalls = 0;
     auto inBudget = [&](uint64_t now) { return 100 * (between + (now - sendEnd)) < kPacingPercent * sending; };
+    // Without its receive buffer the socket is only sent from.
+    const bool taking = endpoint.ReceiveReady();
     candidates.WalkProbeStates([&](const IPInfo& candidate, ProbeState& state) {
         if (!chosen(candidate, state))
             return;
-        if (sent && --untilLook == 0) {
+        if (taking && sent && --untilLook == 0) {
             ++phases.nLooks;
             uint32_t queued = replyQueue.Size();
             TakeReplies(clock.Microseconds(), true);
@@ -197,9 +211,6 @@ void ProbeExchange::SendPaced(CandidateList& candidates, Choose chosen)
     phases.nLookCalls = nLookCalls;
     phases.nReceiveCalls = nReceiveCalls;
     lastSendPhases = phases;
-    // What arrives from now on raises a notification of its own.
-    if (!replyQueue.Empty())
-        owner.PostReadNotification();
 }
 
 int32_t ProbeExchange::SendToAll(CandidateList& candidates)
@@ -210,7 +221,7 @@ int32_t ProbeExchange::SendToAll(CandidateList& candidates)
 
 uint32_t ProbeExchange::Reprobe()
 {
-    if (nReprobeCount == 0 || !endpoint.SocketOpen() || !owner.TakesReplies())
+    if (nReprobeCount == 0 || !endpoint.SocketOpen() || !bInitialised)
         return 0;
     const uint32_t retry = retrySchedule.RetryTimeMs();
     const uint32_t now = Tick();
@@ -234,8 +245,6 @@ uint32_t ProbeExchange::Reprobe()
 
 bool ProbeExchange::TakeReplies(uint64_t began, bool lookFirst, uint32_t limit)
 {
-    if (!endpoint.ReceiveReady())
-        return true;
     uint32_t unreachable = 0;
     uint32_t taken = 0;
     while (taken < limit && !replyQueue.Full()) {
@@ -300,24 +309,30 @@ bool ProbeExchange::TakeReplies(uint64_t began, bool lookFirst, uint32_t limit)
     return false;
 }
 
-void ProbeExchange::OnRead()
+ReadStep ProbeExchange::NextReadStep(ReadPass& pass)
 {
-    // The system makes a WM_TIMER only when no posted message waits, so a steady
-    // stream of read notifications would hold the end of the detection back for
-    // as long as it lasts. The end is taken here as soon as it is due instead.
-    const uint64_t now = clock.Microseconds();
-    if (EndDueAt(now)) {
-        owner.EndDetection();  // the sink may release the detector: nothing after this
-        return;
+    ReadStep step = {};
+    step.kind = ReadStep::Kind::kDone;
+    if (!pass.bBegun) {
+        pass.bBegun = true;
+        pass.qwBegan = clock.Microseconds();
+        // The system makes a WM_TIMER only when no posted message waits, so a
+        // steady stream of read notifications would hold the end of the
+        // detection back for as long as it lasts. The end is taken here as soon
+        // as it is due instead.
+        if (EndDueAt(pass.qwBegan)) {
+            step.kind = ReadStep::Kind::kEndDetection;
+            return step;
+        }
+        if (!AcceptingReplies()) {
+            step.kind = ReadStep::Kind::kRefused;
+            step.refusal = bInitialised ? Refusal::kDetectionEnded : Refusal::kNoSocket;
+            return step;
+        }
+    } else if (!AcceptingReplies()) {
+        // The sink ended the detection.
+        return step;
     }
-    if (!AcceptingReplies()) {
-        Error("%s exit fail", kOnRead);
-        Error("%s refused: %s", kOnRead,
-              RefusalText(endpoint.ReceiveReady() ? Refusal::kDetectionEnded : Refusal::kNoSocket));
-        return;
-    }
-    ReadScope scope = {false, pReadScopes};
-    pReadScopes = &scope;
     // The datagrams waiting are handled, each as if it had come with a
     // notification of its own; each keeps the tick at which it was taken. No more
     // are taken off the socket than this notification will handle: a flood, or
@@ -329,31 +344,27 @@ void ProbeExchange::OnRead()
     // (a burst, a flood), and the notification takes once more when it has
     // handled them, rather than leave each to a notification of its own.
     //
-    // The reading taken for the end serves as the first take's start only when
-    // nothing was handled before it: the sink's calls take time.
-    bool drained = false;
-    for (uint32_t handled = 0;; ++handled) {
-        if (handled == kHandledPerNotification) {
-            owner.ReadAgainLater();
-            break;
+    // The reading taken at the first step serves as the first take's start only
+    // when nothing was handled before it: the sink's calls take time.
+    for (;;) {
+        if (pass.nHandled == kHandledPerNotification) {
+            step.kind = ReadStep::Kind::kReadAgainLater;
+            return step;
         }
-        if (replyQueue.Empty() && !drained) {
-            drained = TakeReplies(handled == 0 ? now : clock.Microseconds(), false,
-                                  kHandledPerNotification - handled) &&
-                      replyQueue.Size() <= 1;
+        if (replyQueue.Empty() && !pass.bDrained) {
+            pass.bDrained = TakeReplies(pass.nHandled == 0 ? pass.qwBegan : clock.Microseconds(), false,
+                                        kHandledPerNotification - pass.nHandled) &&
+                            replyQueue.Size() <= 1;
         }
         if (replyQueue.Empty())
-            break;
-        if (!HandleDatagram(replyQueue.Pop(), scope))
-            return;
-        // The sink may have finalised the detector or ended its detection.
-        if (!AcceptingReplies())
-            break;
+            return step;
+        ++pass.nHandled;
+        if (HandleDatagram(replyQueue.Pop(), step))
+            return step;
     }
-    pReadScopes = scope.pOuter;
 }
 
-bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope)
+bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, ReadStep& step)
 {
     ReplyOutcome outcome = JudgeReply(candidateList, datagram.abHead, datagram.nLength, datagram.abSource,
                                       datagram.ushSourcePort, dwStartTick, datagram.dwArrivalTick);
@@ -361,16 +372,16 @@ bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScop
     case ReplyVerdict::kTooShort:
         ++counts.nMalformed;
         Error("pdu size error,not support");
-        return true;
+        return false;
     case ReplyVerdict::kDropped:
         ++counts.nMalformed;
-        return true;
+        return false;
     case ReplyVerdict::kUnsent:
         ++counts.nUnsent;
-        return true;
+        return false;
     case ReplyVerdict::kRepeat:
         ++counts.nRepeats;
-        return true;
+        return false;
     case ReplyVerdict::kAccepted:
         ++counts.nAccepted;
         break;
@@ -383,21 +394,22 @@ bool ProbeExchange::HandleDatagram(const TakenDatagram& datagram, const ReadScop
     if (port != datagram.ushSourcePort)
         Trace("from [%s:%d] answers the request to port [%d]", datagram.szSource, (int32_t)datagram.ushSourcePort,
               (int32_t)port);
-    if (outcome.bReport) {
-        owner.ReportReply(datagram.szSource, port, outcome.dwRtt);
-        // The sink may have released the detector: then nothing of it may be
-        // touched, not even to look at its state.
-        if (scope.bOwnerGone)
-            return false;
-    }
+    if (!outcome.bReport)
+        return false;
+    step.kind = ReadStep::Kind::kReport;
+    memcpy(step.szIP, datagram.szSource, sizeof step.szIP);
+    step.ushPort = port;
+    step.dwRtt = outcome.dwRtt;
     return true;
 }
 
 void ProbeExchange::Trace(const char* format, ...)
 {
+    if (!bTraceWanted)
+        return;
     va_list args;
     va_start(args, format);
-    owner.TraceLine(format, args);
+    log.TraceLine(format, args);
     va_end(args);
 }
 
@@ -405,6 +417,6 @@ void ProbeExchange::Error(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    owner.ErrorLine(format, args);
+    log.ErrorLine(format, args);
     va_end(args);
 }

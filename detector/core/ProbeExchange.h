@@ -1,24 +1,29 @@
 // The detector's side of the probe exchange, free of any platform: requests go
 // out to every candidate at a pace that leaves room to take the replies that
 // already come in; replies are taken into the queue with the tick of their
-// arrival, applied to the candidates and reported within the reporting window;
-// the end of a detection is taken as soon as it is due; and, when the host turned
-// re-probing on, candidates that stay silent are asked again (RetrySchedule.h).
+// arrival, judged, and handed to the detector as reports to make; the end of a
+// detection is taken as soon as it is due; and, when the host turned re-probing
+// on, candidates that stay silent are asked again (RetrySchedule.h).
 //
-// Every reply is judged by JudgeReply (ProbeProtocol.h). The socket, the clock
-// and the detector around the exchange, with the random origins of the
-// servers' ticks, come in through the three small interfaces below, so that the
-// rules here run the same with the system's socket and clock as with scripted
-// ones.
+// The exchange decides and never calls up: a read notification is handled a
+// step at a time (NextReadStep), and each step says what the detector is to do,
+// report a reply, end the detection, or ask for a later turn, which the
+// detector does, sink calls included, before it asks for the next. Every reply
+// is judged by JudgeReply (ProbeProtocol.h). The socket, the clock and the log
+// come in through the small interfaces below, so that the rules here run the
+// same with the system's socket and clock as with scripted ones.
 #pragma once
 
 #include <stdarg.h>
 #include <stdint.h>
 
+#include <memory>
+
 #include "CandidateList.h"
+#include "ProbeProtocol.h"
+#include "Refusal.h"
 #include "DetectPhases.h"
 #include "ReceiveKind.h"
-#include "ReplyQueue.h"
 #include "RetrySchedule.h"
 #include "SafeText.h"
 #include "Tick.h"
@@ -100,31 +105,88 @@ protected:
     ~ExchangeClock() = default;
 };
 
-// What the exchange needs of the detector around it.
-class ExchangeOwner {
+// The detector's log channel, as the exchange writes to it.
+class ExchangeLog {
 public:
-    // The detector's log channel.
+    // Whether trace lines are written at all: the masks are fixed when the
+    // channel is made, and no line is formatted for nothing.
+    virtual bool TraceWanted() const = 0;
     virtual void TraceLine(const char* format, va_list args) = 0;
     virtual void ErrorLine(const char* format, va_list args) = 0;
-    // Whether the detector takes replies: it is initialised.
-    virtual bool TakesReplies() const = 0;
-    // Fills origins with random numbers that no server can predict, one per
-    // server of a detection. False when none could be had.
-    virtual bool DrawTickOrigins(uint32_t* origins, uint32_t count) = 0;
-    // Reports one reply to the caller's sink, if there is one. The sink may pump
-    // messages or release the detector.
-    virtual void ReportReply(const char* ip, uint16_t port, uint32_t rtt) = 0;
-    // Ends the detection now, as its end timer would. The sink may release the
-    // detector.
-    virtual void EndDetection() = 0;
-    // Asks for a read notification of its own for the datagrams still queued.
-    virtual void PostReadNotification() = 0;
-    // Asks for one more read notification once the thread's other messages and
-    // timers have had their turn: a batch ended at its bound.
-    virtual void ReadAgainLater() = 0;
 
 protected:
-    ~ExchangeOwner() = default;
+    ~ExchangeLog() = default;
+};
+
+// Datagrams taken off the socket before they are handled, each with the tick of
+// its arrival: replies that come in while requests still go out, and every
+// datagram waiting when a read notification is handled. The queue is bounded;
+// what does not fit stays in the socket's own buffer until there is room.
+struct TakenDatagram {
+    uint32_t dwArrivalTick;
+    uint8_t abSource[4];                 // address, network byte order
+    char szSource[16];                   // the same as text, for the sink
+    uint16_t ushSourcePort;              // host byte order
+    uint8_t nLength;                     // as received, but at most kReplyExaminedSize
+    uint8_t abHead[kReplyExaminedSize];  // the bytes a reply is read from; zero after nLength
+};
+
+class ReplyQueue {
+public:
+    // Storage for `capacity` datagrams, dropping any queued. False without
+    // memory, and the queue as it was.
+    bool Reserve(uint32_t capacity);
+    // Drops every queued datagram and gives the storage back.
+    void Release();
+    // Drops every queued datagram.
+    void Clear() { nCount = 0; }
+
+    uint32_t Capacity() const { return nCapacity; }
+    uint32_t Size() const { return nCount; }
+    bool Empty() const { return nCount == 0; }
+    bool Full() const { return nCount == nCapacity; }
+    // The slot at the back, to be filled by the caller. Not when Full().
+    TakenDatagram& Push() { return pItems[(nFirst + nCount++) % nCapacity]; }
+    // The oldest datagram, taken out. Not when Empty().
+    const TakenDatagram& Pop()
+    {
+        const TakenDatagram& oldest = pItems[nFirst];
+        nFirst = (nFirst + 1) % nCapacity;
+        --nCount;
+        return oldest;
+    }
+
+private:
+    std::unique_ptr<TakenDatagram[]> pItems;
+    uint32_t nCapacity = 0;
+    uint32_t nFirst = 0;
+    uint32_t nCount = 0;
+};
+
+// One read notification in handling: where it stands between its steps. The
+// detector keeps it for the length of the notification; the exchange keeps
+// nothing of it.
+struct ReadPass {
+    bool bBegun;
+    bool bDrained;      // a take found the socket empty after at most one datagram
+    uint32_t nHandled;  // datagrams handled so far
+    uint64_t qwBegan;   // the clock's reading at the first step
+};
+
+// What the detector is to do next for a read notification.
+struct ReadStep {
+    enum class Kind {
+        kDone,            // nothing more: the notification is handled
+        kReport,          // tell the sink of szIP, ushPort, dwRtt; then ask for the next step
+        kEndDetection,    // the end of the detection is due: end it as its end timer would
+        kReadAgainLater,  // the notification's bound is reached: ask for a turn after the thread's others
+        kRefused,         // no reply is taken now, for `refusal`: say so in the log
+    };
+    Kind kind;
+    Refusal refusal;
+    char szIP[16];
+    uint16_t ushPort;
+    uint32_t dwRtt;
 };
 
 // What became of the datagrams handled since the detection started.
@@ -137,7 +199,7 @@ struct ReplyCounts {
 
 class ProbeExchange {
 public:
-    ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock, ExchangeOwner& owner);
+    ProbeExchange(CandidateList& candidates, ProbeEndpoint& endpoint, ExchangeClock& clock, ExchangeLog& log);
     ProbeExchange(const ProbeExchange&) = delete;
     ProbeExchange& operator=(const ProbeExchange&) = delete;
 
@@ -156,10 +218,13 @@ public:
     void SetReprobeCount(uint32_t count) { nReprobeCount = count < kMaxReprobes ? count : kMaxReprobes; }
     bool Reprobing() const { return nReprobeCount != 0; }
 
-    // Gives every candidate of a new detection its random origin and forgets
-    // earlier requests. False, with no request possible, when no origins could
-    // be had.
-    bool PrepareRequests();
+    // The detector takes replies from now on: it is initialised.
+    void MarkInitialised() { bInitialised = true; }
+    // Gives every candidate of a new detection its random origin, from
+    // drawOrigins (random numbers that no server can predict; false when none
+    // could be had), and forgets earlier requests. False, with no request
+    // possible, when no origins could be had.
+    bool PrepareRequests(bool (*drawOrigins)(uint32_t* origins, uint32_t count));
     // A detection starts now: the reporting window counts from here.
     void StartDetection();
     // The end timer was started, with this time limit, now; the detection has
@@ -189,27 +254,24 @@ public:
     // Where the time of the last SendToAll went.
     const SendPhases& LastSendPhases() const { return lastSendPhases; }
     const ReplyCounts& Counts() const { return counts; }
-    // One read notification: the datagrams waiting are taken and handled, up to
-    // kHandledPerNotification of them; past that, the rest is left for a later
-    // notification (ReadAgainLater).
-    void OnRead();
-    // The detector is being released: every OnRead in progress returns without
-    // touching it again.
-    void MarkOwnerGone();
+    // Replies were taken while requests went out (SendToAll, Reprobe): they
+    // need a read notification of their own.
+    bool RepliesWaiting() const { return !replyQueue.Empty(); }
+
+    // One step of a read notification, for a pass that starts zeroed and that
+    // the caller keeps until kDone. The first step takes the end if it is due,
+    // and is refused when the detection has ended. Each step
+    // takes and judges datagrams until one is to be reported or none is left;
+    // no more than kHandledPerNotification are handled in one notification. The
+    // caller, whose socket and buffer must exist, does what the step says and
+    // asks for the next, unless the sink released or finalised the detector.
+    ReadStep NextReadStep(ReadPass& pass);
 
 private:
-    // One handling of read notifications in progress. A sink may pump messages,
-    // so they can nest; MarkOwnerGone marks every one, and each then returns at
-    // once without touching the exchange, which may be freed by then.
-    struct ReadScope {
-        bool bOwnerGone;
-        ReadScope* pOuter;
-    };
-
     uint32_t Tick() { return TickAt(clock.Microseconds()); }
-    // Whether replies are taken and handled: the socket and buffer exist, the
-    // detector is initialised and its detection has not ended.
-    bool AcceptingReplies() const { return endpoint.ReceiveReady() && owner.TakesReplies() && !bEnded; }
+    // Whether replies are taken and handled: the detector is initialised and its
+    // detection has not ended.
+    bool AcceptingReplies() const { return bInitialised && !bEnded; }
     bool EndDueAt(uint64_t microseconds) const
     {
         return bEndTimerRunning && TickElapsed(dwEndTimerStart, TickAt(microseconds)) >= dwEndTimerLimit;
@@ -221,9 +283,8 @@ private:
     // and a receive is made only for a datagram that waits. True when the take
     // ended because nothing more waited.
     bool TakeReplies(uint64_t began, bool lookFirst = false, uint32_t limit = UINT32_MAX);
-    // Handles one taken datagram. False when the sink's call ended the
-    // detector's life.
-    bool HandleDatagram(const TakenDatagram& datagram, const ReadScope& scope);
+    // Handles one taken datagram; true when it is to be reported, as `step`.
+    bool HandleDatagram(const TakenDatagram& datagram, ReadStep& step);
     // Sends a request to every candidate that `chosen` picks, in list order, at
     // the pace described in SendToAll, and notes it in the candidate's state.
     template <class Choose>
@@ -235,7 +296,9 @@ private:
     CandidateList& candidateList;
     ProbeEndpoint& endpoint;
     ExchangeClock& clock;
-    ExchangeOwner& owner;
+    ExchangeLog& log;
+    const bool bTraceWanted;
+    bool bInitialised = false;
     bool bEnded = false;
     ReplyCounts counts = {};
     // The request sequence counter: the next request's number.
@@ -244,7 +307,6 @@ private:
     // counts (the exchange's creation until the first detection).
     uint32_t dwStartTick;
     ReplyQueue replyQueue;
-    ReadScope* pReadScopes;
     // What taking one datagram costs here, smoothed over the takes so far
     // (microseconds). While replies come in, requests are spaced this far apart.
     uint32_t nTakeCostUs;

@@ -14,6 +14,10 @@ const char kInitialize[] = "CLinkrateDetector::Initialize()";
 const char kFinalize[] = "CLinkrateDetector::Finalize()";
 const char kDetect[] = "CLinkrateDetector::Detect()";
 const char kGetSortedIPArray[] = "CLinkrateDetector::GetSortedIPArray()";
+const char kOnRead[] = "CLinkrateDetector::OnRead()";
+
+// Each server's random tick origin, from the system's cryptographic generator.
+bool DrawTickOrigins(uint32_t* origins, uint32_t count) { return DrawSystemRandom(origins, count * sizeof *origins); }
 
 enum : int32_t {
     kTextListCapacity = 64,  // records in the server list the text-list form builds
@@ -28,10 +32,9 @@ IComponent* CLinkrateDetector::Create()
 }
 
 CLinkrateDetector::CLinkrateDetector()
-    : exchangeSide(*this),
-      probeExchange(candidateList, udpEndpoint, systemClock, exchangeSide),
-      windowSide(*this),
-      notificationWindow(windowSide, *this)
+    : exchangeLines(*this),
+      probeExchange(candidateList, udpEndpoint, systemClock, exchangeLines),
+      notificationWindow(*this)
 {
     Trace("CLinkrateDetector::CLinkrateDetector()");
     bDetecting = 0;
@@ -100,6 +103,7 @@ int32_t CLinkrateDetector::Initialize(ILinkrateDetectorSink* sink)
     dwOwnerThread = GetCurrentThreadId();
     if (CreateLRDWindow() && CreateSocket()) {
         bInit = 1;
+        probeExchange.MarkInitialised();
     } else {
         // What the steps before the failed one made goes again: a window left
         // open would point at this detector after its release, and at this
@@ -217,7 +221,7 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     };
     // Each server's ticks start at a random origin of its own; without the
     // system's generator no detection starts.
-    if (!probeExchange.PrepareRequests()) {
+    if (!probeExchange.PrepareRequests(&DrawTickOrigins)) {
         const DWORD error = GetLastError();
         candidateList.Clear();
         FailStep(kDetect, "RtlGenRandom (the servers' tick origins)", error, error != 0 ? error : ERROR_GEN_FAILURE);
@@ -256,7 +260,7 @@ int32_t CLinkrateDetector::Detect(ServerList* list, uint32_t timeLimitMs)
     const bool pauseReads = udpEndpoint.SocketOpen() && notificationWindow.Held();
     if (pauseReads)
         notificationWindow.PauseReads(udpEndpoint.Socket());
-    int32_t result = SendToAll(candidateList);
+    int32_t result = probeExchange.SendToAll(candidateList);
     if (pauseReads) {
         if (!notificationWindow.NotifyReads(udpEndpoint.Socket())) {
             dwCallError = (uint32_t)WSAGetLastError();
@@ -308,6 +312,7 @@ void CLinkrateDetector::OnReprobeTimer()
         return;
     }
     uint32_t nextMs = probeExchange.Reprobe();
+    NotifyRepliesWaiting();
     if (nextMs == 0)
         StopTimer(REPROBE_TIMER_ID);
     else
@@ -337,7 +342,6 @@ void CLinkrateDetector::PreDestroy()
         Error("CLinkrateDetector released on thread [%u], not on thread [%u] that initialised it: its late messages "
               "there are ignored",
               (uint32_t)thread, (uint32_t)dwOwnerThread);
-    probeExchange.MarkOwnerGone();
     Cleanup();
     EndDetection(false);
 }
@@ -357,9 +361,83 @@ bool CLinkrateDetector::HoldsResources() const
            probeExchange.HoldsReplyQueue();
 }
 
-int32_t CLinkrateDetector::SendToAll(CandidateList& candidates) { return probeExchange.SendToAll(candidates); }
 
-int32_t CLinkrateDetector::OnTimeout() { return SendToAll(candidateList); }
+int32_t CLinkrateDetector::OnTimeout()
+{
+    const int32_t result = probeExchange.SendToAll(candidateList);
+    NotifyRepliesWaiting();
+    return result;
+}
+
+// The window procedure hands every message of a detector's window on to here:
+// the one place where the window's messages reach the detector. The window's
+// holder is the detector it is a part of.
+extern "C" void __stdcall LrdDeliverWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    NotificationWindow* notificationWindow = NotificationWindow::TakeHold(window);
+    if (notificationWindow == nullptr)
+        return;
+    DispatchHolder& holder = notificationWindow->Holder();
+    static_cast<CLinkrateDetector&>(holder).OnWindowNotice(notificationWindow->TakeNotice(message, wParam, lParam));
+    // The detector may be gone after this.
+    holder.EndDispatchHold();
+}
+
+void CLinkrateDetector::OnWindowNotice(NotificationWindow::Notice notice)
+{
+    // A read notification takes whatever waits on the detector's one socket.
+    if (notice == NotificationWindow::Notice::kRead)
+        OnRead();
+    else if (notice == NotificationWindow::Notice::kResend)
+        OnTimeout();
+}
+
+void CLinkrateDetector::NotifyRepliesWaiting()
+{
+    if (probeExchange.RepliesWaiting())
+        notificationWindow.PostRead(udpEndpoint.Socket());
+}
+
+void CLinkrateDetector::OnRead()
+{
+    if (!udpEndpoint.ReceiveReady()) {
+        Refuse(kOnRead, Refusal::kNoSocket);
+        return;
+    }
+    // The one place where the sink hears of replies. The sink may pump messages
+    // (a nested notification then makes a pass of its own), call the detector
+    // back, end or finalise the detection, or release the detector: after each
+    // call the pass goes on only while the detector is whole, not released on
+    // another thread, and still has its socket. A release on this thread tears
+    // the detector down at once and leaves only the destruction, to the window
+    // procedure's hold, so the object itself is still there to be asked.
+    ReadPass pass = {};
+    for (;;) {
+        const ReadStep step = probeExchange.NextReadStep(pass);
+        switch (step.kind) {
+        case ReadStep::Kind::kDone:
+            return;
+        case ReadStep::Kind::kEndDetection:
+            EndDetection(true);
+            return;
+        case ReadStep::Kind::kReadAgainLater:
+            notificationWindow.ReadAgainLater(udpEndpoint.Socket());
+            return;
+        case ReadStep::Kind::kRefused:
+            Refuse(kOnRead, step.refusal);
+            return;
+        case ReadStep::Kind::kReport:
+            if (ReleasedElsewhere())
+                return;
+            if (pSink == nullptr)
+                break;
+            pSink->OnIPDetected(step.szIP, step.ushPort, step.dwRtt);
+            if (bAlive == 0 || ReleasedElsewhere() || !udpEndpoint.ReceiveReady())
+                return;
+            break;
+        }
+    }
+}
 
 void CLinkrateDetector::PrintList()
 {
@@ -368,4 +446,90 @@ void CLinkrateDetector::PrintList()
     candidateList.Walk([&](const IPInfo& candidate) {
         Trace("ip[%d]=[%s],timeout=[%u]", ++position, candidate.szIP, candidate.dwRTT);
     });
+}
+
+// The socket and window steps, in the detector's order of steps, each step's
+// platform part done by the UDP endpoint or the notification window.
+namespace {
+
+const char kCreateSocket[] = "CLinkrateDetector::CreateSocket()";
+const char kSetSocketTimeout[] = "CLinkrateDetector::SetSocketTimeout()";
+
+}  // namespace
+
+int32_t CLinkrateDetector::CreateSocket()
+{
+    // Each step keeps what it made on failure; Cleanup gives it back. The
+    // failed step's error code is taken before any line is written.
+    auto refuse = [this](Refusal refusal) { return Refuse(kCreateSocket, refusal); };
+    auto fail = [this](const char* step, uint32_t errorCode) {
+        return FailStep(kCreateSocket, step, errorCode, errorCode);
+    };
+    auto noMemory = [this](const char* step) { return FailStep(kCreateSocket, step, 0, ERROR_NOT_ENOUGH_MEMORY); };
+    if (udpEndpoint.SocketOpen())
+        return refuse(Refusal::kSocketExists);
+    if (!notificationWindow.Held())
+        return refuse(Refusal::kNoWindow);
+    if (!udpEndpoint.Open())
+        return fail("socket", WSAGetLastError());
+    if (!udpEndpoint.SetNonBlocking())
+        return fail("ioctlsocket FIONBIO", WSAGetLastError());
+    udpEndpoint.StopResetReports();
+    udpEndpoint.ReadReceiveBufferSize();
+    if (!udpEndpoint.AllocateReceiveBuffer())
+        return noMemory("memory-service allocation of the receive buffer (no memory service, or it gave no buffer)");
+    if (!probeExchange.ReserveReplyQueue())
+        return noMemory("allocation of the reply queue");
+    udpEndpoint.WidenSocketBuffer();
+    // SetSocketTimeout names its failed call and code itself, and leaves its code.
+    if (!SetSocketTimeout(1000))
+        return FailStep(kCreateSocket, "SetSocketTimeout", 0, dwCallError);
+    if (!notificationWindow.NotifyReads(udpEndpoint.Socket()))
+        return fail("WSAAsyncSelect", WSAGetLastError());
+    return 1;
+}
+
+int32_t CLinkrateDetector::SetSocketTimeout(int32_t milliseconds)
+{
+    if (!udpEndpoint.SocketOpen())
+        return Refuse(kSetSocketTimeout, Refusal::kNoSocket);
+    if (!udpEndpoint.SetTimeouts(milliseconds)) {
+        const uint32_t error = WSAGetLastError();
+        return FailStep(kSetSocketTimeout, "setsockopt SO_RCVTIMEO/SO_SNDTIMEO", error, error);
+    }
+    return 1;
+}
+
+int32_t CLinkrateDetector::CloseSocket()
+{
+    udpEndpoint.Close();
+    return 1;
+}
+
+// The detector's window steps, each done by its notification window.
+namespace {
+
+const char kCreateLRDWindow[] = "CLinkrateDetector::CreateLRDWindow()";
+const char kDestoryLRDWindow[] = "CLinkrateDetector::DestoryLRDWindow()";
+
+}  // namespace
+
+int32_t CLinkrateDetector::CreateLRDWindow()
+{
+    if (notificationWindow.Create())
+        return 1;
+    const uint32_t error = notificationWindow.FailedError();
+    return FailStep(kCreateLRDWindow, notificationWindow.FailedStep(), error,
+                    error != 0 ? error : ERROR_CANNOT_FIND_WND_CLASS);
+}
+
+int32_t CLinkrateDetector::DestoryLRDWindow()
+{
+    if (notificationWindow.Destroy()) {
+        Trace("%s exit success", kDestoryLRDWindow);
+        return 1;
+    }
+    const uint32_t error = notificationWindow.FailedError();
+    return FailStep(kDestoryLRDWindow, notificationWindow.FailedStep(), error,
+                    error != 0 ? error : ERROR_INVALID_WINDOW_HANDLE);
 }

@@ -14,11 +14,11 @@
 #include "CandidateList.h"
 #include "ComponentBase.h"
 #include "DetectPhases.h"
+#include "ExchangeLines.h"
 #include "LogChannel.h"
 #include "NotificationWindow.h"
 #include "ProbeExchange.h"
 #include "Refusal.h"
-#include "SystemClock.h"
 #include "SystemRandom.h"
 #include "TimerService.h"
 #include "UdpEndpoint.h"
@@ -28,6 +28,9 @@ enum : int32_t {
     DETECT_TIMER_ID = 1,   // timer service key that ends a detection
     REPROBE_TIMER_ID = 2,  // looks for silent candidates to ask again, with re-probing on
 };
+
+// The window procedure's way to the detector whose window a message reached.
+extern "C" void __stdcall LrdDeliverWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 class CLinkrateDetector : public CComponentBase<ILinkrateDetector, LRD_DETECTOR_ID, 1>,
                           public CLogChannel,
@@ -54,49 +57,10 @@ public:
 
     // The creator registered under component id 39.
     static IComponent* Create();
+    // Every message of a detector's window, with the module held.
+    friend void __stdcall ::LrdDeliverWindowMessage(HWND, UINT, WPARAM, LPARAM);
 
 private:
-    // What the probe exchange needs of the detector: its log channel, its state,
-    // its sink, the end of its detection and its window.
-    class ExchangeSide final : public ExchangeOwner {
-    public:
-        explicit ExchangeSide(CLinkrateDetector& detector) : detector(detector) {}
-        void TraceLine(const char* format, va_list args) override { detector.VTrace(format, args); }
-        void ErrorLine(const char* format, va_list args) override { detector.VError(format, args); }
-        bool TakesReplies() const override { return detector.bInit != 0; }
-        bool DrawTickOrigins(uint32_t* origins, uint32_t count) override
-        {
-            return DrawSystemRandom(origins, count * sizeof *origins);
-        }
-        void ReportReply(const char* ip, uint16_t port, uint32_t rtt) override
-        {
-            if (detector.pSink != nullptr && !detector.ReleasedElsewhere())
-                detector.pSink->OnIPDetected(ip, port, rtt);
-        }
-        void EndDetection() override { detector.EndDetection(true); }
-        void PostReadNotification() override
-        {
-            detector.notificationWindow.PostRead(detector.udpEndpoint.Socket());
-        }
-        void ReadAgainLater() override { detector.notificationWindow.ReadAgainLater(detector.udpEndpoint.Socket()); }
-
-    private:
-        CLinkrateDetector& detector;
-    };
-
-    // What the notification window hands on. A read notification goes straight
-    // to the exchange, which takes whatever waits on the detector's one socket:
-    // the socket and the event's error code are not needed.
-    class WindowSide final : public NotificationReceiver {
-    public:
-        explicit WindowSide(CLinkrateDetector& detector) : detector(detector) {}
-        void OnReadNotification(SOCKET, int32_t) override { detector.probeExchange.OnRead(); }
-        void OnResendTimer() override { detector.OnTimeout(); }
-
-    private:
-        CLinkrateDetector& detector;
-    };
-
     // The end of a detection, whoever takes it: the end timer, a read
     // notification that finds it due, Finalize and the release. The timers stop,
     // the exchange takes the end (replies still queued are dropped and later ones
@@ -125,8 +89,14 @@ private:
     bool Finalised() const { return bInit && !udpEndpoint.SocketOpen(); }
 
     // Requests and replies, through the probe exchange.
-    int32_t SendToAll(CandidateList& candidates);
     int32_t OnTimeout();
+    // What a message of the detector's window asks, carried out.
+    void OnWindowNotice(NotificationWindow::Notice notice);
+    // A read notification: the exchange's steps carried out, the sink's calls
+    // among them.
+    void OnRead();
+    // Replies taken while requests went out get a read notification of their own.
+    void NotifyRepliesWaiting();
 
     // Notification window and socket.
     int32_t CreateLRDWindow();
@@ -152,9 +122,8 @@ private:
     // the request counter, the detection's start and its end.
     UdpEndpoint udpEndpoint;
     SystemClock systemClock;
-    ExchangeSide exchangeSide;
+    ExchangeLines exchangeLines;
     ProbeExchange probeExchange;
-    WindowSide windowSide;
     NotificationWindow notificationWindow;
     DetectPhases lastDetectPhases = {};
 };

@@ -6,6 +6,7 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 extern "C" LRESULT CALLBACK LRDWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+
 namespace {
 
 const char kWindowClass[] = "LinkrateDetectorModuleWindow";
@@ -42,12 +43,8 @@ HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 
 }  // namespace
 
-extern "C" void __stdcall LrdDeliverWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    NotificationWindow::Deliver(window, message, wParam, lParam);
-}
-
-// The window procedure: holds the module, delivers the message, and lets the
+// The window procedure: holds the module, delivers the message to the
+// detector's LrdDeliverWindowMessage, and lets the
 // hold go as its last step: it jumps to the system's InterlockedDecrement with
 // DefWindowProcA in place of a return address, so that the decrement returns
 // into DefWindowProcA, which answers the message and returns to the caller.
@@ -67,12 +64,12 @@ _LRDWindowProc@16:
     jmp *__imp__InterlockedDecrement@4
 )");
 
-NotificationWindow::NotificationWindow(NotificationReceiver& receiver, DispatchHolder& holder)
-    : receiver(receiver), holder(holder), hWnd(nullptr), bReadLater(false), hReadLaterSocket(INVALID_SOCKET)
+NotificationWindow::NotificationWindow(DispatchHolder& holder)
+    : holder(holder), hWnd(nullptr), bReadLater(false), hReadLaterSocket(INVALID_SOCKET)
 {
 }
 
-void NotificationWindow::Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+NotificationWindow* NotificationWindow::TakeHold(HWND window)
 {
     // Messages sent during the window's creation find no object yet, and those
     // that come once Destroy has cut the window off find none any more. The
@@ -83,32 +80,28 @@ void NotificationWindow::Deliver(HWND window, UINT message, WPARAM wParam, LPARA
     if (self != nullptr && !self->holder.TakeDispatchHold())
         self = nullptr;
     ReleaseSRWLockShared(&g_userDataLock);
-    if (self == nullptr)
-        return;
-    DispatchHolder& held = self->holder;
-    self->Dispatch(message, wParam, lParam);
-    // The object may be gone after this.
-    held.EndDispatchHold();
+    return self;
 }
 
-void NotificationWindow::Dispatch(UINT message, WPARAM wParam, LPARAM lParam)
+NotificationWindow::Notice NotificationWindow::TakeNotice(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_LRD_SOCKET && WSAGETSELECTEVENT(lParam) == FD_READ) {
         // While a later turn is pending, the datagrams wait for it: taking them
         // now would keep the queue busy and the thread's timers waiting.
+        return bReadLater ? Notice::kNone : Notice::kRead;
+    }
+    if (message == WM_TIMER && wParam == kReadAgainTimerId) {
         if (!bReadLater)
-            receiver.OnReadNotification((SOCKET)wParam, WSAGETSELECTERROR(lParam));
-    } else if (message == WM_TIMER && wParam == kReadAgainTimerId) {
-        if (!bReadLater)
-            return;
+            return Notice::kNone;
         KillTimer(hWnd, kReadAgainTimerId);
         bReadLater = false;
         // The events resume before the turn: what arrives during it is told.
         NotifyReads(hReadLaterSocket);
-        receiver.OnReadNotification(hReadLaterSocket, 0);
-    } else if (message == WM_TIMER && wParam == LRD_TIMEOUT_TIMER_ID) {
-        receiver.OnResendTimer();
+        return Notice::kRead;
     }
+    if (message == WM_TIMER && wParam == LRD_TIMEOUT_TIMER_ID)
+        return Notice::kResend;
+    return Notice::kNone;
 }
 
 bool NotificationWindow::Create()

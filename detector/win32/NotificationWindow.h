@@ -1,14 +1,15 @@
 // The detector's notification window: a message-only window of the class
 // "LinkrateDetectorModuleWindow", registered for this copy of the module alone,
-// that receives the socket's read events as message 13098 and hands them, and
-// the window timer 2321, to the detector that owns it. All window messages,
-// window handles and window timer ids of the detector live here.
+// that receives the socket's read events as message 13098 and the window timer
+// 2321. All window messages, window handles and window timer ids of the
+// detector live here; the detector (LrdDeliverWindowMessage) is told what each
+// message asks of it.
 //
 // The window belongs to the thread that creates it; its messages arrive only
 // while that thread dispatches. The window procedure holds the module for its
 // whole run, so that a sink that releases the last detector from inside a
 // notification does not let the host unload the code that is still to return,
-// and holds the detector while it hands a message on.
+// and the detector is held while a message is handed on.
 #pragma once
 
 #include <winsock2.h>
@@ -26,24 +27,10 @@ enum : UINT_PTR {
     LRD_TIMEOUT_TIMER_ID = 2321,  // window timer that sends every request again
 };
 
-// What the window hands on, on its own thread.
-class NotificationReceiver {
-public:
-    // A datagram can be read: the socket's event, a notification posted by
-    // PostRead, or the turn that ReadAgainLater asked for. errorCode is the
-    // event's error code (0 for the window's own).
-    virtual void OnReadNotification(SOCKET socket, int32_t errorCode) = 0;
-    // A WM_TIMER with id LRD_TIMEOUT_TIMER_ID reached the window.
-    virtual void OnResendTimer() = 0;
-
-protected:
-    ~NotificationReceiver() = default;
-};
-
 class NotificationWindow {
 public:
-    // `holder` is held while a message is handed to the receiver.
-    NotificationWindow(NotificationReceiver& receiver, DispatchHolder& holder);
+    // `holder` is held while a message is handed on.
+    explicit NotificationWindow(DispatchHolder& holder);
     NotificationWindow(const NotificationWindow&) = delete;
     NotificationWindow& operator=(const NotificationWindow&) = delete;
 
@@ -81,15 +68,20 @@ public:
     const char* FailedStep() const { return pszFailedStep; }
     uint32_t FailedError() const { return dwFailedError; }
 
-    // What the window procedure does before the default handling, which the
-    // procedure itself leaves to DefWindowProcA.
-    static void Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // The window's object for a message that reached the window, with its
+    // holder held; null when there is none (during the creation, once cut off,
+    // or once its holder's release has begun). EndHold on the holder when done.
+    static NotificationWindow* TakeHold(HWND window);
+    DispatchHolder& Holder() { return holder; }
+    // What a message of the window asks of the detector: a read (the socket's
+    // event, a notification of PostRead, or the turn ReadAgainLater asked for),
+    // the resend timer, or nothing.
+    enum class Notice { kNone, kRead, kResend };
+    Notice TakeNotice(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    void Dispatch(UINT message, WPARAM wParam, LPARAM lParam);
     void Failed(const char* step, uint32_t errorCode);
 
-    NotificationReceiver& receiver;
     DispatchHolder& holder;
     HWND hWnd;
     // A ReadAgainLater is pending; its socket.

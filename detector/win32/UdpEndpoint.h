@@ -1,7 +1,8 @@
-// The detector's UDP socket on WinSock: the steps of its set-up and tear-down,
-// which the detector runs in its own order, and the send and receive of the
-// probe exchange. A receive's failure is folded into a ReceiveKind here, through
-// one table of WinSock's error codes.
+// The detector's UDP socket on WinSock and its clock on this system: the steps
+// of the socket's set-up and tear-down, which the detector runs in its own
+// order, the send and receive of the probe exchange, and the time that stamps
+// them. A receive's failure is folded into a ReceiveKind here, through one table
+// of WinSock's error codes. The clock's ticks follow Tick.h.
 #pragma once
 
 #include <winsock2.h>
@@ -16,6 +17,20 @@ enum : uint32_t {
     // The socket's buffer: room for the replies of a few thousand servers that
     // answer at once. The system may grant less.
     kSocketReceiveBuffer = 4 * 1024 * 1024,
+};
+
+// Milliseconds with 1 ms resolution (the system tick count moves in steps of
+// 10 to 16 ms, which would read every nearby server as 0 or one step away).
+uint32_t LrdTickCount();
+
+// Microseconds on the same clock, for spacing work finer than a tick;
+// TickAt(LrdMicroseconds()) is what LrdTickCount reads at that moment.
+uint64_t LrdMicroseconds();
+
+// The exchange's clock on this system.
+class SystemClock final : public ExchangeClock {
+public:
+    uint64_t Microseconds() override { return LrdMicroseconds(); }
 };
 
 // The kind of a receive that failed with the WinSock error code.

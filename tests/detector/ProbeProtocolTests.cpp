@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ProbeProtocol.h"
-#include "ReplyQueue.h"
+#include "ProbeExchange.h"
 #include "Tick.h"
 
 namespace {
