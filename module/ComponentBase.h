@@ -1,7 +1,10 @@
 // The base of every component of the module: the five common operations, the call
-// guard, and the deferred release that lets a component be released from inside
+// guard, the dispatch holds of the module's window and timer procedures, and the
+// deferred release that lets a component be released from inside
 // one of its own operations (for example from a callback that operation makes).
 #pragma once
+
+#include <windows.h>
 
 #include <atomic>
 
@@ -9,6 +12,85 @@
 #include "HostSettings.h"
 #include "LinkrateDetector.h"
 #include "ModuleState.h"
+
+// The dispatch holds of one component and the parts of its release they defer.
+// A release on the holder's own thread (a sink inside the procedure) tears down
+// at once and leaves only the destruction; a release on another thread leaves
+// the teardown as well, since the procedure is still using what it would
+// free, and cuts the component off from its sink at once. One lock for every
+// component: the steps under it are a few stores.
+class DispatchHolds {
+public:
+    bool Take();
+    // True when a release was left to this, the last hold.
+    bool End();
+    // Release's step before the teardown: false when another thread's procedure
+    // holds the component; that procedure's last hold then goes on with it.
+    bool BeginTeardown();
+    // Release's step before the destruction: false when a hold remains.
+    bool BeginDestruction();
+    // A release on another thread has begun: nothing may reach the sink.
+    bool CutOff() const { return bCutOff.load(); }
+
+private:
+    int32_t nHolds = 0;
+    DWORD dwHolderThread = 0;
+    bool bRefused = false;  // the teardown has begun: no new hold
+    bool bReleaseDue = false;
+    std::atomic<bool> bCutOff{false};
+};
+
+// One lock for every component's holds.
+inline SRWLOCK g_dispatchHoldsLock = SRWLOCK_INIT;
+
+class DispatchHoldsLock {
+public:
+    DispatchHoldsLock() { AcquireSRWLockExclusive(&g_dispatchHoldsLock); }
+    ~DispatchHoldsLock() { ReleaseSRWLockExclusive(&g_dispatchHoldsLock); }
+    DispatchHoldsLock(const DispatchHoldsLock&) = delete;
+    DispatchHoldsLock& operator=(const DispatchHoldsLock&) = delete;
+};
+
+
+inline bool DispatchHolds::Take()
+{
+    DispatchHoldsLock lock;
+    if (bRefused || bReleaseDue)
+        return false;
+    if (nHolds++ == 0)
+        dwHolderThread = GetCurrentThreadId();
+    return true;
+}
+
+inline bool DispatchHolds::End()
+{
+    DispatchHoldsLock lock;
+    if (--nHolds != 0 || !bReleaseDue)
+        return false;
+    bReleaseDue = false;
+    return true;
+}
+
+inline bool DispatchHolds::BeginTeardown()
+{
+    DispatchHoldsLock lock;
+    if (nHolds != 0 && dwHolderThread != GetCurrentThreadId()) {
+        bReleaseDue = true;
+        bCutOff = true;
+        return false;
+    }
+    bRefused = true;
+    return true;
+}
+
+inline bool DispatchHolds::BeginDestruction()
+{
+    DispatchHoldsLock lock;
+    if (nHolds == 0)
+        return true;
+    bReleaseDue = true;
+    return false;
+}
 
 // Guards one interface operation: counts it as in progress and, when the last
 // operation in progress of a released component returns, completes the release.

@@ -318,6 +318,13 @@ void ProbeState::NoteRequest(uint32_t now)
     ++nRequests;
 }
 
+uint32_t ProbeState::RequestTick(uint32_t request) const
+{
+    return request == 0 ? dwFirstRequest : dwFirstRequest + awLaterMs[request - 1];
+}
+
+bool ProbeState::Answered(uint32_t request) const { return (wAnswered >> request & 1) != 0; }
+
 int32_t ProbeState::RequestCarrying(uint32_t serverTick) const
 {
     int32_t carrying = -1;

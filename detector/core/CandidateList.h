@@ -63,11 +63,8 @@ struct ProbeState {
     // Notes a request sent now; one that cannot be noted with the earlier ones
     // starts the record afresh.
     void NoteRequest(uint32_t now);
-    uint32_t RequestTick(uint32_t request) const
-    {
-        return request == 0 ? dwFirstRequest : dwFirstRequest + awLaterMs[request - 1];
-    }
-    bool Answered(uint32_t request) const { return (wAnswered >> request & 1) != 0; }
+    uint32_t RequestTick(uint32_t request) const;
+    bool Answered(uint32_t request) const;
     // The request that carried the server tick, the first still unanswered one
     // when several did (two requests sent within one millisecond); -1 when none did.
     int32_t RequestCarrying(uint32_t serverTick) const;

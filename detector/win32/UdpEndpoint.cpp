@@ -39,6 +39,10 @@ uint32_t LrdTickCount() { return (uint32_t)CounterIn(1000); }
 
 uint64_t LrdMicroseconds() { return CounterIn(1000000); }
 
+uint64_t SystemClock::Microseconds() { return LrdMicroseconds(); }
+
+bool UdpEndpoint::ReceiveReady() const { return hSocket != INVALID_SOCKET && pRecvBuf != nullptr; }
+
 namespace {
 
 enum : uint32_t { kBufferTag = LRD_DETECTOR_ID };

@@ -30,7 +30,7 @@ uint64_t LrdMicroseconds();
 // The exchange's clock on this system.
 class SystemClock final : public ExchangeClock {
 public:
-    uint64_t Microseconds() override { return LrdMicroseconds(); }
+    uint64_t Microseconds() override;
 };
 
 // The kind of a receive that failed with the WinSock error code.
@@ -68,7 +68,7 @@ public:
 
     // ProbeEndpoint
     bool SocketOpen() const override { return hSocket != INVALID_SOCKET; }
-    bool ReceiveReady() const override { return hSocket != INVALID_SOCKET && pRecvBuf != nullptr; }
+    bool ReceiveReady() const override;
     // Nothing is sent to an address no server can answer from (ProbeableAddress):
     // the send fails with WSAEADDRNOTAVAIL.
     SendResult Send(const uint8_t* data, uint32_t size, const char* ip, uint16_t port) override;
