@@ -1,6 +1,10 @@
 # Release toolchain: clang 19 and lld 19 for the same i686 mingw-w64 target, against
-# the mingw-w64 headers and the win32-thread libstdc++ of the gcc cross compiler
-# (no winpthreads: see mingw-i686-win32.cmake).
+# the mingw-w64 headers and the win32-thread libstdc++ of the gcc cross compiler:
+# its C++ runtime locks with Windows primitives, where the posix-thread
+# variant's winpthreads keeps an implicit thread record for the loading thread
+# (a TLS index, two handles and some heap) behind at every unload of a library
+# that links it. The tests' build (mingw-i686.cmake) builds the shipped
+# libraries with it too.
 # The C++ ABI stays the mingw one; what changes is the debug information: CodeView
 # in a PDB (-g -gcodeview, -Wl,--pdb=), which Visual Studio and WinDbg read, and a
 # CodeView debug directory in every binary that names its PDB; and the hardening:
