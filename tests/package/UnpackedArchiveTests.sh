@@ -108,6 +108,14 @@ rule("BA2008", dll_flags & 0x4000 and guard & 0x100 and guard & 0x400 and fids a
      f"GUARD_CF {bool(dll_flags & 0x4000)}, GuardFlags {guard:#x}, {fid_count} functions")
 check_section = section_of(check - image_base) if check else None
 rule("BA2008", check_section and not check_section[4] & WRITE, "the check function pointer is not read-only")
+# A host under Control Flow Guard calls the exports through GetProcAddress's
+# pointers, which the guard lets through only to entries of this table.
+entry = 4 + (guard >> 28 & 0xF)
+targets = {read32(fids - image_base + entry * i) for i in range(fid_count)} if fids else set()
+export_rva, export_size = directory(0)
+count, functions = (read32(export_rva + 20), read32(export_rva + 28)) if export_rva else (0, 0)
+exports = {read32(functions + 4 * i) for i in range(count)} - {0}
+rule("BA2008", exports <= targets, "exports outside the table of call targets: %s" % sorted(map(hex, exports - targets)))
 rule("BA2009", dll_flags & 0x40 and directory(5)[1] and not file_flags & 1, "not DYNAMIC_BASE with relocations")
 imports = section_of(directory(1)[0])
 rule("BA2010", imports and not imports[4] & EXECUTE, "imports in an executable section")
