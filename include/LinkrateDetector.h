@@ -335,7 +335,11 @@ typedef int32_t(LRD_CDECL* PFN_SetDLLRegistry)(const char* path);
 /* Releases every live component whose auto-release flag is set. Any thread. */
 typedef void(LRD_CDECL* PFN_ZelvoDllFreeMap)(void);
 /* 1 when no component is alive and no release is under way: the host may then
- * FreeLibrary the module (on a thread whose last call into it has returned). */
+ * FreeLibrary the module (on a thread whose last call into it has returned).
+ * An unload leaves no TLS index, heap or handle of the module's behind but one
+ * semaphore handle per load: the lock that the statically linked C++ runtime's
+ * exception unwinder makes when it registers the module's unwind tables and has
+ * no call to free. 10 000 load and unload cycles leave 10 000 semaphores. */
 typedef int32_t(LRD_CDECL* PFN_ZelvoDllCanUnloadNow)(void);
 /* Injects the factory library ("ZelFact.dll", already loaded; the module never
  * frees it) instead of the configuration file's lookup. Returns factoryModule. */

@@ -277,9 +277,9 @@ private:
         return bEndTimerRunning && TickElapsed(dwEndTimerStart, TickAt(microseconds)) >= dwEndTimerLimit;
     }
     // Moves the datagrams waiting on the socket into the queue, each stamped with
-    // the clock's reading before its receive, until none waits, the queue is full
-    // or `limit` were taken; the clock is read once at `began` and once after
-    // each datagram. lookFirst: the socket is looked at before every receive,
+    // the clock's reading when its receive returned, until none waits, the queue
+    // is full or `limit` were taken; the clock is read once at `began` and once
+    // after each datagram. lookFirst: the socket is looked at before every receive,
     // and a receive is made only for a datagram that waits. True when the take
     // ended because nothing more waited.
     bool TakeReplies(uint64_t began, bool lookFirst = false, uint32_t limit = UINT32_MAX);

@@ -44,15 +44,16 @@ HINSTANCE ModuleInstance() { return reinterpret_cast<HINSTANCE>(&__ImageBase); }
 }  // namespace
 
 // The window procedure: holds the module, delivers the message to the
-// detector's LrdDeliverWindowMessage, and lets the
-// hold go as its last step: it jumps to the system's InterlockedDecrement with
-// DefWindowProcA in place of a return address, so that the decrement returns
-// into DefWindowProcA, which answers the message and returns to the caller.
+// detector's LrdDeliverWindowMessage, and lets the hold go as its last step: it
+// jumps to the system's InterlockedDecrement with DefWindowProcA in place of a
+// return address, so that the decrement returns into DefWindowProcA, which
+// answers the message and returns to the caller.
 // No instruction of the module runs once the count may have reached zero.
-asm(R"(
-    .text
-    .p2align 4
-_LRDWindowProc@16:
+// A naked function (its body is the whole of it) rather than a bare label, so
+// that the debug information names it and a crash inside it symbolises to it.
+extern "C" __attribute__((naked)) LRESULT CALLBACK LRDWindowProc(HWND, UINT, WPARAM, LPARAM)
+{
+    asm(R"(
     lock incl _g_lrdUnloadBlockers
     pushl 16(%esp)
     pushl 16(%esp)
@@ -63,6 +64,7 @@ _LRDWindowProc@16:
     pushl __imp__DefWindowProcA@16
     jmp *__imp__InterlockedDecrement@4
 )");
+}
 
 NotificationWindow::NotificationWindow(DispatchHolder& holder)
     : holder(holder), hWnd(nullptr), bReadLater(false), hReadLaterSocket(INVALID_SOCKET)

@@ -155,12 +155,11 @@ extern "C" void __stdcall LrdDispatchTimerTick(HWND, UINT, UINT_PTR timerId, DWO
 // The timer procedure: holds the module, dispatches, and lets the hold go by
 // jumping to the system's InterlockedDecrement with the caller's return address
 // in place, whose own return (popping the last argument) leaves the module's code
-// behind before the count can reach zero.
-extern "C" void CALLBACK LrdRouteTimerTick(HWND, UINT, UINT_PTR, DWORD);
-asm(R"(
-    .text
-    .p2align 4
-_LrdRouteTimerTick@16:
+// behind before the count can reach zero. Naked, as the window procedure is, so
+// that the debug information names it.
+extern "C" __attribute__((naked)) void CALLBACK LrdRouteTimerTick(HWND, UINT, UINT_PTR, DWORD)
+{
+    asm(R"(
     lock incl _g_lrdUnloadBlockers
     pushl 16(%esp)
     pushl 16(%esp)
@@ -173,6 +172,7 @@ _LrdRouteTimerTick@16:
     addl $12, %esp
     jmp *__imp__InterlockedDecrement@4
 )");
+}
 
 UINT_PTR StartRoutedTimer(uint32_t intervalMs, TimerTickHandler handler, void* receiver, DispatchHolder* holder,
                           UINT_PTR replacing)
