@@ -20,10 +20,10 @@
 #include <memory>
 
 #include "CandidateList.h"
-#include "ProbeProtocol.h"
-#include "Refusal.h"
 #include "DetectPhases.h"
+#include "ProbeProtocol.h"
 #include "ReceiveKind.h"
+#include "Refusal.h"
 #include "RetrySchedule.h"
 #include "SafeText.h"
 #include "Tick.h"
@@ -147,7 +147,8 @@ public:
     bool Full() const { return nCount == nCapacity; }
     // The slot at the back, to be filled by the caller. Not when Full().
     TakenDatagram& Push() { return pItems[(nFirst + nCount++) % nCapacity]; }
-    // The oldest datagram, taken out. Not when Empty().
+    // The oldest datagram, taken out; its slot holds it until the next Push.
+    // Not when Empty().
     const TakenDatagram& Pop()
     {
         const TakenDatagram& oldest = pItems[nFirst];
@@ -260,11 +261,11 @@ public:
 
     // One step of a read notification, for a pass that starts zeroed and that
     // the caller keeps until kDone. The first step takes the end if it is due,
-    // and is refused when the detection has ended. Each step
-    // takes and judges datagrams until one is to be reported or none is left;
-    // no more than kHandledPerNotification are handled in one notification. The
-    // caller, whose socket and buffer must exist, does what the step says and
-    // asks for the next, unless the sink released or finalised the detector.
+    // and is refused when the detection has ended. Each step takes and judges
+    // datagrams until one is to be reported or none is left; no more than
+    // kHandledPerNotification are handled in one notification. The caller,
+    // whose socket and buffer must exist, does what the step says and asks for
+    // the next, unless the sink released or finalised the detector.
     ReadStep NextReadStep(ReadPass& pass);
 
 private:
@@ -279,9 +280,9 @@ private:
     // Moves the datagrams waiting on the socket into the queue, each stamped with
     // the clock's reading when its receive returned, until none waits, the queue
     // is full or `limit` were taken; the clock is read once at `began` and once
-    // after each datagram. lookFirst: the socket is looked at before every receive,
-    // and a receive is made only for a datagram that waits. True when the take
-    // ended because nothing more waited.
+    // after each datagram. lookFirst: the socket is looked at before every
+    // receive, and a receive is made only for a datagram that waits. True when
+    // the take ended because nothing more waited.
     bool TakeReplies(uint64_t began, bool lookFirst = false, uint32_t limit = UINT32_MAX);
     // Handles one taken datagram; true when it is to be reported, as `step`.
     bool HandleDatagram(const TakenDatagram& datagram, ReadStep& step);
