@@ -187,7 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     candidates.Sort();
     std::vector<IPInfo> sorted;
     candidates.Walk([&](const IPInfo& info) { sorted.push_back(info); });
-    Check(memcmp(&sorted[0], &after[taker], sizeof sorted[0]) == 0, "a silent candidate ranked before one that answered");
+    Check(memcmp(&sorted[0], &after[taker], sizeof sorted[0]) == 0,
+          "a silent candidate ranked before one that answered");
     for (size_t i = 2; i < sorted.size(); ++i)
         Check(!IPInfoLess(sorted[i], sorted[i - 1]), "sorted best first");
     std::vector<uint8_t> out(LRD_IP_INFO_ARRAY_SIZE(sorted.size()), 0xCD);
