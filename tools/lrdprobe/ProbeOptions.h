@@ -55,6 +55,12 @@ struct Options {
     // --confidence: rounds stop once rank 1 is the best with this probability
     // (rounds is then the cap); 0 without it.
     double confidenceGoal = 0;
+    // --tolerance: how much worse than the best rank 1 may be and still be a
+    // right choice, as a share of the score (ProbeRanking.h).
+    double tolerance = -1;  // unset: kDefaultTolerance
+    // --all-rounds: with --confidence, every server is asked in every round
+    // rather than only those that can still be within the tolerance of the best.
+    bool allRounds = false;
     // -r: the module's re-probes; unset leaves its configuration as it is.
     int32_t reprobes = kReprobesUnset;
     Format format = Format::kTable;

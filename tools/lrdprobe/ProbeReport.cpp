@@ -221,12 +221,18 @@ std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run)
                 << Num(row.standing.expectedMs) << "<td>" << row.load << "<td>" << Num(row.Score(), 0);
         else
             out << "<td colspan=6>no reply";
-        out << "<td>" << row.replies << "/" << row.samples.size() << "<td>" << Num(row.LossPercent())
+        out << "<td>" << row.replies << "/" << row.samples.size();
+        if (row.droppedAfter != 0)
+            out << " <span class=note>dropped after " << row.droppedAfter << "</span>";
+        out << "<td>" << Num(row.LossPercent())
             << "%<td class=l>" << Strip(row, scale) << "</tr>\n";
     }
     out << "</table>\n";
     if (run.confidence >= 0)
         out << "<p class=confidence>" << Escape(ConfidenceText(run)) << ".</p>\n";
+    std::string tied = TiedText(rows, run);
+    if (!tied.empty())
+        out << "<p class=tied>" << Escape(tied) << ".</p>\n";
     out << "<p class=note>Strips: a bar per round" << (run.roundsDone > kStripColumns ? " (per bin of rounds: its median, a tick at its slowest)" : "")
         << ", an orange triangle for a time beyond the scale, a red cross for a round without its reply.</p>\n"
            "<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered, at the expected time to "

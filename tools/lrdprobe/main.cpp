@@ -117,7 +117,8 @@ int main(int argc, char** argv)
     run.timeLimitMs = options.timeLimitMs;
     run.periodAskedMs = options.periodMs;
     run.confidenceGoal = options.confidenceGoal;
-    Summary summary(options.servers);
+    run.tolerance = options.tolerance;
+    Summary summary(options.servers, options.tolerance);
     OnFiguresAsked([&] {
         if (summary.Rounds() == 0) {
             fputs("lrdprobe: no round done yet\n", stderr);
@@ -145,7 +146,7 @@ int main(int argc, char** argv)
                 fputs(LiveLine(reply, listed, round, options.rounds).c_str(), stderr);
         };
         RoundResult result;
-        problem = host.RunRound(options.servers, options.timeLimitMs, live, result);
+        problem = host.RunRound(summary.Contenders(), options.timeLimitMs, live, result);
         if (!problem.empty())
             return Fail(problem, kFailed);
         run.roundTimes.back().durationMs = TickMs() - roundStart;
@@ -157,8 +158,14 @@ int main(int argc, char** argv)
         }
         if (!result.finished && !result.allAnswered)
             fprintf(stderr, "lrdprobe: the detection did not end in time; its results are taken as they were\n");
-        if (options.confidenceGoal > 0 && summary.Confidence() >= options.confidenceGoal)
-            break;
+        if (options.confidenceGoal > 0) {
+            // Successive elimination: a server that no longer has a chance of
+            // being within the tolerance of the best is not asked again.
+            std::vector<double> contending;
+            if (summary.Confidence(options.allRounds ? nullptr : &contending) >= options.confidenceGoal)
+                break;
+            summary.DropHopeless(contending);
+        }
     }
     run.roundsDone = summary.Rounds();
     if (run.roundTimes.size() > 1)
