@@ -37,10 +37,12 @@ expect_status() {
 # Whatever the machine's speed, the order is A, B, C, and the silent ones last.
 # F sends short replies, which carry no load; L answers on 127.0.0.1, what
 # localhost resolves to.
+# T and U are twins.
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) \
-  "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" "127.0.0.6 0 -" "127.0.0.1 0 7" || exit 1
+  "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" "127.0.0.6 0 -" "127.0.0.1 0 7" \
+  "127.0.0.9 200 50" "127.0.0.10 200 50" || exit 1
 port=$LRD_PORT
-A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port
+A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port T=127.0.0.9:$port U=127.0.0.10:$port
 # Nothing listens on these; the second shares A's address, whose long replies
 # must not count for it.
 D=127.0.0.5:$port E=127.0.0.2:$((port + 1))
@@ -99,6 +101,20 @@ run early -q -c 6 -t 5000 -p 0 "$A" "$F" "localhost:$port"
 expect_status early 0
 [ $((SECONDS - start)) -lt 30 ] || fail "early: six rounds took $((SECONDS - start)) s"
 [ "$(grep -c ' 6/6 ' "$work/early.out")" = 3 ] || fail "early: table: $(cat "$work/early.out")"
+
+# Equal servers reach any goal soon, within the tolerance of the best, and are
+# named tied; C, far behind them, is left out of the rounds after the first.
+run tied -q -p 0 -t 2000 --confidence 0.99 --format json "$T" "$C" "$U"
+expect_status tied 0
+python3 - "$work/tied.out" "$T" "$U" <<'PY' || fail "tied: $(cat "$work/tied.out")"
+import json, sys
+run = json.load(open(sys.argv[1]))
+servers = {"%s:%d" % (s["address"], s["port"]): s for s in run["servers"]}
+assert run["confidence_reached"] and run["rounds"] <= 10 and run["tolerance"] == 0.05, run
+first, second, far = run["servers"]
+assert {first["address"], second["address"]} == {"127.0.0.9", "127.0.0.10"} and second["tied"], run
+assert far["address"] == "127.0.0.4" and far["dropped_after_round"] == 1 and len(far["samples_ms"]) == 1, far
+PY
 
 # Three servers on one address with loads 10, 1000 and 300 (and the same delay,
 # which outweighs the machine's noise): each gets its own load, whichever port
