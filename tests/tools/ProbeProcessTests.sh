@@ -115,6 +115,8 @@ first, second, far = run["servers"]
 assert {first["address"], second["address"]} == {"127.0.0.9", "127.0.0.10"} and second["tied"], run
 assert far["address"] == "127.0.0.4" and far["dropped_after_round"] == 1 and len(far["samples_ms"]) == 1, far
 PY
+grep -qx "lrdprobe: -p 0 raised to 10 ms: a round sends up to 1 request to one address, .*" "$work/tied.err" ||
+  fail "tied: $(cat "$work/tied.err")"
 
 # Three servers on one address with loads 10, 1000 and 300 (and the same delay,
 # which outweighs the machine's noise): each gets its own load, whichever port
@@ -232,6 +234,12 @@ grep -qx "lrdprobe: server 'missing-one.invalid': cannot resolve 'missing-one.in
   fail "names: stderr: $(cat "$work/names.err")"
 [ "$(grep -c " 1/1 " "$work/names.out")" = 1 ] && [ "$(wc -l <"$work/names.out")" = 2 ] ||
   fail "names: $(cat "$work/names.out")"
+# Alone, as fping: status 2 with the resolver's words and its error number,
+# and nothing probed.
+run names-alone -q -t 1000 missing-one.invalid
+expect_status names-alone 2
+grep -qx "lrdprobe: server 'missing-one.invalid': cannot resolve 'missing-one.invalid': [A-Za-z].* (error [0-9]*)" \
+  "$work/names-alone.err" && [ ! -s "$work/names-alone.out" ] || fail "names-alone: $(cat "$work/names-alone.err")"
 
 # fping's habits: combined short options, "--", -C's samples under the table
 # with bars of five rounds beside it, -s, -a, -u, --version, JSON round times.
@@ -246,8 +254,10 @@ run only-silent -qu -t 500 "$A" "$D"
 grep -q "^ *1  127.0.0.2 " "$work/only-answering.out" && ! grep -q 127.0.0.5 "$work/only-answering.out" &&
   grep -q "^ *2  127.0.0.5 " "$work/only-silent.out" && ! grep -q 127.0.0.2 "$work/only-silent.out" ||
   fail "-a/-u: $(cat "$work/only-answering.out" "$work/only-silent.out")"
-run version --version
-grep -qx 'lrdprobe [0-9]*\.[0-9]*\.[0-9]*' "$work/version.out" || fail "version: $(cat "$work/version.out")"
+for option in --version -V; do
+  run version "$option"
+  grep -qx 'lrdprobe [0-9]*\.[0-9]*\.[0-9]*' "$work/version.out" || fail "version: $option: $(cat "$work/version.out")"
+done
 # D keeps every round open for its time limit: rounds start that far apart, and
 # the period says so.
 run times -q -c 2 -p 100 -t 700 --format json "$A" "$D"

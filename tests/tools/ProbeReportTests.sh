@@ -83,9 +83,10 @@ cells = re.findall(r"<td[^>]*>([^<]*)", re.search(r'<tr class="win">(.*?)</tr>',
 expect, load = float(cells[6]), float(cells[7])
 
 def line_y(x):
+    # Two points of the line can round to the same x: such a step is vertical.
     for (xa, ya), (xb, yb) in zip(points, points[1:]):
         if xa <= x <= xb:
-            return ya + (yb - ya) * (x - xa) / (xb - xa)
+            return ya if xb == xa else ya + (yb - ya) * (x - xa) / (xb - xa)
     raise AssertionError("x %.1f beyond the line %s" % (x, points[::12]))
 
 best = score_at(*win)

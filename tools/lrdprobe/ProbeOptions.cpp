@@ -543,8 +543,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
     parsed.unresolved = uint32_t(unresolved.size());
     parsed.warnings.insert(parsed.warnings.begin(), unresolved.begin(), unresolved.end());
 
-    if (parsed.servers.empty())
-        return unresolved.empty() ? "no SERVER given" : "no SERVER left to probe";
+    // Names that all failed to resolve are no fault of the command line: they
+    // are reported as such (status 2, as fping), and nothing is probed.
+    if (parsed.servers.empty() && unresolved.empty())
+        return "no SERVER given";
     if (parsed.servers.size() > kMaxServers)
         return std::to_string(parsed.servers.size()) + " servers given; a detection takes at most " +
                std::to_string(kMaxServers);

@@ -94,8 +94,9 @@ using NameResolver = std::function<std::string(const std::string& name, std::vec
 // host name is refused). Short options combine (-qc3), "--" ends the options.
 // Returns an empty text when everything is sound, else lines that each name a
 // faulty argument or file line; nothing is probed then. A host name that does
-// not resolve is not a fault: it becomes a warning, and so does an entry whose
-// address and port were given before (it is probed once).
+// not resolve is not a fault: it becomes a warning (and when no server is left,
+// the servers are empty), and so does an entry whose address and port were
+// given before (it is probed once).
 std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,
                          const NameResolver& resolve = {});
 

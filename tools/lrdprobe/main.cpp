@@ -91,14 +91,16 @@ int main(int argc, char** argv)
         return Fail("--log " + options.logPath + ": " + problem, kBadArguments);
     for (const std::string& warning : options.warnings)
         fprintf(stderr, "lrdprobe: %s\n", warning.c_str());
+    if (options.servers.empty())
+        return kUnresolved;
     // Refusals of a responder's rate limit would count as losses of its servers.
     uint32_t requests = RequestsToOneAddress(options);
     uint32_t periodMs = std::max(options.periodMs, PacedPeriodMs(options));
     if (options.rounds > 1 && periodMs > options.periodMs)
         fprintf(stderr,
-                "lrdprobe: -p %u raised to %u ms: a round sends up to %u requests to one address, and a responder's "
+                "lrdprobe: -p %u raised to %u ms: a round sends up to %u request%s to one address, and a responder's "
                 "default rate limit admits 100 a second from one address\n",
-                options.periodMs, periodMs, requests);
+                options.periodMs, periodMs, requests, requests == 1 ? "" : "s");
     if (requests > kResponderBurst)
         fprintf(stderr,
                 "lrdprobe: a round sends up to %u requests to one address, and a responder's default rate limit "
