@@ -139,17 +139,21 @@ PY
 
 # interrupt NAME EVENT ARGS...: lrdprobe started with ARGS (reading
 # $work/NAME.in), SIGINT once EVENT holds, and its end awaited; sets status.
-# With quit_at set, through scripts/lrdprobe, and SIGQUIT once quit_at holds
-# before EVENT is awaited.
+# With quit_at set, through scripts/lrdprobe as a background job of this
+# script, which starts it with SIGINT and SIGQUIT ignored, and SIGQUIT once
+# quit_at holds before EVENT is awaited.
 interrupt() {
-  local name=$1 event=$2 input=/dev/null i launcher=(wine "$probe")
+  local name=$1 event=$2 input=/dev/null i
   shift 2
   [ -e "$work/$name.in" ] && input=$work/$name.in
-  [ -n "${quit_at:-}" ] && launcher=(env --default-signal=INT,QUIT LRDPROBE="$probe" "$top/scripts/lrdprobe")
-  set -m
-  "${launcher[@]}" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+  if [ -n "${quit_at:-}" ]; then
+    LRDPROBE="$probe" "$top/scripts/lrdprobe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+  else
+    set -m
+    wine "$probe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+    set +m
+  fi
   local pid=$!
-  set +m
   for ((i = 0; i < 600; i++)); do
     [ -z "${quit_at:-}" ] && break
     eval "$quit_at" && { kill -QUIT "$pid"; break; }
@@ -210,9 +214,10 @@ else
   grep -q "127.0.0.5 .* 0/$((rounds - 1))  100.0%$" "$work/later.out" || fail "later: row of D: $(cat "$work/later.out")"
 fi
 
-# SIGQUIT (Ctrl-\) through scripts/lrdprobe: the table of the rounds so far on
-# standard error, and the rounds go on until SIGINT, passed on as well; the
-# list comes through the wrapper's standard input.
+# SIGQUIT (Ctrl-\) through scripts/lrdprobe started as a script's background
+# job: the table of the rounds so far on standard error, and the rounds go on
+# until SIGINT, passed on as well; the list comes through the wrapper's
+# standard input.
 printf '%s\n%s\n' "$A" "$D" >"$work/quit.in"
 quit_at='grep -q "^round 2/100" "$work/quit.err"'
 interrupt quit 'grep -q "^round [4-9]/100" "$work/quit.err"' -c 100 -p 200 -t 300 -f -
@@ -367,6 +372,8 @@ echo "build $5" >>"$FAKE/log"
 mkdir -p "$FAKE/build/bin" "$FAKE/build/native"
 : >"$FAKE/build/bin/lrdprobe.exe"
 : >"$FAKE/build/native/lrdresponder"
+printf '#!/bin/sh\nexec "$@"\n' >"$FAKE/build/native/lrdprobe-launch"
+chmod +x "$FAKE/build/native/lrdprobe-launch"
 rmdir "$FAKE/building"
 SH
 chmod +x "$fake/scripts/setup" "$fake/bin/"*
