@@ -52,8 +52,8 @@ struct Options {
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t rounds = 1;
     uint32_t periodMs = kDefaultPeriodMs;
-    // --confidence: rounds stop once rank 1 is the best with this probability
-    // (rounds is then the cap); 0 without it.
+    // --confidence: rounds stop once rank 1 is within the tolerance of the best
+    // with this probability (rounds is then the cap); 0 without it.
     double confidenceGoal = 0;
     // --tolerance: how much worse than the best rank 1 may be and still be a
     // right choice, as a share of the score (ProbeRanking.h).
