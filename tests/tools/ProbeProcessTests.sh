@@ -91,6 +91,7 @@ assert len(rows) == 3, rows
 dead, live, local = rows[("127.0.0.6", port + 1)], rows[("127.0.0.6", port)], rows[("127.0.0.1", port)]
 assert not dead["answered"] and dead["replies"] == 0 and dead["loss_percent"] == 100, dead
 assert live["answered"] and live["load"] == 100 and live["score"] == max(1, live["expected_ms"]) * 100, live
+assert live["load_default"] and not local["load_default"] and not dead["load_default"], rows
 assert local["answered"] and local["load"] == 7 and local["name"] == "localhost", local
 PY
 

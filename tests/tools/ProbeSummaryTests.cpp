@@ -501,10 +501,10 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         {FormatTable(rows, run, true), "\n127.0.0.2:5000 : 10 12 11 30 10 10\n127.0.0.3:5000 : 20 - 40 30 - 20\n"
                                        "127.0.0.4:5000 : - - - - - -\nconfidence 97.3% that rank 1 is within 5% of the best: "
                                        "--confidence 99% not reached in 6 rounds\ninterrupted"},
-        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence,tied,dropped_after_round\n"
-                               "1,127.0.0.2,5000,true,10,10.5,30,"},
-        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20,0.9732,false,\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,10,"
-                               "true,- - - - - -,0.9732,false,\n"},
+        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence,tied,dropped_after_round,"
+                               "load_default\n1,127.0.0.2,5000,true,10,10.5,30,"},
+        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20,0.9732,false,,false\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,"
+                               "10,true,- - - - - -,0.9732,false,,false\n"},
         {FormatJson(rows, run), "\"rounds\": 6,\n  \"rounds_asked\": 10,\n  \"interrupted\": true,\n  "
                                 "\"last_round_cut\": true,\n  \"confidence\": 0.9732,\n  \"confidence_goal\": 0.9900,\n"
                                 "  \"confidence_reached\": false,"},

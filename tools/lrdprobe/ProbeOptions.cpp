@@ -541,6 +541,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
                                   " more entries given more than once: each probed once");
     parsed.servers.swap(distinct);
     parsed.unresolved = uint32_t(unresolved.size());
+    parsed.unresolvedLines = unresolved;
     parsed.warnings.insert(parsed.warnings.begin(), unresolved.begin(), unresolved.end());
 
     // Names that all failed to resolve are no fault of the command line: they

@@ -79,6 +79,7 @@ struct Options {
     // given twice. The rest is probed.
     std::vector<std::string> warnings;
     uint32_t unresolved = 0;  // names that did not resolve
+    std::vector<std::string> unresolvedLines;  // each with the resolver's reason, as among the warnings
 };
 
 // Gives the whole text of a server list file ("-" is standard input); returns an

@@ -127,6 +127,11 @@ std::string SamplesText(const Row& row)
 
 }  // namespace
 
+const char kLoadDefaultNote[] =
+    "100*: no load in the replies, or a load of 100, which the detector does not tell apart; counted as 100";
+
+std::string LoadText(const Row& row) { return std::to_string(row.load) + (row.LoadDefault() ? "*" : ""); }
+
 Summary::Summary(std::vector<Server> servers, double tolerance)
     : m_servers(std::move(servers)), m_tallies(m_servers.size()), m_droppedAfter(m_servers.size(), 0),
       m_tolerance(tolerance)
@@ -360,7 +365,7 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
     for (const Row& row : rows) {
         cells.push_back({std::to_string(row.rank), row.server.address, std::to_string(row.server.port),
                          RttText(row, rounds), row.Answered() ? Fixed(row.standing.expectedMs, 1) : "-",
-                         row.Answered() ? std::to_string(row.load) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
+                         row.Answered() ? LoadText(row) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
                          std::to_string(row.replies) + "/" + std::to_string(row.samples.size()),
                          LossText(row) + "%"});
         if (bars)
@@ -402,6 +407,8 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
     std::string tied = TiedText(rows, run);
     if (!tied.empty())
         out += tied + "\n";
+    if (std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.LoadDefault(); }))
+        out += std::string(kLoadDefaultNote) + "\n";
     if (run.interrupted)
         out += InterruptText(run) + "\n";
     return out;
@@ -411,7 +418,7 @@ std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
 {
     std::ostringstream out;
     out << "rank,address,port,answered,rtt_min_ms,rtt_median_ms,rtt_max_ms,load,score,replies,rounds,loss_percent,"
-           "name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence,tied,dropped_after_round\n";
+           "name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence,tied,dropped_after_round,load_default\n";
     for (const Row& row : rows) {
         out << row.rank << "," << row.server.address << "," << row.server.port << ",";
         if (row.Answered())
@@ -423,7 +430,7 @@ std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
             << "," << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "," << run.roundsAsked << ","
             << (run.interrupted ? "true" : "false") << "," << SamplesText(row) << "," << ConfidenceShare(run) << ","
             << (row.tied ? "true" : "false") << "," << (row.droppedAfter != 0 ? std::to_string(row.droppedAfter) : "")
-            << "\n";
+            << "," << (row.LoadDefault() ? "true" : "false") << "\n";
     }
     return out.str();
 }
@@ -456,9 +463,11 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run)
         if (row.Answered())
             out << ", \"rtt_ms\": {\"min\": " << row.rttMin << ", \"median\": " << Ms(row.rttMedian)
                 << ", \"max\": " << row.rttMax << "}, \"expected_ms\": " << Fixed(row.standing.expectedMs, 1)
-                << ", \"load\": " << row.load << ", \"score\": " << Fixed(row.Score(), 0);
+                << ", \"load\": " << row.load << ", \"load_default\": " << (row.LoadDefault() ? "true" : "false")
+                << ", \"score\": " << Fixed(row.Score(), 0);
         else
-            out << ", \"rtt_ms\": null, \"expected_ms\": null, \"load\": null, \"score\": null";
+            out << ", \"rtt_ms\": null, \"expected_ms\": null, \"load\": null, \"load_default\": false, "
+                   "\"score\": null";
         out << ", \"tied\": " << (row.tied ? "true" : "false") << ", \"dropped_after_round\": "
             << (row.droppedAfter != 0 ? std::to_string(row.droppedAfter) : "null");
         out << ", \"replies\": " << row.replies << ", \"loss_percent\": " << LossText(row) << ", \"samples_ms\": [";

@@ -37,6 +37,10 @@ struct Row {
     std::vector<uint32_t> samples;
     bool Answered() const { return replies > 0; }
     double Score() const { return standing.score; }
+    // The detector reads a reply without a load as kDefaultLoad and tells it
+    // from a reported load of the same value in no way: such a load is marked
+    // in every output, "100*" where it is shown as text.
+    bool LoadDefault() const { return Answered() && load == kDefaultLoad; }
     // The share of the rounds it was asked in without its reply, in percent.
     double LossPercent() const
     {
@@ -67,6 +71,9 @@ struct RunInfo {
     double confidence = -1;
     double confidenceGoal = 0;  // --confidence; 0 without it
     double tolerance = kDefaultTolerance;
+    // Servers given by a name that did not resolve, each with the resolver's
+    // reason: never probed, but named in the report.
+    std::vector<std::string> unresolved;
     bool Reached() const { return confidenceGoal > 0 && confidence >= confidenceGoal; }
 };
 
@@ -156,6 +163,10 @@ std::vector<Row> Select(const std::vector<Row>& rows, bool onlyAnswering, bool o
 // line tells of an interrupt.
 constexpr uint32_t kBarRounds = 40;
 std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool samples = false);
+// The load as the table and the report show it: "100*" for LoadDefault.
+std::string LoadText(const Row& row);
+// What "100*" means, under the table and in the report.
+extern const char kLoadDefaultNote[];
 // A header line, then one line per server.
 std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run);
 std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run);

@@ -120,6 +120,7 @@ int main(int argc, char** argv)
     run.periodAskedMs = options.periodMs;
     run.confidenceGoal = options.confidenceGoal;
     run.tolerance = options.tolerance;
+    run.unresolved = options.unresolvedLines;
     Summary summary(options.servers, options.tolerance);
     OnFiguresAsked([&] {
         if (summary.Rounds() == 0) {
