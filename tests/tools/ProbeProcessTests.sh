@@ -40,7 +40,7 @@ expect_status() {
 # T and U are twins.
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) \
   "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" "127.0.0.6 0 -" "127.0.0.1 0 7" \
-  "127.0.0.9 200 50" "127.0.0.10 200 50" || exit 1
+  "127.0.0.9 500 50" "127.0.0.10 500 50" || exit 1
 port=$LRD_PORT
 A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port T=127.0.0.9:$port U=127.0.0.10:$port
 # Nothing listens on these; the second shares A's address, whose long replies
@@ -68,9 +68,9 @@ printf '# test servers\n\n  %s  \n%s # silent\n%s\n' "$A" "$D" "$C" >"$work/serv
 run csv -q -c 2 -t 1000 --format csv -f "$work/servers.txt"
 expect_status csv 1
 [ "$(wc -l <"$work/csv.out")" = 4 ] || fail "csv: not a header and 3 rows: $(cat "$work/csv.out")"
-grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*,2,false,[0-9]* [0-9]*,[01]\.[0-9]\{4\}$" \
+grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*,2,false,[0-9]* [0-9]*,[01]\.[0-9]\{4\},false,,false$" \
   "$work/csv.out" || fail "csv: row of A: $(cat "$work/csv.out")"
-grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,,2,false,- -,[01]\.[0-9]\{4\}$" "$work/csv.out" ||
+grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,,2,false,- -,[01]\.[0-9]\{4\},false,,false$" "$work/csv.out" ||
   fail "csv: row of D: $(cat "$work/csv.out")"
 [ ! -s "$work/csv.err" ] || fail "csv: -q printed: $(cat "$work/csv.err")"
 
