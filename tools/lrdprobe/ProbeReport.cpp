@@ -277,20 +277,20 @@ std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run)
     out << "</table>\n";
     if (std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.LoadDefault(); }))
         out << "<p class=note>" << Escape(kLoadDefaultNote) << ".</p>\n";
-    if (!run.unresolved.empty()) {
-        out << "<h2>Not probed: names that did not resolve</h2>\n<ul class=unresolved>\n";
-        for (const std::string& line : run.unresolved)
-            out << "<li>" << Escape(line) << "</li>\n";
-        out << "</ul>\n";
-    }
     if (run.confidence >= 0)
         out << "<p class=confidence>" << Escape(ConfidenceText(run)) << ".</p>\n";
     std::string tied = TiedText(rows, run);
     if (!tied.empty())
         out << "<p class=tied>" << Escape(tied) << ".</p>\n";
     out << "<p class=note>Strips: a bar per round" << (run.roundsDone > kStripColumns ? " (per bin of rounds: its median, a tick at its slowest)" : "")
-        << ", an orange triangle for a time beyond the scale, a red cross for a round without its reply.</p>\n"
-           "<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered, at the expected time to "
+        << ", an orange triangle for a time beyond the scale, a red cross for a round without its reply.</p>\n";
+    if (!run.unresolved.empty()) {
+        out << "<h2>Not probed: names that did not resolve</h2>\n<ul class=unresolved>\n";
+        for (const std::string& line : run.unresolved)
+            out << "<li>" << Escape(line) << "</li>\n";
+        out << "</ul>\n";
+    }
+    out << "<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered, at the expected time to "
            "an answer that its score weighs (green: rank 1; the top ten numbered by rank). A red line to the left of "
            "a dot reaches its median round-trip time: the rest is what its losses cost. The dashed line joins the "
            "points that score as the winner does: servers above or right of it score worse.</p>\n"
