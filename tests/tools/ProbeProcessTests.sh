@@ -299,6 +299,8 @@ grep -qx "lrdprobe: a round sends up to 201 requests to one address, .* those it
 run help -h
 expect_status help 0
 grep -q '^usage: lrdprobe' "$work/help.out" || fail "help: $(cat "$work/help.out")"
+warnings=$(man --warnings -l "$top/tools/lrdprobe/lrdprobe.1" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "lrdprobe.1: $warnings"
 
 # refused NAME FRAGMENT ARGS...: exit status 3, a message that names the fault,
 # and nothing probed: no live line, no summary.
