@@ -106,7 +106,7 @@ const char kUsage[] =
     "Exit status, as fping's:\n"
     "  0  every server answered (in at least one round)\n"
     "  1  some server never answered\n"
-    "  2  a name did not resolve (the other servers were probed)\n"
+    "  2  a name did not resolve (the other servers, if any, were probed)\n"
     "  3  bad arguments or list lines (nothing probed)\n"
     "  4  the module or a system call failed\n"
     "  130  interrupted\n";
