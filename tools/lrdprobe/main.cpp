@@ -132,6 +132,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "lrdprobe: after %u of %u rounds\n", sofar.roundsDone, sofar.roundsAsked);
         fputs(FormatTable(summary.Ranked(), sofar).c_str(), stderr);
     });
+    bool eliminating = options.confidenceGoal > 0 && !options.allRounds;
     BeginProbing();
     uint32_t runStart = TickMs(), roundStart = runStart;
     for (uint32_t round = 1; round <= options.rounds && !InterruptRequested(); ++round) {
@@ -165,7 +166,7 @@ int main(int argc, char** argv)
             // Successive elimination: a server that no longer has a chance of
             // being within the tolerance of the best is not asked again.
             std::vector<double> contending;
-            if (summary.Confidence(options.allRounds ? nullptr : &contending) >= options.confidenceGoal)
+            if (summary.Confidence(eliminating ? &contending : nullptr) >= options.confidenceGoal)
                 break;
             summary.DropHopeless(contending);
         }
@@ -176,7 +177,10 @@ int main(int argc, char** argv)
     run.interrupted = InterruptRequested();
 
     std::vector<Row> ranked = summary.Ranked();
-    run.confidence = summary.Confidence();
+    // Taken as the rounds took it: the draws that also give each server's chance
+    // come in another order than those of the figure alone.
+    std::vector<double> contending;
+    run.confidence = summary.Confidence(eliminating ? &contending : nullptr);
     if (run.interrupted)
         fprintf(stderr, "lrdprobe: %s\n", InterruptText(run).c_str());
     PrintSummary(ranked, run, options);
