@@ -55,7 +55,7 @@ wine "$root/bin/lrdprobe.exe" -q -t 2000 --format csv "$server" >"$work/probe.ou
 status=$?
 [ $status = 0 ] || fail "lrdprobe from the archive: status $status; $(head -c 400 "$work/probe.err")"
 sed -i 's/\r$//' "$work/probe.out"
-grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,[0-9.]*,1,false,[0-9]*,1\.0000$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
+grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,[0-9.]*,1,false,[0-9]*,1\.0000,false,,false$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
 
 # Without the module beside it, it names the place it looked: its own directory.
 mv "$root/bin/LinkrateDetector.dll" "$work/"
