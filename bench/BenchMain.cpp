@@ -1,5 +1,5 @@
-// lrd_bench [--quick] [--header] [--up-to N] [--lists] [--summary] [--network] [--blocking] [--phases]
-// [--choosing]: the benchmark under Wine. Without a choice of parts it runs them all. lrd_bench --burn
+// lrd_bench [--quick] [--header] [--up-to N] [--seed N] [--lists] [--summary] [--network] [--blocking]
+// [--phases] [--choosing]: the benchmark under Wine; --seed draws the choosing part's worlds. Without a choice of parts it runs them all. lrd_bench --burn
 // is one of the busy processes that the blocking part starts. Its rows belong to the one table that
 // scripts/bench prints; the choosing part prints a table of its own after it.
 #include <stdlib.h>
@@ -16,6 +16,7 @@
 int main(int argc, char** argv)
 {
     uint32_t largest = 65535;
+    uint64_t seed = 0;
     bool quick = false, lists = false, summary = false, network = false, blocking = false, phases = false,
          choosing = false;
     for (int i = 1; i < argc; ++i) {
@@ -23,6 +24,8 @@ int main(int argc, char** argv)
             quick = true;
         else if (strcmp(argv[i], "--up-to") == 0 && i + 1 < argc)
             largest = (uint32_t)strtoul(argv[++i], nullptr, 10);
+        else if (strcmp(argv[i], "--seed") == 0 && i + 1 < argc)
+            seed = strtoull(argv[++i], nullptr, 10);
         else if (strcmp(argv[i], "--header") == 0)
             PrintTableHeader();
         else if (strcmp(argv[i], "--lists") == 0)
@@ -52,7 +55,7 @@ int main(int argc, char** argv)
         if (network || blocking || phases)
             RunNetworkBench(quick, network, blocking, phases, largest);
         if (choosing)
-            RunChoosingBench(quick);
+            RunChoosingBench(quick, seed);
     } catch (const std::exception& e) {
         fprintf(stderr, "lrd_bench: %s\n", e.what());
         return 1;

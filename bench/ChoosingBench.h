@@ -6,6 +6,9 @@
 // servers that share an address are chosen as they are on addresses of their own.
 #pragma once
 
+#include <cstdint>
+
 // Prints its own table and the targets below it. A quick run tries a quarter of
-// the trials.
-void RunChoosingBench(bool quick);
+// the trials. The seed draws the worlds; 0 gives those of the runs before it
+// could be chosen.
+void RunChoosingBench(bool quick, uint64_t seed);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # lrdresponder built on its own, as a server operator builds it, and installed
-# under a temporary prefix: the program lands in bin/, the systemd units in
+# under a temporary prefix: the program lands in bin/, its manual page in
+# share/man/man8, the systemd units in
 # lib/systemd/system and name that program, systemd-analyze finds no fault in
 # either unit (the template as one of its instances), and rates their exposure
 # at 2.0 or below; both tell systemd when they are ready and keep it alive, and
@@ -20,6 +21,9 @@ units="$work/prefix/lib/systemd/system"
 "$program" --help | grep -q '^usage: lrdresponder'
 "$program" --version | grep -qx 'lrdresponder [0-9]*\.[0-9]*\.[0-9]*'
 "$program" --check -V | grep -qx 'lrdresponder [0-9]*\.[0-9]*\.[0-9]*'
+# Its manual page renders without a warning.
+warnings=$(man --warnings -l "$work/prefix/share/man/man8/lrdresponder.8" 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "FAIL: lrdresponder.8: $warnings"; exit 1; }
 # An instance of the template, as systemd would load it.
 cp "$units/lrdresponder@.service" "$work/lrdresponder@127.0.0.2.service"
 for unit in "$units/lrdresponder.service" "$work/lrdresponder@127.0.0.2.service"; do

@@ -171,6 +171,8 @@ TEST(ResponderOptions, NamesTheFaultyArgumentAndLeavesTheOptionsAlone)
         {{"--check", "-t", "61", "1.2.3.4"}, "-t: '61' is not a number from 1 to 60"},
         {{"--check", "-p", "08000", "1.2.3.4"}, "-p: '08000' has a leading zero"},
         {{"--check", "-H"}, "-H needs a value"},
+        {{"--check", "--timeout=0", "1.2.3.4"}, "--timeout: '0' is not a number from 1 to 60"},
+        {{"--check", "-w,70%", "1.2.3.4"}, "--check: the warning loss '70' reaches above the critical '60'"},
         {{"--metrics-interval", "0", "5"}, "--metrics-interval: '0' is not a number from 1 to 86400"},
         {{"--load-file", "a", "--load-file", "b", "5"}, "--load-file given twice"},
         {{"--load", "1", "--load-file", "a", "5"}, "--load and --load-file given together"},

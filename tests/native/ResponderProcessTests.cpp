@@ -823,7 +823,8 @@ TEST(ResponderProcess, CheckClientAnswersInTheMonitoringPluginWay)
         std::vector<std::string> contains;  // of the whole output
     };
     const Case cases[] = {
-        {{"--check", "--warning", "5000", "--critical", "10000", fastServer}, 0,
+        // getopt's forms; a server given twice is probed once.
+        {{"--check", "--warning=5000", "-c10000", fastServer, fastServer}, 0,
          "LRDRESPONDER OK - 1 of 1 answered, round-trip time up to ",
          {"\n" + fastServer + " ok: round-trip time ", " ms (average of 5), loss 0%, load 7\n",
           " loss_" + label("127.0.0.2", prompt) + "=0%;20;60;0;100 load_" + label("127.0.0.2", prompt) + "=7;;;0\n"}},
@@ -848,6 +849,14 @@ TEST(ResponderProcess, CheckClientAnswersInTheMonitoringPluginWay)
         {{"--check", "127.0.0.2:08000"}, 3,
          "LRDRESPONDER UNKNOWN - --check: the port of '127.0.0.2:08000': '08000' has a leading zero\n", {}},
         {{"--check", "-V"}, 0, "lrdresponder " LRDRESPONDER_VERSION "\n", {}},
+        // A name is resolved, and is the same server as its address.
+        {{"--check", "--timeout=1", "-Hlocalhost:" + std::to_string(silent), "127.0.0.1:" + std::to_string(silent)}, 2,
+         "LRDRESPONDER CRITICAL - 0 of 1 answered; critical: 127.0.0.1:" + std::to_string(silent) + " (no answer)",
+         {}},
+        // As check_ping: a warning above the critical is the check's fault.
+        {{"--check", "-w", "1500", fastServer}, 3,
+         "LRDRESPONDER UNKNOWN - --check: the warning round-trip time '1500' reaches above the critical '1000'\n", {}},
+        {{"--check", "-h"}, 0, "usage: lrdresponder --check ", {"  -w, --warning RTT[,LOSS%]"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[1] + " " + c.args.back());

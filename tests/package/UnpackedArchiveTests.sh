@@ -37,6 +37,7 @@ for file in bin/LinkrateDetector.dll bin/ZelFact.dll bin/lrdprobe.exe bin/lrdres
   lib/cmake/LinkrateDetector/LinkrateDetectorConfig.cmake lib/cmake/LinkrateDetector/LinkrateDetectorConfigVersion.cmake \
   samples/c_host.c samples/cpp_host.cpp samples/CMakeLists.txt samples/mingw-i686.cmake \
   docs/host-integration.md docs/lrdprobe.md docs/lrdprobe-report.png docs/protocol.md docs/responder.md \
+  docs/lrdprobe.1 docs/lrdresponder.8 \
   README.md LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.md; do
   [ -f "$root/$file" ] || fail "the archive lacks $file"
 done
@@ -140,7 +141,7 @@ wine "$root/bin/lrdprobe.exe" -q -t 2000 --format csv "$server" >"$work/probe.ou
 status=$?
 [ $status = 0 ] || fail "lrdprobe from the archive: status $status; $(head -c 400 "$work/probe.err")"
 sed -i 's/\r$//' "$work/probe.out"
-grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,[0-9.]*,1,false,[0-9]*,1\.0000$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
+grep -q "^1,127\.0\.0\.2,$LRD_PORT,true,[0-9]*,[0-9.]*,[0-9]*,5,[0-9]*,1,1,0.0,,[0-9.]*,1,false,[0-9]*,1\.0000,false,,false$" "$work/probe.out" || fail "lrdprobe did not rank $server: $(cat "$work/probe.out")"
 
 # Without the module beside it, it names the place it looked: its own directory.
 mv "$root/bin/LinkrateDetector.dll" "$work/"

@@ -37,10 +37,12 @@ expect_status() {
 # Whatever the machine's speed, the order is A, B, C, and the silent ones last.
 # F sends short replies, which carry no load; L answers on 127.0.0.1, what
 # localhost resolves to.
+# T and U are twins.
 lrd_start_servers "$responder" "$work" $((20000 + RANDOM % 30000)) \
-  "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" "127.0.0.6 0 -" "127.0.0.1 0 7" || exit 1
+  "127.0.0.2 0 1" "127.0.0.3 200 20" "127.0.0.4 200 5000" "127.0.0.6 0 -" "127.0.0.1 0 7" \
+  "127.0.0.9 500 50" "127.0.0.10 500 50" || exit 1
 port=$LRD_PORT
-A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port
+A=127.0.0.2:$port B=127.0.0.3:$port C=127.0.0.4:$port F=127.0.0.6:$port T=127.0.0.9:$port U=127.0.0.10:$port
 # Nothing listens on these; the second shares A's address, whose long replies
 # must not count for it.
 D=127.0.0.5:$port E=127.0.0.2:$((port + 1))
@@ -66,9 +68,9 @@ printf '# test servers\n\n  %s  \n%s # silent\n%s\n' "$A" "$D" "$C" >"$work/serv
 run csv -q -c 2 -t 1000 --format csv -f "$work/servers.txt"
 expect_status csv 1
 [ "$(wc -l <"$work/csv.out")" = 4 ] || fail "csv: not a header and 3 rows: $(cat "$work/csv.out")"
-grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*,2,false,[0-9]* [0-9]*,[01]\.[0-9]\{4\}$" \
+grep -q "^1,127.0.0.2,$port,true,[0-9]*,[0-9.]*,[0-9]*,1,[0-9]*,2,2,0.0,,[0-9.]*,2,false,[0-9]* [0-9]*,[01]\.[0-9]\{4\},false,,false$" \
   "$work/csv.out" || fail "csv: row of A: $(cat "$work/csv.out")"
-grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,,2,false,- -,[01]\.[0-9]\{4\}$" "$work/csv.out" ||
+grep -q "^3,127.0.0.5,$port,false,,,,,,0,2,100.0,,,2,false,- -,[01]\.[0-9]\{4\},false,,false$" "$work/csv.out" ||
   fail "csv: row of D: $(cat "$work/csv.out")"
 [ ! -s "$work/csv.err" ] || fail "csv: -q printed: $(cat "$work/csv.err")"
 
@@ -89,6 +91,7 @@ assert len(rows) == 3, rows
 dead, live, local = rows[("127.0.0.6", port + 1)], rows[("127.0.0.6", port)], rows[("127.0.0.1", port)]
 assert not dead["answered"] and dead["replies"] == 0 and dead["loss_percent"] == 100, dead
 assert live["answered"] and live["load"] == 100 and live["score"] == max(1, live["expected_ms"]) * 100, live
+assert live["load_default"] and not local["load_default"] and not dead["load_default"], rows
 assert local["answered"] and local["load"] == 7 and local["name"] == "localhost", local
 PY
 
@@ -99,6 +102,22 @@ run early -q -c 6 -t 5000 -p 0 "$A" "$F" "localhost:$port"
 expect_status early 0
 [ $((SECONDS - start)) -lt 30 ] || fail "early: six rounds took $((SECONDS - start)) s"
 [ "$(grep -c ' 6/6 ' "$work/early.out")" = 3 ] || fail "early: table: $(cat "$work/early.out")"
+
+# Equal servers reach any goal soon, within the tolerance of the best, and are
+# named tied; C, far behind them, is left out of the rounds after the first.
+run tied -q -p 0 -t 2000 --confidence 0.99 --format json "$T" "$C" "$U"
+expect_status tied 0
+python3 - "$work/tied.out" "$T" "$U" <<'PY' || fail "tied: $(cat "$work/tied.out")"
+import json, sys
+run = json.load(open(sys.argv[1]))
+servers = {"%s:%d" % (s["address"], s["port"]): s for s in run["servers"]}
+assert run["confidence_reached"] and run["rounds"] <= 10 and run["tolerance"] == 0.05, run
+first, second, far = run["servers"]
+assert {first["address"], second["address"]} == {"127.0.0.9", "127.0.0.10"} and second["tied"], run
+assert far["address"] == "127.0.0.4" and far["dropped_after_round"] == 1 and len(far["samples_ms"]) == 1, far
+PY
+grep -qx "lrdprobe: -p 0 raised to 10 ms: a round sends up to 1 request to one address, .*" "$work/tied.err" ||
+  fail "tied: $(cat "$work/tied.err")"
 
 # Three servers on one address with loads 10, 1000 and 300 (and the same delay,
 # which outweighs the machine's noise): each gets its own load, whichever port
@@ -121,17 +140,21 @@ PY
 
 # interrupt NAME EVENT ARGS...: lrdprobe started with ARGS (reading
 # $work/NAME.in), SIGINT once EVENT holds, and its end awaited; sets status.
-# With quit_at set, through scripts/lrdprobe, and SIGQUIT once quit_at holds
-# before EVENT is awaited.
+# With quit_at set, through scripts/lrdprobe as a background job of this
+# script, which starts it with SIGINT and SIGQUIT ignored, and SIGQUIT once
+# quit_at holds before EVENT is awaited.
 interrupt() {
-  local name=$1 event=$2 input=/dev/null i launcher=(wine "$probe")
+  local name=$1 event=$2 input=/dev/null i
   shift 2
   [ -e "$work/$name.in" ] && input=$work/$name.in
-  [ -n "${quit_at:-}" ] && launcher=(env --default-signal=INT,QUIT LRDPROBE="$probe" "$top/scripts/lrdprobe")
-  set -m
-  "${launcher[@]}" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+  if [ -n "${quit_at:-}" ]; then
+    LRDPROBE="$probe" "$top/scripts/lrdprobe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+  else
+    set -m
+    wine "$probe" "$@" <"$input" >"$work/$name.out" 2>"$work/$name.err" &
+    set +m
+  fi
   local pid=$!
-  set +m
   for ((i = 0; i < 600; i++)); do
     [ -z "${quit_at:-}" ] && break
     eval "$quit_at" && { kill -QUIT "$pid"; break; }
@@ -192,9 +215,10 @@ else
   grep -q "127.0.0.5 .* 0/$((rounds - 1))  100.0%$" "$work/later.out" || fail "later: row of D: $(cat "$work/later.out")"
 fi
 
-# SIGQUIT (Ctrl-\) through scripts/lrdprobe: the table of the rounds so far on
-# standard error, and the rounds go on until SIGINT, passed on as well; the
-# list comes through the wrapper's standard input.
+# SIGQUIT (Ctrl-\) through scripts/lrdprobe started as a script's background
+# job: the table of the rounds so far on standard error, and the rounds go on
+# until SIGINT, passed on as well; the list comes through the wrapper's
+# standard input.
 printf '%s\n%s\n' "$A" "$D" >"$work/quit.in"
 quit_at='grep -q "^round 2/100" "$work/quit.err"'
 interrupt quit 'grep -q "^round [4-9]/100" "$work/quit.err"' -c 100 -p 200 -t 300 -f -
@@ -216,6 +240,12 @@ grep -qx "lrdprobe: server 'missing-one.invalid': cannot resolve 'missing-one.in
   fail "names: stderr: $(cat "$work/names.err")"
 [ "$(grep -c " 1/1 " "$work/names.out")" = 1 ] && [ "$(wc -l <"$work/names.out")" = 2 ] ||
   fail "names: $(cat "$work/names.out")"
+# Alone, as fping: status 2 with the resolver's words and its error number,
+# and nothing probed.
+run names-alone -q -t 1000 missing-one.invalid
+expect_status names-alone 2
+grep -qx "lrdprobe: server 'missing-one.invalid': cannot resolve 'missing-one.invalid': [A-Za-z].* (error [0-9]*)" \
+  "$work/names-alone.err" && [ ! -s "$work/names-alone.out" ] || fail "names-alone: $(cat "$work/names-alone.err")"
 
 # fping's habits: combined short options, "--", -C's samples under the table
 # with bars of five rounds beside it, -s, -a, -u, --version, JSON round times.
@@ -230,8 +260,10 @@ run only-silent -qu -t 500 "$A" "$D"
 grep -q "^ *1  127.0.0.2 " "$work/only-answering.out" && ! grep -q 127.0.0.5 "$work/only-answering.out" &&
   grep -q "^ *2  127.0.0.5 " "$work/only-silent.out" && ! grep -q 127.0.0.2 "$work/only-silent.out" ||
   fail "-a/-u: $(cat "$work/only-answering.out" "$work/only-silent.out")"
-run version --version
-grep -qx 'lrdprobe [0-9]*\.[0-9]*\.[0-9]*' "$work/version.out" || fail "version: $(cat "$work/version.out")"
+for option in --version -V; do
+  run version "$option"
+  grep -qx 'lrdprobe [0-9]*\.[0-9]*\.[0-9]*' "$work/version.out" || fail "version: $option: $(cat "$work/version.out")"
+done
 # D keeps every round open for its time limit: rounds start that far apart, and
 # the period says so.
 run times -q -c 2 -p 100 -t 700 --format json "$A" "$D"
@@ -267,6 +299,8 @@ grep -qx "lrdprobe: a round sends up to 201 requests to one address, .* those it
 run help -h
 expect_status help 0
 grep -q '^usage: lrdprobe' "$work/help.out" || fail "help: $(cat "$work/help.out")"
+warnings=$(man --warnings -l "$top/tools/lrdprobe/lrdprobe.1" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "lrdprobe.1: $warnings"
 
 # refused NAME FRAGMENT ARGS...: exit status 3, a message that names the fault,
 # and nothing probed: no live line, no summary.
@@ -341,6 +375,8 @@ echo "build $5" >>"$FAKE/log"
 mkdir -p "$FAKE/build/bin" "$FAKE/build/native"
 : >"$FAKE/build/bin/lrdprobe.exe"
 : >"$FAKE/build/native/lrdresponder"
+printf '#!/bin/sh\nexec "$@"\n' >"$FAKE/build/native/lrdprobe-launch"
+chmod +x "$FAKE/build/native/lrdprobe-launch"
 rmdir "$FAKE/building"
 SH
 chmod +x "$fake/scripts/setup" "$fake/bin/"*

@@ -30,10 +30,11 @@ for ((i = 0; i < 50; i++)); do
   echo "127.0.0.$((100 + i)):$port"
 done >"$work/servers.txt"
 
+# A name that does not resolve is named in the report, not left out.
 WINEDEBUG=-all wine "$probe" -q -c 10 -p 250 -t 600 --report "$work/report.html" -f "$work/servers.txt" \
-  >"$work/probe.out" 2>"$work/probe.err"
+  missing-report.invalid >"$work/probe.out" 2>"$work/probe.err"
 status=$?
-[ "$status" = 1 ] || fail "lrdprobe: exit status $status, expected 1 (two silent); $(head -c 400 "$work/probe.err")"
+[ "$status" = 2 ] || fail "lrdprobe: exit status $status, expected 2 (a name unresolved); $(head -c 400 "$work/probe.err")"
 [ -s "$work/report.html" ] || { fail "no report written"; exit 1; }
 
 size=$(stat -c %s "$work/report.html")
@@ -56,6 +57,9 @@ browse --dump-dom >"$work/dom.html" 2>"$work/browser.err"
 grep -q 'INFO:CONSOLE' "$work/browser.err" && fail "console: $(grep 'INFO:CONSOLE' "$work/browser.err" | head -3)"
 [ "$(grep -o '<tr' "$work/dom.html" | wc -l)" = 51 ] && grep -q 'class="scatter"' "$work/dom.html" ||
   fail "the page did not render whole: $(tail -c 300 "$work/dom.html")"
+grep -q '<h1>lrdprobe: 51 servers (1 not resolved), 10 of 10 rounds</h1>' "$work/dom.html" &&
+  grep -q "<li>server 'missing-report.invalid': cannot resolve 'missing-report.invalid': " "$work/dom.html" ||
+  fail "the unresolved name is not in the report: $(grep -o '<h1>.*</h1>' "$work/dom.html")"
 
 # The picture as the page draws it: the axes from their grid lines and labels,
 # the equal-score line's end points scoring as the winner's dot does, that dot
@@ -83,9 +87,10 @@ cells = re.findall(r"<td[^>]*>([^<]*)", re.search(r'<tr class="win">(.*?)</tr>',
 expect, load = float(cells[6]), float(cells[7])
 
 def line_y(x):
+    # Two points of the line can round to the same x: such a step is vertical.
     for (xa, ya), (xb, yb) in zip(points, points[1:]):
         if xa <= x <= xb:
-            return ya + (yb - ya) * (x - xa) / (xb - xa)
+            return ya if xb == xa else ya + (yb - ya) * (x - xa) / (xb - xa)
     raise AssertionError("x %.1f beyond the line %s" % (x, points[::12]))
 
 best = score_at(*win)
@@ -98,6 +103,12 @@ below = [d for d in others if d[1] > line_y(d[0]) + 1]
 assert not below, ("dots on the winner's side", below)
 labels = sorted(int(l) for l in re.findall(r'<text class="label"[^>]*>(\d+)</text>', scatter))
 assert labels == list(range(1, min(10, len(others) + 1) + 1)), labels
+# No two numbers on top of each other: 12 px digits, at most 8 px wide, 13 tall.
+boxes = [(float(x), float(y) - 11, float(x) + 8 * len(t), float(y) + 2)
+         for x, y, t in re.findall(r'<text class="label" x="([-\d.]+)" y="([-\d.]+)">(\d+)</text>', scatter)]
+overlapping = [(a, b) for i, a in enumerate(boxes) for b in boxes[i + 1:]
+               if a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]]
+assert not overlapping, ("labels overlap", overlapping)
 widths = [int(w) for w in re.findall(r'<svg class="strip" width="(\d+)"', dom)]
 assert len(widths) == 50 and max(widths) <= 300, widths
 PY

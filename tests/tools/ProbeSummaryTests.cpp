@@ -190,7 +190,11 @@ TEST(ProbeOptions, HostNamesBecomeTheirAddressesAndAddressesNoServerCanHaveAreRe
     EXPECT_EQ(options.unresolved, 1u);
     EXPECT_EQ(options.warnings,
               std::vector<std::string>{"server 'none.example': cannot resolve 'none.example': No such host is known."});
-    EXPECT_EQ(ParseOptions({"none.example"}, options, read, resolve), "no SERVER left to probe");
+    // Alone, it leaves nothing to probe, which is the name's fault, not the
+    // command line's.
+    ASSERT_EQ(ParseOptions({"none.example"}, options, read, resolve), "");
+    EXPECT_TRUE(options.servers.empty());
+    EXPECT_EQ(options.unresolved, 1u);
 }
 
 // fping's habits on the command line, and list files with everything wrong
@@ -221,8 +225,16 @@ TEST(ProbeOptions, CombinedShortOptionsEndOfOptionsDuplicatesAndEveryBadFileLine
     ASSERT_EQ(ParseOptions({"--confidence", ".95", "127.0.0.2"}, options, read), "");
     EXPECT_EQ(options.confidenceGoal, 0.95);
     EXPECT_EQ(options.rounds, kConfidenceRounds) << "without -c, --confidence has a cap of its own";
-    ASSERT_EQ(ParseOptions({"-c", "7", "--confidence=0.9999", "127.0.0.2"}, options, read), "");
+    EXPECT_EQ(options.tolerance, kDefaultTolerance);
+    EXPECT_FALSE(options.allRounds);
+    ASSERT_EQ(ParseOptions({"-c", "7", "--confidence=0.9999", "--tolerance", "0.0", "--all-rounds", "127.0.0.2"},
+                           options, read),
+              "");
     EXPECT_EQ(options.rounds, 7u);
+    EXPECT_EQ(options.tolerance, 0.0);
+    EXPECT_TRUE(options.allRounds);
+    ASSERT_EQ(ParseOptions({"-V"}, options, read), "");
+    EXPECT_TRUE(options.version);
     ASSERT_EQ(ParseOptions({"-qasC5", "-t500", "-p", "0", "-f", "bom.txt", "--", "127.0.0.4", "local.example"},
                            options, read, resolve),
               "");
@@ -250,6 +262,8 @@ TEST(ProbeOptions, CombinedShortOptionsEndOfOptionsDuplicatesAndEveryBadFileLine
         {{"--confidence=1", "127.0.0.2"}, "--confidence '1' is not a probability from 0.5 to 0.9999"},
         {{"--confidence", "0.99999", "127.0.0.2"}, "--confidence '0.99999' is not a probability from 0.5 to 0.9999"},
         {{"--confidence", "1e-1", "127.0.0.2"}, "--confidence '1e-1' is not a probability from 0.5 to 0.9999"},
+        {{"--tolerance", "5", "127.0.0.2"}, "--tolerance '5' is not a share from 0.0 to 0.5"},
+        {{"--tolerance=0.6", "127.0.0.2"}, "--tolerance '0.6' is not a share from 0.0 to 0.5"},
         {{"\xEF\xBB\xBF" "127.0.0.2"}, "server '\\xEF\\xBB\\xBF127.0.0.2': '\\xEF\\xBB\\xBF127.0.0.2' is not a "
                                        "dotted IPv4 address or a host name"},
     };
@@ -402,8 +416,11 @@ TEST(ProbeRanking, ExpectedTimeWeighsLossAgainstDelayAndLoadAlwaysCounts)
                      (1 + apart.weight * 0.5) / (10 + apart.weight));
 }
 
-// The chance that rank 1 is the best: near certain when the rounds set it far
-// apart, a coin between twins, open after a single round of close servers.
+// The chance that rank 1 is within the tolerance of the best: near certain when
+// the rounds set it far apart, but never certain, not even after one round far
+// apart; a coin between twins asked for the best alone, and near certain for
+// twins within the tolerance; open after a single round of close servers. The
+// draws that say so also say which servers later rounds may leave out.
 TEST(ProbeRanking, ConfidenceFollowsTheSeparationTheRoundsShow)
 {
     ServerRounds steady10 = Rounds(10, 5, 0, 100), steady30 = Rounds(30, 5, 0, 100);
@@ -414,23 +431,35 @@ TEST(ProbeRanking, ConfidenceFollowsTheSeparationTheRoundsShow)
         const char* what;
         std::vector<ServerRounds> servers;
         size_t first;
-        double low, high;
+        double tolerance, low, high;
+        std::vector<bool> hopeless;  // below kDropBelow
     } cases[] = {
-        {"far apart", {steady30, steady10}, 1, 0.999, 1},
-        {"twins", {steady10, steady10}, 0, 0.45, 0.55},
-        {"1 ms apart behind 16 ms of jitter", {jittery11, jittery10}, 1, 0.5, 0.8},
-        {"one round of 10 and 12 ms", {Rounds(12, 1, 0, 100), Rounds(10, 1, 0, 100)}, 1, 0.5, 0.8},
+        {"far apart", {steady30, steady10}, 1, kDefaultTolerance, 0.999, 0.99999, {true, false}},
+        {"one round far apart", {Rounds(11, 1, 0, 100), Rounds(901, 1, 0, 100)}, 0, kDefaultTolerance, 0.99, 0.9995,
+         {false, true}},
+        {"twins, the best asked for", {steady10, steady10}, 0, 0, 0.45, 0.55, {false, false}},
+        {"twins 200 ms away within 5 %", {Rounds(200, 6, 0, 100), Rounds(200, 6, 0, 100)}, 0, 0.05, 0.99, 0.9999,
+         {false, false}},
+        {"1 ms apart behind 16 ms of jitter", {jittery11, jittery10}, 1, kDefaultTolerance, 0.5, 0.8, {false, false}},
+        {"one round of 10 and 12 ms", {Rounds(12, 1, 0, 100), Rounds(10, 1, 0, 100)}, 1, kDefaultTolerance, 0.5, 0.8,
+         {false, false}},
         {"the only one that answered, beside one silent for 3 rounds that may only be unlucky",
-         {Rounds(10, 3, 3, 100), steady10}, 1, 0.99, 0.999},
-        {"the only one of them", {steady10}, 0, 1, 1},
-        {"rank 1 never answered", {Rounds(10, 3, 3, 100)}, 0, -1, -1},
-        {"a server 1 ms faster that loses half", {Rounds(9, 20, 10, 100), Rounds(10, 20, 0, 100)}, 1, 0.99, 1},
+         {Rounds(10, 3, 3, 100), steady10}, 1, kDefaultTolerance, 0.99, 0.999, {false, false}},
+        {"the only one of them", {steady10}, 0, kDefaultTolerance, 1, 1, {false}},
+        {"rank 1 never answered", {Rounds(10, 3, 3, 100)}, 0, kDefaultTolerance, -1, -1, {true}},
+        {"a server 1 ms faster that loses half", {Rounds(9, 20, 10, 100), Rounds(10, 20, 0, 100)}, 1,
+         kDefaultTolerance, 0.99, 1, {true, false}},
     };
     for (const auto& c : cases) {
-        double confidence = Confidence(c.servers, c.first);
+        std::vector<double> contending;
+        double confidence = Confidence(c.servers, c.first, c.tolerance, &contending);
         EXPECT_GE(confidence, c.low) << c.what;
         EXPECT_LE(confidence, c.high) << c.what;
-        EXPECT_EQ(Confidence(c.servers, c.first), confidence) << c.what << ": the draws are seeded";
+        std::vector<double> again;
+        EXPECT_EQ(Confidence(c.servers, c.first, c.tolerance, &again), confidence) << c.what << ": the draws are seeded";
+        ASSERT_EQ(contending.size(), c.servers.size()) << c.what;
+        for (size_t i = 0; i < contending.size(); ++i)
+            EXPECT_EQ(contending[i] < kDropBelow, c.hopeless[i]) << c.what << ", server " << i << ": " << contending[i];
     }
 }
 
@@ -470,12 +499,12 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         {FormatTable(rows, run), "  100.0%\n"},
         {FormatTable(rows, run), "\ninterrupted after 6 of 10 rounds, the last cut short\n"},
         {FormatTable(rows, run, true), "\n127.0.0.2:5000 : 10 12 11 30 10 10\n127.0.0.3:5000 : 20 - 40 30 - 20\n"
-                                       "127.0.0.4:5000 : - - - - - -\nconfidence 97.3% that rank 1 is the best: "
+                                       "127.0.0.4:5000 : - - - - - -\nconfidence 97.3% that rank 1 is within 5% of the best: "
                                        "--confidence 99% not reached in 6 rounds\ninterrupted"},
-        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence\n1,127.0.0.2,5000,true,"
-                               "10,10.5,30,"},
-        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20,0.9732\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,10,true,"
-                               "- - - - - -,0.9732\n"},
+        {FormatCsv(rows, run), ",name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence,tied,dropped_after_round,"
+                               "load_default\n1,127.0.0.2,5000,true,10,10.5,30,"},
+        {FormatCsv(rows, run), ",10,true,20 - 40 30 - 20,0.9732,false,,false\n3,127.0.0.4,5000,false,,,,,,0,6,100.0,,,"
+                               "10,true,- - - - - -,0.9732,false,,false\n"},
         {FormatJson(rows, run), "\"rounds\": 6,\n  \"rounds_asked\": 10,\n  \"interrupted\": true,\n  "
                                 "\"last_round_cut\": true,\n  \"confidence\": 0.9732,\n  \"confidence_goal\": 0.9900,\n"
                                 "  \"confidence_reached\": false,"},
@@ -500,8 +529,42 @@ TEST(ProbeSummary, PerRoundTimesAndTheInterruptionShowInEveryFormat)
         ++lost;
     EXPECT_EQ(lost, 8u) << "two lost rounds of one server, six of the silent one";
     EXPECT_NE(html.find("<strong>Interrupted</strong>, the last round cut short."), std::string::npos);
-    EXPECT_NE(html.find(">confidence 97.3% that rank 1 is the best: --confidence 99% not reached in 6 rounds.<"),
+    EXPECT_NE(html.find(">confidence 97.3% that rank 1 is within 5% of the best: --confidence 99% not reached in 6 rounds.<"),
               std::string::npos);
+}
+
+// Twins 200 ms away and a server at 900 ms under --confidence: after one round
+// the far one has no chance left of being within the tolerance of the best and
+// is asked no more, keeps its figures and says after which round it was left
+// out; the twins are named tied.
+TEST(ProbeSummary, AHopelessServerIsLeftOutOfLaterRoundsAndTwinsAreNamedTied)
+{
+    Server first{"127.0.0.2", 5000}, twin{"127.0.0.3", 5000}, far{"127.0.0.4", 5000};
+    Summary summary({first, twin, far});
+    for (int r = 0; r < 3; ++r) {
+        std::vector<Reply> replies;
+        for (const Server& server : summary.Contenders())
+            replies.push_back({server.address, 5000, server.address == far.address ? 900u : 200u + (r == 1)});
+        summary.AddRound({Record("127.0.0.2", 5000, 200, 50), Record("127.0.0.3", 5000, 200, 50),
+                          Record("127.0.0.4", 5000, 900, 50)},
+                         replies);
+        std::vector<double> contending;
+        summary.Confidence(&contending);
+        summary.DropHopeless(contending);
+        ASSERT_EQ(summary.Contenders().size(), 2u) << "round " << r + 1;
+    }
+    RunInfo run;
+    run.roundsDone = run.roundsAsked = 3;
+    run.confidence = summary.Confidence();
+    std::vector<Row> rows = summary.Ranked();
+    ASSERT_EQ(Order(rows), "127.0.0.2:5000 127.0.0.3:5000 127.0.0.4:5000 ");
+    EXPECT_EQ(rows[2].samples, std::vector<uint32_t>{900});
+    EXPECT_EQ(rows[2].droppedAfter, 1u);
+    EXPECT_TRUE(rows[1].tied && !rows[2].tied);
+    std::string table = FormatTable(rows, run);
+    EXPECT_NE(table.find(" 1/1  0.0%  after 1\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("\ntied with rank 1 within 5%: 127.0.0.3:5000\n"), std::string::npos) << table;
+    EXPECT_NE(FormatJson(rows, run).find("\"tied\": false, \"dropped_after_round\": 1,"), std::string::npos);
 }
 
 // Ctrl-C 40 ms into a round of 1000: the server 300 ms away had not missed its

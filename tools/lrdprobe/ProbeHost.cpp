@@ -35,6 +35,20 @@ std::string ErrorText(DWORD code)
     return length > 0 ? result + ": " + text : result;
 }
 
+// The resolver's own words first, as the system says them ("Host not found"),
+// then its error number: what an operator reads is the reason, what a search
+// finds is the number.
+std::string ResolverText(DWORD code)
+{
+    char text[512] = {0};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                  sizeof text, nullptr);
+    while (length > 0 && strchr("\r\n .", text[length - 1]) != nullptr)
+        text[--length] = '\0';
+    std::string number = "error " + std::to_string(code);
+    return length > 0 ? std::string(text) + " (" + number + ")" : number;
+}
+
 // Initialize accepts even when its window or socket step failed, so that shows
 // as a refused Detect. Under Wine the usual cause is a prefix without a usable
 // graphics driver (no display): hidden windows then cannot be made.
@@ -243,7 +257,7 @@ std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresse
         return WSAStartup(MAKEWORD(2, 2), &data);
     }();
     if (started != 0)
-        return ErrorText(DWORD(started));
+        return ResolverText(DWORD(started));
     addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
@@ -251,7 +265,7 @@ std::string ResolveIPv4(const std::string& name, std::vector<uint32_t>& addresse
     addrinfo* found = nullptr;
     int error = getaddrinfo(name.c_str(), nullptr, &hints, &found);
     if (error != 0)
-        return ErrorText(DWORD(error));
+        return ResolverText(DWORD(error));
     for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next)
         if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in))
             addresses.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr));

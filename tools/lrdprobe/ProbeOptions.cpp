@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "AddressText.h"
+#include "ProbeRanking.h"
 
 namespace lrdprobe {
 
@@ -33,9 +34,13 @@ const char kUsage[] =
     "                   ('-' for a round without its reply)\n"
     "  -p MS            period between the starts of rounds, 0 to 3600000\n"
     "                   (default 1000); see Rounds below\n"
-    "  --confidence P   go on with rounds until rank 1 is the best with\n"
-    "                   probability P (0.5 to 0.9999) or the rounds of -c are spent\n"
-    "                   (default cap 100 rounds)\n"
+    "  --confidence P   go on with rounds until rank 1 is within the tolerance of\n"
+    "                   the best with probability P (0.5 to 0.9999) or the rounds\n"
+    "                   of -c are spent (default cap 100 rounds); later rounds ask\n"
+    "                   only the servers that can still be within it\n"
+    "  --tolerance S    how much worse than the best rank 1 may score and still\n"
+    "                   be right, a share of the score (0.0 to 0.5, default 0.05)\n"
+    "  --all-rounds     with --confidence, ask every server in every round\n"
     "  -r N             the module asks a server that has not answered again, up\n"
     "                   to N times (0 to 10) within the round; 0: one request per\n"
     "                   server (default: as the module's configuration says, which\n"
@@ -51,7 +56,7 @@ const char kUsage[] =
     "  --log FILE       append the module's log lines to FILE\n"
     "  --module PATH    the module to load (default: LinkrateDetector.dll beside lrdprobe)\n"
     "  -h, --help       this text\n"
-    "  --version        lrdprobe's version\n"
+    "  -V, --version    lrdprobe's version\n"
     "Rounds: one at a time, never overlapping. The next starts -p ms after the\n"
     "  last one started, or when it ends if it lasts longer (a server that never\n"
     "  answers keeps every round open for -t); JSON's period_ms is the mean time\n"
@@ -76,12 +81,18 @@ const char kUsage[] =
     "  Equal scores: the smaller load first. A server counts as answered only by\n"
     "  a reply from its own address and port within 5000 ms.\n"
     "Confidence (under the table when two servers answered): the probability\n"
-    "  that rank 1 is truly the best, from 4000 seeded draws of every server's\n"
-    "  true median (its median plus a Student t draw scaled by its spread, which\n"
-    "  leans on the spread of all servers; 10 ms before a second round) and loss\n"
-    "  share (from the beta distribution above and its rounds): the share of\n"
-    "  draws in which rank 1 keeps the smallest score, lowered for each server\n"
-    "  that lost every round by the chance that it lives and was only unlucky.\n"
+    "  that rank 1 is within the tolerance of the best, from 4000 seeded draws of\n"
+    "  every server's true median (its median plus a Student t draw scaled by its\n"
+    "  spread, which leans on the spread of all servers; 10 ms before a second\n"
+    "  round) and loss share (from the beta distribution above and its rounds):\n"
+    "  the share of draws in which rank 1 scores at most (1 + tolerance) times the\n"
+    "  smallest score, lowered for each server that lost every round by the\n"
+    "  chance that it lives and was only unlucky, and for what lies beyond the\n"
+    "  draws' cut at 8 standard errors (so never 100%: above 99.9% it reads\n"
+    "  '> 99.9%'). Servers whose score is within the tolerance of rank 1's are\n"
+    "  named as tied with it. With --confidence, a server that is within the\n"
+    "  tolerance of the best in fewer than 0.1% of the draws is not asked again\n"
+    "  (the table says after which round); --all-rounds asks every server.\n"
     "Live lines, warnings and -s go to standard error, the summary to standard\n"
     "output, with line ends LF unless it is a Windows console. With 5 rounds or\n"
     "more the table shows each server's times as bars on one scale for all\n"
@@ -95,7 +106,7 @@ const char kUsage[] =
     "Exit status, as fping's:\n"
     "  0  every server answered (in at least one round)\n"
     "  1  some server never answered\n"
-    "  2  a name did not resolve (the other servers were probed)\n"
+    "  2  a name did not resolve (the other servers, if any, were probed)\n"
     "  3  bad arguments or list lines (nothing probed)\n"
     "  4  the module or a system call failed\n"
     "  130  interrupted\n";
@@ -189,13 +200,13 @@ bool TakesValue(const std::string& option)
 {
     return option == "-f" || option == "-t" || option == "-c" || option == "-C" || option == "-p" || option == "-r" ||
            option == "--format" || option == "--log" || option == "--module" || option == "--report" ||
-           option == "--confidence";
+           option == "--confidence" || option == "--tolerance";
 }
 
 bool IsFlag(const std::string& option)
 {
-    return option == "-h" || option == "--help" || option == "--version" || option == "-q" || option == "-v" ||
-           option == "-a" || option == "-u" || option == "-s";
+    return option == "-h" || option == "--help" || option == "-V" || option == "--version" || option == "-q" ||
+           option == "-v" || option == "-a" || option == "-u" || option == "-s" || option == "--all-rounds";
 }
 
 // A decimal fraction as 0.95 or .95, within [low, high].
@@ -410,8 +421,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
         if (IsFlag(arg)) {
             if (arg == "-h" || arg == "--help")
                 parsed.help = true;
-            else if (arg == "--version")
+            else if (arg == "-V" || arg == "--version")
                 parsed.version = true;
+            else if (arg == "--all-rounds")
+                parsed.allRounds = true;
             else if (arg == "-q")
                 parsed.quiet = true;
             else if (arg == "-v")
@@ -470,6 +483,9 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
         } else if (arg == "--confidence") {
             if (!ParseShare(value, kMinConfidence, kMaxConfidence, parsed.confidenceGoal))
                 return "--confidence '" + Visible(value) + "' is not a probability from 0.5 to 0.9999";
+        } else if (arg == "--tolerance") {
+            if (!ParseShare(value, 0, kMaxTolerance, parsed.tolerance))
+                return "--tolerance '" + Visible(value) + "' is not a share from 0.0 to 0.5";
         } else if (arg == "--format") {
             if (value == "table")
                 parsed.format = Format::kTable;
@@ -497,6 +513,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
         return "-a and -u exclude each other";
     if (parsed.confidenceGoal > 0 && std::find(given.begin(), given.end(), "-c") == given.end())
         parsed.rounds = kConfidenceRounds;
+    if (parsed.tolerance < 0)
+        parsed.tolerance = kDefaultTolerance;
 
     // An endpoint given again (also through a host name) is probed once.
     std::vector<Server> distinct;
@@ -523,10 +541,13 @@ std::string ParseOptions(const std::vector<std::string>& args, Options& options,
                                   " more entries given more than once: each probed once");
     parsed.servers.swap(distinct);
     parsed.unresolved = uint32_t(unresolved.size());
+    parsed.unresolvedLines = unresolved;
     parsed.warnings.insert(parsed.warnings.begin(), unresolved.begin(), unresolved.end());
 
-    if (parsed.servers.empty())
-        return unresolved.empty() ? "no SERVER given" : "no SERVER left to probe";
+    // Names that all failed to resolve are no fault of the command line: they
+    // are reported as such (status 2, as fping), and nothing is probed.
+    if (parsed.servers.empty() && unresolved.empty())
+        return "no SERVER given";
     if (parsed.servers.size() > kMaxServers)
         return std::to_string(parsed.servers.size()) + " servers given; a detection takes at most " +
                std::to_string(kMaxServers);

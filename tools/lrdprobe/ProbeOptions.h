@@ -52,9 +52,15 @@ struct Options {
     uint32_t timeLimitMs = kDefaultTimeLimitMs;
     uint32_t rounds = 1;
     uint32_t periodMs = kDefaultPeriodMs;
-    // --confidence: rounds stop once rank 1 is the best with this probability
-    // (rounds is then the cap); 0 without it.
+    // --confidence: rounds stop once rank 1 is within the tolerance of the best
+    // with this probability (rounds is then the cap); 0 without it.
     double confidenceGoal = 0;
+    // --tolerance: how much worse than the best rank 1 may be and still be a
+    // right choice, as a share of the score (ProbeRanking.h).
+    double tolerance = -1;  // unset: kDefaultTolerance
+    // --all-rounds: with --confidence, every server is asked in every round
+    // rather than only those that can still be within the tolerance of the best.
+    bool allRounds = false;
     // -r: the module's re-probes; unset leaves its configuration as it is.
     int32_t reprobes = kReprobesUnset;
     Format format = Format::kTable;
@@ -73,6 +79,7 @@ struct Options {
     // given twice. The rest is probed.
     std::vector<std::string> warnings;
     uint32_t unresolved = 0;  // names that did not resolve
+    std::vector<std::string> unresolvedLines;  // each with the resolver's reason, as among the warnings
 };
 
 // Gives the whole text of a server list file ("-" is standard input); returns an
@@ -88,8 +95,9 @@ using NameResolver = std::function<std::string(const std::string& name, std::vec
 // host name is refused). Short options combine (-qc3), "--" ends the options.
 // Returns an empty text when everything is sound, else lines that each name a
 // faulty argument or file line; nothing is probed then. A host name that does
-// not resolve is not a fault: it becomes a warning, and so does an entry whose
-// address and port were given before (it is probed once).
+// not resolve is not a fault: it becomes a warning (and when no server is left,
+// the servers are empty), and so does an entry whose address and port were
+// given before (it is probed once).
 std::string ParseOptions(const std::vector<std::string>& args, Options& options, const FileReader& read,
                          const NameResolver& resolve = {});
 

@@ -51,6 +51,7 @@ constexpr uint64_t kConfidenceSeed = 0x6c72647072;
 
 // What the draws of one server need.
 struct Posterior {
+    size_t index;         // of the server
     double median, standardError, degrees;
     double lossA, lossB;  // of its own beta distribution; unused with a common share
     uint32_t load;
@@ -74,6 +75,43 @@ double ChiSquare99(double degrees)
     double root = 1 - a + 2.3263 * std::sqrt(a);
     return degrees * root * root * root;
 }
+
+// The regularized incomplete beta function I_x(a, b), by its continued fraction
+// (Lentz's method), on the side of x where it converges fast.
+double IncompleteBeta(double x, double a, double b)
+{
+    if (x <= 0)
+        return 0;
+    if (x >= 1)
+        return 1;
+    if (x > (a + 1) / (a + b + 2))
+        return 1 - IncompleteBeta(1 - x, b, a);
+    const double tiny = 1e-300;
+    double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
+                            b * std::log(1 - x)) / a;
+    double f = 1, c = 1, dd = 0;
+    for (int i = 0; i <= 300; ++i) {
+        double m = double(i / 2), numerator;
+        if (i == 0)
+            numerator = 1;
+        else if (i % 2 == 0)
+            numerator = m * (b - m) * x / ((a + 2 * m - 1) * (a + 2 * m));
+        else
+            numerator = -(a + m) * (a + b + m) * x / ((a + 2 * m) * (a + 2 * m + 1));
+        dd = 1 + numerator * dd;
+        dd = 1 / (std::fabs(dd) < tiny ? tiny : dd);
+        c = 1 + numerator / c;
+        if (std::fabs(c) < tiny)
+            c = tiny;
+        f *= c * dd;
+        if (std::fabs(1 - c * dd) < 1e-12)
+            break;
+    }
+    return front * (f - 1);
+}
+
+// P(T > t) for Student's t with `degrees` degrees of freedom, t >= 0.
+double StudentTail(double t, double degrees) { return 0.5 * IncompleteBeta(degrees / (degrees + t * t), degrees / 2, 0.5); }
 
 }  // namespace
 
@@ -176,7 +214,10 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers)
     return order;
 }
 
-double Confidence(const std::vector<ServerRounds>& servers, size_t first)
+bool WithinTolerance(double score, double best, double tolerance) { return score <= (1 + tolerance) * best; }
+
+double Confidence(const std::vector<ServerRounds>& servers, size_t first, double tolerance,
+                  std::vector<double>* contending)
 {
     LossPrior prior = FitLossPrior(servers);
     // The pooled variance of the times about each server's own mean.
@@ -196,6 +237,8 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         squares += ownSquares[i];
         degrees += double(times[i].size() - 1);
     }
+    if (contending != nullptr)
+        contending->assign(servers.size(), 0);
     if (first >= servers.size() || times[first].empty())
         return -1;
     double pooledVariance = squares / degrees;
@@ -212,6 +255,8 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         for (size_t n = 0; n < servers[i].samples.size() && unlucky > 1e-12; ++n)
             unlucky *= (a + double(n)) / (a + b + double(n));
         alone /= 1 + unlucky;
+        if (contending != nullptr)
+            (*contending)[i] = unlucky / (1 + unlucky);
     }
 
     std::vector<Posterior> rivals;
@@ -225,6 +270,7 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
                                        (kPooledSigmaWeight + answers - 1),
                                    kMinSigmaMs * kMinSigmaMs);
         Posterior p;
+        p.index = i;
         p.median = standing.medianMs;
         p.standardError = kMedianSpread * std::sqrt(variance / answers);
         p.degrees = kPooledSigmaWeight + answers - 1;
@@ -239,28 +285,34 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         else
             rivals.push_back(p);
     }
-    if (rivals.empty())
+    if (rivals.empty()) {
+        if (contending != nullptr)
+            (*contending)[first] = alone;
         return alone;
+    }
     std::sort(rivals.begin(), rivals.end(), [](const Posterior& a, const Posterior& b) { return a.floor < b.floor; });
 
     std::mt19937_64 random(kConfidenceSeed);
     std::normal_distribution<double> normal;
     bool common = std::isinf(prior.weight);
     // A server's score; past `beyond` without its losses, losses can only add,
-    // so the loss share is not drawn.
+    // so the loss share is not drawn and the score counts as infinite.
     auto draw = [&](const Posterior& p, double commonLoss, double beyond) {
         double chi = std::gamma_distribution<double>(p.degrees / 2, 2)(random);
         double t = std::max(-kMaxT, std::min(kMaxT, normal(random) / std::sqrt(chi / p.degrees)));
         double median = p.median + p.standardError * t;
-        if (Score(median, p.load) >= beyond)
-            return beyond;
+        if (Score(median, p.load) > beyond)
+            return kInfinity;
         double loss = common ? commonLoss : BetaDraw(random, p.lossA, p.lossB);
         return Score(ExpectedMs(median, RetryMs(median), loss), p.load);
     };
+    std::vector<uint32_t> near(rivals.size(), 0);
+    std::vector<double> scores(rivals.size());
     uint32_t won = 0, d = 0;
+    double slowest = 0;  // the leader's slowest draw
     for (; d < kConfidenceDraws; ++d) {
         // A figure surely below the least goal needs no more precision.
-        if (d % kConfidenceBatch == 0 && d > 0) {
+        if (contending == nullptr && d % kConfidenceBatch == 0 && d > 0) {
             double share = double(won) / d;
             if (share + 4 * std::sqrt(share * (1 - share) / d) + 4.0 / d < kConfidenceBelow)
                 break;
@@ -268,18 +320,51 @@ double Confidence(const std::vector<ServerRounds>& servers, size_t first)
         double commonLoss = common ? BetaDraw(random, double(prior.lost) + 0.5, double(prior.asked - prior.lost) + 0.5)
                                    : 0;
         double leading = draw(leader, commonLoss, kInfinity);
-        bool beaten = false;
-        for (const Posterior& rival : rivals) {
-            if (rival.floor >= leading)
-                break;
-            if (draw(rival, commonLoss, leading) < leading) {
-                beaten = true;
-                break;
+        slowest = std::max(slowest, leading);
+        if (contending == nullptr) {
+            // Rank 1 is beaten by any rival that scores better than it by more
+            // than the tolerance.
+            double beats = leading / (1 + tolerance);
+            bool beaten = false;
+            for (const Posterior& rival : rivals) {
+                if (rival.floor >= beats)
+                    break;
+                if (draw(rival, commonLoss, beats) < beats) {
+                    beaten = true;
+                    break;
+                }
             }
+            won += !beaten;
+            continue;
         }
-        won += !beaten;
+        // Every server near the best of this draw: rivals in the order of their
+        // floors until no later one can come within the tolerance of the best.
+        double best = leading;
+        size_t drawn = 0;
+        for (; drawn < rivals.size() && WithinTolerance(rivals[drawn].floor, best, tolerance); ++drawn) {
+            scores[drawn] = draw(rivals[drawn], commonLoss, (1 + tolerance) * best);
+            best = std::min(best, scores[drawn]);
+        }
+        won += WithinTolerance(leading, best, tolerance);
+        for (size_t r = 0; r < drawn; ++r)
+            near[r] += WithinTolerance(scores[r], best, tolerance);
     }
-    return alone * double(won) / d;
+    // Beyond the cut of the t draws: the leader's own chance to lie there, and
+    // each rival's chance to lie far enough below its median to beat the
+    // leader's slowest draw by more than the tolerance.
+    double beyond = StudentTail(kMaxT, leader.degrees);
+    for (const Posterior& rival : rivals) {
+        double reach = slowest / (1 + tolerance) / double(std::max<uint32_t>(rival.load, 1));
+        double t = std::max(kMaxT, (rival.median - reach) / rival.standardError);
+        beyond += StudentTail(t, rival.degrees);
+    }
+    double confidence = alone * double(won) / d * std::max(0.0, 1 - beyond);
+    if (contending != nullptr) {
+        (*contending)[first] = confidence;
+        for (size_t r = 0; r < rivals.size(); ++r)
+            (*contending)[rivals[r].index] = double(near[r]) / d;
+    }
+    return confidence;
 }
 
 }  // namespace lrdprobe

@@ -79,10 +79,21 @@ Standing Assess(const ServerRounds& server, const LossPrior& prior);
 // the input.
 std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
 
-// The probability that server `first` is truly the best (the smallest score)
-// given the rounds, from kConfidenceDraws draws of every server's figures from
-// their posterior, with a fixed seed so that the same rounds give the same
-// figure:
+// How much worse than the best a server may score and still be a right choice,
+// as a share of the best score (--tolerance). Servers that are equally good are
+// then told apart by nothing the rounds can show, and the confidence says that
+// either is right rather than chasing their noise. The choosing benchmark's
+// worlds with one best server put the runner-up 10 % or more behind it, so 5 %
+// keeps them worlds of one right choice.
+constexpr double kDefaultTolerance = 0.05;
+constexpr double kMaxTolerance = 0.5;
+// Whether a score is within the tolerance of the best one.
+bool WithinTolerance(double score, double best, double tolerance);
+
+// The probability that server `first` is within the tolerance of the best (the
+// smallest score) given the rounds, from kConfidenceDraws draws of every
+// server's figures from their posterior, with a fixed seed so that the same
+// rounds give the same figure:
 // - the true median round-trip time: the median plus a Student t draw (degrees
 //   of freedom 4 + answers - 1, cut at 8) times sqrt(3) sigma / sqrt(answers)
 //   (the spread of a median of uniformly spread times);
@@ -94,17 +105,31 @@ std::vector<size_t> RankServers(const std::vector<ServerRounds>& servers);
 //   answered) under the fitted LossPrior, or one share for all servers from
 //   beta(lost + 1/2, answered + 1/2) over all of them when the weight is infinite;
 // - the retry time from the drawn median, the load as seen.
+// What lies beyond the cut of the t draws is counted against `first`: the
+// chance that its own draw lies beyond it, and that a rival's lies so far below
+// it as to beat `first`'s slowest draw. So no figure is 1, and one round (4
+// degrees of freedom) allows at most 1 - 0.0007.
 // Servers that never answered take no part in the draws; the share of draws is
 // multiplied, for each of them, by 1 / (1 + E[p^n]), n its rounds, p the pooled
 // loss share drawn from beta(lost + 1/2, answered + 1/2) of the servers that
 // answered: the chance that it is not a living server (even odds before the
 // rounds) that merely lost every round, and so might be the best. The result
-// is -1 when `first` never answered. The draws come a batch
-// at a time and stop early when the figure is surely (by four standard errors)
-// below kConfidenceBelow, the least goal of --confidence.
+// is -1 when `first` never answered.
+// With `contending`, it also gives each server's chance of being within the
+// tolerance of the best: its share of the draws (for `first`, the figure
+// returned), or for a server that never answered the chance E[p^n] / (1 +
+// E[p^n]) that it lives. Without it, the draws come a batch at a time and stop
+// early when the figure is surely (by four standard errors) below
+// kConfidenceBelow, the least goal of --confidence.
 constexpr uint32_t kConfidenceDraws = 4000;
 constexpr uint32_t kConfidenceBatch = 500;
 constexpr double kConfidenceBelow = 0.5;
-double Confidence(const std::vector<ServerRounds>& servers, size_t first);
+double Confidence(const std::vector<ServerRounds>& servers, size_t first, double tolerance = kDefaultTolerance,
+                  std::vector<double>* contending = nullptr);
+
+// Later rounds of --confidence leave out a server whose chance of being within
+// the tolerance of the best is below this (successive elimination). With 4000
+// draws it is 4 draws: a server that no draw puts near the best.
+constexpr double kDropBelow = 0.001;
 
 }  // namespace lrdprobe

@@ -90,6 +90,39 @@ std::string Strip(const Row& row, const TimeScale& scale)
     return svg.str();
 }
 
+// A label's box in the scatter's pixels; y grows downwards.
+struct Box {
+    double left, top, right, bottom;
+    bool Overlaps(const Box& other) const
+    {
+        return left < other.right && other.left < right && top < other.bottom && other.top < bottom;
+    }
+};
+// The numbers are 12 px of a semibold sans-serif: at most this wide a digit and
+// this tall, of which this much lies below the baseline.
+constexpr double kLabelCharWidth = 8;
+constexpr double kLabelHeight = 13;
+constexpr double kLabelDescent = 2;
+
+// The first place beside the dot at (x, y) where a label of this width covers
+// none of the labels placed: up and right of the dot, then the other corners,
+// then farther up or down in steps of a line.
+Box PlaceLabel(double x, double y, double width, const std::vector<Box>& placed)
+{
+    Box box{};
+    for (int step = 0; step < 40; ++step) {
+        double lift = kLabelHeight * (step / 4);
+        bool right = step % 2 == 0, above = step % 4 < 2;
+        box.left = right ? x + 7 : x - 7 - width;
+        box.bottom = above ? y - 4 - lift : y + 4 + kLabelHeight + lift;
+        box.right = box.left + width;
+        box.top = box.bottom - kLabelHeight;
+        if (std::none_of(placed.begin(), placed.end(), [&](const Box& other) { return box.Overlaps(other); }))
+            return box;
+    }
+    return box;
+}
+
 // Expected time against load, on logarithmic scales, with the line of equal
 // score through the winner: every server above or right of it scores worse.
 // The dots sit at the expected time that the score weighs; a line from a dot to
@@ -171,8 +204,20 @@ std::string Scatter(const std::vector<Row>& rows)
             << Num(y, 2) << "\" r=\"" << (i == 0 ? 7 : 4) << "\"><title>#" << row.rank << " " << Endpoint(row)
             << ": expected " << Num(row.standing.expectedMs) << " ms, median " << Num(row.rttMedian) << " ms, load "
             << row.load << ", score " << Num(row.Score(), 0) << "</title></circle>";
-        if (row.rank <= 10)
-            svg << "<text class=label x=\"" << Num(x + 8) << "\" y=\"" << Num(y - 6) << "\">" << row.rank << "</text>";
+    }
+    // The numbers of the top ten, each moved aside until it covers no number
+    // placed before it: close dots would otherwise put theirs on top of each
+    // other.
+    std::vector<Box> placed;
+    for (size_t i = 0; i < answered.size(); ++i) {
+        const Row& row = *answered[i];
+        if (row.rank > 10)
+            continue;
+        std::string text = std::to_string(row.rank);
+        Box box = PlaceLabel(px(row.standing.expectedMs), py(row.load), double(text.size()) * kLabelCharWidth, placed);
+        placed.push_back(box);
+        svg << "<text class=label x=\"" << Num(box.left) << "\" y=\"" << Num(box.bottom - kLabelDescent) << "\">"
+            << text << "</text>";
     }
     svg << "</svg>";
     return svg.str();
@@ -195,8 +240,10 @@ std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run)
            ".scatter text{font-size:12px;fill:#444}.grid{stroke:#ddd}.iso{stroke:#2a2;stroke-dasharray:5 4;fill:none}\n"
            ".dot{fill:#3b6ea8;fill-opacity:.75}.dot.win{fill:#2a2}.loss{stroke:#d22}.label{font-weight:600}\n"
            ".note{color:#555}\n</style>\n</head>\n<body>\n";
-    out << "<h1>lrdprobe: " << rows.size() << " servers, " << run.roundsDone << " of " << run.roundsAsked
-        << " rounds</h1>\n<p class=note>";
+    out << "<h1>lrdprobe: " << rows.size() + run.unresolved.size() << " servers";
+    if (!run.unresolved.empty())
+        out << " (" << run.unresolved.size() << " not resolved)";
+    out << ", " << run.roundsDone << " of " << run.roundsAsked << " rounds</h1>\n<p class=note>";
     if (!run.roundTimes.empty())
         out << "Started " << Escape(run.roundTimes.front().start) << ". ";
     out << "Time limit " << run.timeLimitMs << " ms a round";
@@ -218,18 +265,32 @@ std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run)
             << "<td class=l>" << Endpoint(row) << "<td class=l>" << Escape(row.server.name);
         if (row.Answered())
             out << "<td>" << Num(row.rttMedian) << "<td>" << row.rttMin << "<td>" << row.rttMax << "<td>"
-                << Num(row.standing.expectedMs) << "<td>" << row.load << "<td>" << Num(row.Score(), 0);
+                << Num(row.standing.expectedMs) << "<td>" << LoadText(row) << "<td>" << Num(row.Score(), 0);
         else
             out << "<td colspan=6>no reply";
-        out << "<td>" << row.replies << "/" << row.samples.size() << "<td>" << Num(row.LossPercent())
+        out << "<td>" << row.replies << "/" << row.samples.size();
+        if (row.droppedAfter != 0)
+            out << " <span class=note>dropped after " << row.droppedAfter << "</span>";
+        out << "<td>" << Num(row.LossPercent())
             << "%<td class=l>" << Strip(row, scale) << "</tr>\n";
     }
     out << "</table>\n";
+    if (std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.LoadDefault(); }))
+        out << "<p class=note>" << Escape(kLoadDefaultNote) << ".</p>\n";
     if (run.confidence >= 0)
         out << "<p class=confidence>" << Escape(ConfidenceText(run)) << ".</p>\n";
+    std::string tied = TiedText(rows, run);
+    if (!tied.empty())
+        out << "<p class=tied>" << Escape(tied) << ".</p>\n";
     out << "<p class=note>Strips: a bar per round" << (run.roundsDone > kStripColumns ? " (per bin of rounds: its median, a tick at its slowest)" : "")
-        << ", an orange triangle for a time beyond the scale, a red cross for a round without its reply.</p>\n"
-           "<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered, at the expected time to "
+        << ", an orange triangle for a time beyond the scale, a red cross for a round without its reply.</p>\n";
+    if (!run.unresolved.empty()) {
+        out << "<h2>Not probed: names that did not resolve</h2>\n<ul class=unresolved>\n";
+        for (const std::string& line : run.unresolved)
+            out << "<li>" << Escape(line) << "</li>\n";
+        out << "</ul>\n";
+    }
+    out << "<h2>Why the winner won</h2>\n<p class=note>Each dot is a server that answered, at the expected time to "
            "an answer that its score weighs (green: rank 1; the top ten numbered by rank). A red line to the left of "
            "a dot reaches its median round-trip time: the rest is what its losses cost. The dashed line joins the "
            "points that score as the winner does: servers above or right of it score worse.</p>\n"

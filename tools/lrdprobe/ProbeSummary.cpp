@@ -98,6 +98,14 @@ std::string FloorFixed(double value, int decimals)
     return Fixed(std::floor(value * scale + 1e-9) / scale, decimals);
 }
 
+// A share as a percentage, as short as it goes: "5%", "99.5%".
+std::string ShareText(double share)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%g%%", 100 * share);
+    return text;
+}
+
 std::string ConfidenceShare(const RunInfo& run) { return run.confidence < 0 ? "" : FloorFixed(run.confidence, 4); }
 
 double Quantile(const std::vector<uint32_t>& sorted, double p)
@@ -119,7 +127,14 @@ std::string SamplesText(const Row& row)
 
 }  // namespace
 
-Summary::Summary(std::vector<Server> servers) : m_servers(std::move(servers)), m_tallies(m_servers.size())
+const char kLoadDefaultNote[] =
+    "100*: no load in the replies, or a load of 100, which the detector does not tell apart; counted as 100";
+
+std::string LoadText(const Row& row) { return std::to_string(row.load) + (row.LoadDefault() ? "*" : ""); }
+
+Summary::Summary(std::vector<Server> servers, double tolerance)
+    : m_servers(std::move(servers)), m_tallies(m_servers.size()), m_droppedAfter(m_servers.size(), 0),
+      m_tolerance(tolerance)
 {
     for (size_t i = 0; i < m_servers.size(); ++i)
         m_byEndpoint[EndpointKey(m_servers[i].address, m_servers[i].port)].push_back(i);
@@ -156,6 +171,8 @@ void Summary::AddRound(const std::vector<IPInfo>& sorted, const std::vector<Repl
     }
     for (size_t i = 0; i < m_servers.size(); ++i) {
         ServerRounds& tally = m_tallies[i];
+        if (m_droppedAfter[i] != 0)
+            continue;
         if (heard[i] == nullptr) {
             if (!cutInTime)
                 tally.samples.push_back(kLost);
@@ -185,11 +202,17 @@ bool Summary::Listed(const Reply& reply) const
     return m_byEndpoint.count(EndpointKey(reply.address, reply.port)) != 0;
 }
 
-std::vector<Row> Summary::Ranked() const
+std::vector<ServerRounds> Summary::InFirstOrder() const
 {
     std::vector<ServerRounds> inOrder;
     for (size_t i : m_firstOrder)
         inOrder.push_back(m_tallies[i]);
+    return inOrder;
+}
+
+std::vector<Row> Summary::Ranked() const
+{
+    std::vector<ServerRounds> inOrder = InFirstOrder();
     LossPrior prior = FitLossPrior(inOrder);
     std::vector<Row> rows;
     for (size_t r : RankServers(inOrder)) {
@@ -199,6 +222,7 @@ std::vector<Row> Summary::Ranked() const
         row.samples = m_tallies[i].samples;
         row.standing = Assess(m_tallies[i], prior);
         row.replies = row.standing.replies;
+        row.droppedAfter = m_droppedAfter[i];
         if (row.Answered()) {
             row.rttMin = UINT32_MAX;
             for (uint32_t sample : row.samples)
@@ -208,6 +232,8 @@ std::vector<Row> Summary::Ranked() const
                 }
             row.rttMedian = row.standing.medianMs;
             row.load = m_tallies[i].load;
+            row.tied = !rows.empty() && rows.front().Answered() &&
+                       WithinTolerance(row.Score(), rows.front().Score(), m_tolerance);
         }
         row.rank = uint32_t(rows.size() + 1);
         rows.push_back(row);
@@ -215,12 +241,40 @@ std::vector<Row> Summary::Ranked() const
     return rows;
 }
 
-double Summary::Confidence() const
+double Summary::Confidence(std::vector<double>* contending) const
 {
-    std::vector<ServerRounds> inOrder;
-    for (size_t i : m_firstOrder)
-        inOrder.push_back(m_tallies[i]);
-    return inOrder.empty() ? -1 : lrdprobe::Confidence(inOrder, RankServers(inOrder).front());
+    std::vector<ServerRounds> inOrder = InFirstOrder();
+    if (inOrder.empty())
+        return -1;
+    std::vector<double> inFirstOrder;
+    double confidence = lrdprobe::Confidence(inOrder, RankServers(inOrder).front(), m_tolerance,
+                                             contending != nullptr ? &inFirstOrder : nullptr);
+    if (contending != nullptr) {
+        contending->assign(m_servers.size(), 0);
+        for (size_t r = 0; r < inFirstOrder.size(); ++r)
+            (*contending)[m_firstOrder[r]] = inFirstOrder[r];
+    }
+    return confidence;
+}
+
+void Summary::DropHopeless(const std::vector<double>& contending)
+{
+    std::vector<ServerRounds> inOrder = InFirstOrder();
+    if (inOrder.empty())
+        return;
+    size_t first = m_firstOrder[RankServers(inOrder).front()];
+    for (size_t i = 0; i < m_servers.size() && i < contending.size(); ++i)
+        if (i != first && m_droppedAfter[i] == 0 && contending[i] < kDropBelow)
+            m_droppedAfter[i] = m_rounds;
+}
+
+std::vector<Server> Summary::Contenders() const
+{
+    std::vector<Server> servers;
+    for (size_t i = 0; i < m_servers.size(); ++i)
+        if (m_droppedAfter[i] == 0)
+            servers.push_back(m_servers[i]);
+    return servers;
 }
 
 RoundProgress::RoundProgress(const std::vector<Server>& servers)
@@ -297,22 +351,27 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
     uint32_t rounds = run.roundsDone;
     bool names = AnyName(rows);
     bool bars = rounds >= 5;
+    bool dropped = std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.droppedAfter != 0; });
     std::vector<std::vector<std::string>> cells = {{"rank", "address", "port",
                                                     rounds == 1 ? "rtt ms" : "rtt ms min/med/max", "expect ms",
                                                     "load", "score", "replies", "loss"}};
     if (bars)
         cells[0].push_back(rounds > kBarRounds ? "last " + std::to_string(kBarRounds) + " rounds" : "rounds");
+    if (dropped)
+        cells[0].push_back("dropped");
     if (names)
         cells[0].push_back("name");
     TimeScale scale = ScaleOf(rows);
     for (const Row& row : rows) {
         cells.push_back({std::to_string(row.rank), row.server.address, std::to_string(row.server.port),
                          RttText(row, rounds), row.Answered() ? Fixed(row.standing.expectedMs, 1) : "-",
-                         row.Answered() ? std::to_string(row.load) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
+                         row.Answered() ? LoadText(row) : "-", row.Answered() ? Fixed(row.Score(), 0) : "-",
                          std::to_string(row.replies) + "/" + std::to_string(row.samples.size()),
                          LossText(row) + "%"});
         if (bars)
             cells.back().push_back(Bars(row, scale));
+        if (dropped)
+            cells.back().push_back(row.droppedAfter != 0 ? "after " + std::to_string(row.droppedAfter) : "");
         if (names)
             cells.back().push_back(row.server.name);
     }
@@ -345,6 +404,11 @@ std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool s
     auto answered = std::count_if(rows.begin(), rows.end(), [](const Row& row) { return row.Answered(); });
     if (run.confidence >= 0 && (answered >= 2 || run.confidenceGoal > 0))
         out += ConfidenceText(run) + "\n";
+    std::string tied = TiedText(rows, run);
+    if (!tied.empty())
+        out += tied + "\n";
+    if (std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.LoadDefault(); }))
+        out += std::string(kLoadDefaultNote) + "\n";
     if (run.interrupted)
         out += InterruptText(run) + "\n";
     return out;
@@ -354,7 +418,7 @@ std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
 {
     std::ostringstream out;
     out << "rank,address,port,answered,rtt_min_ms,rtt_median_ms,rtt_max_ms,load,score,replies,rounds,loss_percent,"
-           "name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence\n";
+           "name,expected_ms,rounds_asked,interrupted,rtts_ms,confidence,tied,dropped_after_round,load_default\n";
     for (const Row& row : rows) {
         out << row.rank << "," << row.server.address << "," << row.server.port << ",";
         if (row.Answered())
@@ -364,7 +428,9 @@ std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run)
             out << "false,,,,,";
         out << "," << row.replies << "," << row.samples.size() << "," << LossText(row) << "," << row.server.name
             << "," << (row.Answered() ? Fixed(row.standing.expectedMs, 1) : "") << "," << run.roundsAsked << ","
-            << (run.interrupted ? "true" : "false") << "," << SamplesText(row) << "," << ConfidenceShare(run) << "\n";
+            << (run.interrupted ? "true" : "false") << "," << SamplesText(row) << "," << ConfidenceShare(run) << ","
+            << (row.tied ? "true" : "false") << "," << (row.droppedAfter != 0 ? std::to_string(row.droppedAfter) : "")
+            << "," << (row.LoadDefault() ? "true" : "false") << "\n";
     }
     return out.str();
 }
@@ -379,6 +445,7 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run)
         << ",\n  \"confidence_goal\": " << (run.confidenceGoal > 0 ? Fixed(run.confidenceGoal, 4) : "null")
         << ",\n  \"confidence_reached\": "
         << (run.confidenceGoal > 0 ? (run.Reached() ? "true" : "false") : "null")
+        << ",\n  \"tolerance\": " << Fixed(run.tolerance, 4)
         << ",\n  \"time_limit_ms\": " << run.timeLimitMs << ",\n  \"period_ms\": "
         << (run.roundTimes.size() > 1 ? std::to_string(run.periodMs) : "null")
         << ",\n  \"period_asked_ms\": " << run.periodAskedMs << ",\n  \"round_times\": [";
@@ -396,9 +463,13 @@ std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run)
         if (row.Answered())
             out << ", \"rtt_ms\": {\"min\": " << row.rttMin << ", \"median\": " << Ms(row.rttMedian)
                 << ", \"max\": " << row.rttMax << "}, \"expected_ms\": " << Fixed(row.standing.expectedMs, 1)
-                << ", \"load\": " << row.load << ", \"score\": " << Fixed(row.Score(), 0);
+                << ", \"load\": " << row.load << ", \"load_default\": " << (row.LoadDefault() ? "true" : "false")
+                << ", \"score\": " << Fixed(row.Score(), 0);
         else
-            out << ", \"rtt_ms\": null, \"expected_ms\": null, \"load\": null, \"score\": null";
+            out << ", \"rtt_ms\": null, \"expected_ms\": null, \"load\": null, \"load_default\": false, "
+                   "\"score\": null";
+        out << ", \"tied\": " << (row.tied ? "true" : "false") << ", \"dropped_after_round\": "
+            << (row.droppedAfter != 0 ? std::to_string(row.droppedAfter) : "null");
         out << ", \"replies\": " << row.replies << ", \"loss_percent\": " << LossText(row) << ", \"samples_ms\": [";
         for (size_t r = 0; r < row.samples.size(); ++r)
             out << (r == 0 ? "" : ", ") << (row.samples[r] == kLost ? "null" : std::to_string(row.samples[r]));
@@ -418,13 +489,31 @@ std::string ConfidenceText(const RunInfo& run)
 {
     if (run.confidence < 0)
         return {};
-    std::string text = "confidence " + FloorFixed(100 * run.confidence, 1) + "% that rank 1 is the best";
+    std::string figure = run.confidence > 0.999 ? "> 99.9" : FloorFixed(100 * run.confidence, 1);
+    std::string text = "confidence " + figure + "% that rank 1 is " +
+                       (run.tolerance > 0 ? "within " + ShareText(run.tolerance) + " of the best" : "the best");
     if (run.confidenceGoal <= 0)
         return text;
-    char goal[32];
-    snprintf(goal, sizeof goal, "%g%%", 100 * run.confidenceGoal);
     std::string rounds = std::to_string(run.roundsDone) + (run.roundsDone == 1 ? " round" : " rounds");
-    return text + ": --confidence " + goal + (run.Reached() ? " reached after " : " not reached in ") + rounds;
+    return text + ": --confidence " + ShareText(run.confidenceGoal) + (run.Reached() ? " reached after " : " not reached in ") +
+           rounds;
+}
+
+std::string TiedText(const std::vector<Row>& rows, const RunInfo& run)
+{
+    std::string names;
+    size_t tied = 0;
+    for (const Row& row : rows) {
+        if (!row.tied)
+            continue;
+        if (++tied <= kTiedNamed)
+            names += (names.empty() ? "" : ", ") + row.server.address + ":" + std::to_string(row.server.port);
+    }
+    if (tied == 0)
+        return {};
+    if (tied > kTiedNamed)
+        names += " and " + std::to_string(tied - kTiedNamed) + " more";
+    return "tied with rank 1 within " + ShareText(run.tolerance) + ": " + names;
 }
 
 std::string FormatStats(const std::vector<Row>& rows, const RunInfo& run, uint32_t unresolved, uint32_t elapsedMs)

@@ -30,11 +30,17 @@ struct Row {
     double rttMedian = 0;                            // likewise
     uint32_t load = 0;                               // from the last round in which it answered
     Standing standing;                               // what ranks it (ProbeRanking.h)
+    bool tied = false;                               // not rank 1, its score within the tolerance of rank 1's
+    uint32_t droppedAfter = 0;                       // the last round it was asked in, when dropped; else 0
     // One per round it was asked in: ms, or kLost. A round cut short before its
     // reply was due is not one of them.
     std::vector<uint32_t> samples;
     bool Answered() const { return replies > 0; }
     double Score() const { return standing.score; }
+    // The detector reads a reply without a load as kDefaultLoad and tells it
+    // from a reported load of the same value in no way: such a load is marked
+    // in every output, "100*" where it is shown as text.
+    bool LoadDefault() const { return Answered() && load == kDefaultLoad; }
     // The share of the rounds it was asked in without its reply, in percent.
     double LossPercent() const
     {
@@ -60,16 +66,20 @@ struct RunInfo {
     uint32_t periodAskedMs = kDefaultPeriodMs;  // -p
     uint32_t periodMs = 0;  // the mean time between the starts of rounds, as it was (two rounds or more)
     std::vector<RoundTime> roundTimes;
-    // The probability that rank 1 is the best (Confidence in ProbeRanking.h); -1
-    // when no server answered.
+    // The probability that rank 1 is within the tolerance of the best
+    // (Confidence in ProbeRanking.h); -1 when no server answered.
     double confidence = -1;
     double confidenceGoal = 0;  // --confidence; 0 without it
+    double tolerance = kDefaultTolerance;
+    // Servers given by a name that did not resolve, each with the resolver's
+    // reason: never probed, but named in the report.
+    std::vector<std::string> unresolved;
     bool Reached() const { return confidenceGoal > 0 && confidence >= confidenceGoal; }
 };
 
 class Summary {
 public:
-    explicit Summary(std::vector<Server> servers);
+    explicit Summary(std::vector<Server> servers, double tolerance = kDefaultTolerance);
 
     // One round: the result array of GetSortedIPArray, best first, and the replies
     // the sink heard during the round. A server answered the round when a reply
@@ -77,6 +87,7 @@ public:
     // it sent several). Its load comes from the record of its address and port
     // (servers listed twice take that endpoint's records in turn); the records'
     // order also orders servers the ranking finds equal.
+    // Servers dropped before the round were not asked in it.
     // A round cut short before its time limit (`cutInTime`) counts only the
     // servers that answered: the others' replies could still have come, so they
     // were not asked in it.
@@ -88,8 +99,14 @@ public:
     // Ranked best first by RankServers (ProbeRanking.h). Servers equal by it keep
     // the detector's order of the first round.
     std::vector<Row> Ranked() const;
-    // The probability that the first of Ranked() is truly the best.
-    double Confidence() const;
+    // The probability that the first of Ranked() is within the tolerance of the
+    // best; with `contending`, each server's chance of that, in the order given.
+    double Confidence(std::vector<double>* contending = nullptr) const;
+    // Leaves out of later rounds every server but rank 1 whose chance of being
+    // within the tolerance of the best is below kDropBelow.
+    void DropHopeless(const std::vector<double>& contending);
+    // The servers to ask in the next round, in the order given.
+    std::vector<Server> Contenders() const;
 
     // Whether a reply's source is one of the servers given.
     bool Listed(const Reply& reply) const;
@@ -100,7 +117,11 @@ private:
     // Server indexes by address and port, in the order given.
     std::unordered_map<uint64_t, std::vector<size_t>> m_byEndpoint;
     std::vector<size_t> m_firstOrder;  // server indexes as the first round ranked them
+    std::vector<uint32_t> m_droppedAfter;  // per server, as Row::droppedAfter
+    double m_tolerance;
     uint32_t m_rounds = 0;
+
+    std::vector<ServerRounds> InFirstOrder() const;
 };
 
 // Watches one round's replies for the moment every listed server has answered.
@@ -142,6 +163,10 @@ std::vector<Row> Select(const std::vector<Row>& rows, bool onlyAnswering, bool o
 // line tells of an interrupt.
 constexpr uint32_t kBarRounds = 40;
 std::string FormatTable(const std::vector<Row>& rows, const RunInfo& run, bool samples = false);
+// The load as the table and the report show it: "100*" for LoadDefault.
+std::string LoadText(const Row& row);
+// What "100*" means, under the table and in the report.
+extern const char kLoadDefaultNote[];
 // A header line, then one line per server.
 std::string FormatCsv(const std::vector<Row>& rows, const RunInfo& run);
 std::string FormatJson(const std::vector<Row>& rows, const RunInfo& run);
@@ -150,8 +175,13 @@ std::string FormatHtml(const std::vector<Row>& rows, const RunInfo& run);
 // "interrupted after K of N rounds", and whether the last was cut short.
 std::string InterruptText(const RunInfo& run);
 // What the confidence figure says, and whether --confidence was reached; empty
-// when no server answered.
+// when no server answered. Above 99.9 % it reads "> 99.9%": nothing the rounds
+// show is certain.
 std::string ConfidenceText(const RunInfo& run);
+// The servers tied with rank 1 within the tolerance, by address and port (up to
+// kTiedNamed, then a count); empty when there are none.
+constexpr size_t kTiedNamed = 10;
+std::string TiedText(const std::vector<Row>& rows, const RunInfo& run);
 // -s: counts of all servers and the time the run took.
 std::string FormatStats(const std::vector<Row>& rows, const RunInfo& run, uint32_t unresolved, uint32_t elapsedMs);
 

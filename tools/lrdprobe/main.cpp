@@ -91,14 +91,16 @@ int main(int argc, char** argv)
         return Fail("--log " + options.logPath + ": " + problem, kBadArguments);
     for (const std::string& warning : options.warnings)
         fprintf(stderr, "lrdprobe: %s\n", warning.c_str());
+    if (options.servers.empty())
+        return kUnresolved;
     // Refusals of a responder's rate limit would count as losses of its servers.
     uint32_t requests = RequestsToOneAddress(options);
     uint32_t periodMs = std::max(options.periodMs, PacedPeriodMs(options));
     if (options.rounds > 1 && periodMs > options.periodMs)
         fprintf(stderr,
-                "lrdprobe: -p %u raised to %u ms: a round sends up to %u requests to one address, and a responder's "
+                "lrdprobe: -p %u raised to %u ms: a round sends up to %u request%s to one address, and a responder's "
                 "default rate limit admits 100 a second from one address\n",
-                options.periodMs, periodMs, requests);
+                options.periodMs, periodMs, requests, requests == 1 ? "" : "s");
     if (requests > kResponderBurst)
         fprintf(stderr,
                 "lrdprobe: a round sends up to %u requests to one address, and a responder's default rate limit "
@@ -117,7 +119,9 @@ int main(int argc, char** argv)
     run.timeLimitMs = options.timeLimitMs;
     run.periodAskedMs = options.periodMs;
     run.confidenceGoal = options.confidenceGoal;
-    Summary summary(options.servers);
+    run.tolerance = options.tolerance;
+    run.unresolved = options.unresolvedLines;
+    Summary summary(options.servers, options.tolerance);
     OnFiguresAsked([&] {
         if (summary.Rounds() == 0) {
             fputs("lrdprobe: no round done yet\n", stderr);
@@ -128,6 +132,7 @@ int main(int argc, char** argv)
         fprintf(stderr, "lrdprobe: after %u of %u rounds\n", sofar.roundsDone, sofar.roundsAsked);
         fputs(FormatTable(summary.Ranked(), sofar).c_str(), stderr);
     });
+    bool eliminating = options.confidenceGoal > 0 && !options.allRounds;
     BeginProbing();
     uint32_t runStart = TickMs(), roundStart = runStart;
     for (uint32_t round = 1; round <= options.rounds && !InterruptRequested(); ++round) {
@@ -145,7 +150,7 @@ int main(int argc, char** argv)
                 fputs(LiveLine(reply, listed, round, options.rounds).c_str(), stderr);
         };
         RoundResult result;
-        problem = host.RunRound(options.servers, options.timeLimitMs, live, result);
+        problem = host.RunRound(summary.Contenders(), options.timeLimitMs, live, result);
         if (!problem.empty())
             return Fail(problem, kFailed);
         run.roundTimes.back().durationMs = TickMs() - roundStart;
@@ -157,8 +162,14 @@ int main(int argc, char** argv)
         }
         if (!result.finished && !result.allAnswered)
             fprintf(stderr, "lrdprobe: the detection did not end in time; its results are taken as they were\n");
-        if (options.confidenceGoal > 0 && summary.Confidence() >= options.confidenceGoal)
-            break;
+        if (options.confidenceGoal > 0) {
+            // Successive elimination: a server that no longer has a chance of
+            // being within the tolerance of the best is not asked again.
+            std::vector<double> contending;
+            if (summary.Confidence(eliminating ? &contending : nullptr) >= options.confidenceGoal)
+                break;
+            summary.DropHopeless(contending);
+        }
     }
     run.roundsDone = summary.Rounds();
     if (run.roundTimes.size() > 1)
@@ -166,7 +177,10 @@ int main(int argc, char** argv)
     run.interrupted = InterruptRequested();
 
     std::vector<Row> ranked = summary.Ranked();
-    run.confidence = summary.Confidence();
+    // Taken as the rounds took it: the draws that also give each server's chance
+    // come in another order than those of the figure alone.
+    std::vector<double> contending;
+    run.confidence = summary.Confidence(eliminating ? &contending : nullptr);
     if (run.interrupted)
         fprintf(stderr, "lrdprobe: %s\n", InterruptText(run).c_str());
     PrintSummary(ranked, run, options);

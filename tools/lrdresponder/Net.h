@@ -127,6 +127,10 @@ size_t RaiseDescriptorLimit(size_t needed);
 // JOURNAL_STREAM says: its lines may then carry a priority prefix.
 bool IsJournalStream(int stream);
 
+// The first IPv4 address of a host name, through the system's resolver; an
+// empty text, or the resolver's reason.
+std::string ResolveIPv4(const std::string& name, uint32_t& address);
+
 // Whether the program runs as root (POSIX) and may bind every port.
 bool RunningAsRoot();
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <grp.h>
 #include <poll.h>
@@ -470,6 +471,20 @@ bool IsJournalStream(int stream)
     struct stat status{};
     return value && std::sscanf(value, "%llu:%llu", &device, &inode) == 2 && fstat(stream, &status) == 0 &&
            status.st_dev == dev_t(device) && status.st_ino == ino_t(inode);
+}
+
+std::string ResolveIPv4(const std::string& name, uint32_t& address)
+{
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    int error = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (error != 0)
+        return gai_strerror(error);
+    address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return {};
 }
 
 bool RunningAsRoot()

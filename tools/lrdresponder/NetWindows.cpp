@@ -375,6 +375,29 @@ bool IsJournalStream(int)
     return false;
 }
 
+std::string ResolveIPv4(const std::string& name, uint32_t& address)
+{
+    // Names are resolved while the command line is read, before Start.
+    WSADATA data;
+    int started = WSAStartup(MAKEWORD(2, 2), &data);
+    if (started != 0)
+        return "WSAStartup failed with " + std::to_string(started);
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    int error = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    std::string why;
+    if (error != 0) {
+        why = "error " + std::to_string(error);
+    } else {
+        address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+        freeaddrinfo(found);
+    }
+    WSACleanup();
+    return why;
+}
+
 bool RunningAsRoot()
 {
     return false;

@@ -1,6 +1,7 @@
 #include "ResponderOptions.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace lrdresponder {
 
@@ -9,8 +10,8 @@ const char kUsage[] =
     "                    [--rate-limit N[/BURST]] [--stats-interval S] [--metrics-file PATH]\n"
     "                    [--metrics-interval S] [--load-log-step N] [--quiet-load]\n"
     "                    [--rcvbuf BYTES] [--user NAME] PORT...\n"
-    "       lrdresponder --check [-H ADDRESS[:PORT]]... [-p PORT] [-w RTT[,LOSS%]]\n"
-    "                    [-c RTT[,LOSS%]] [-n N] [-t S] [ADDRESS[:PORT]...]\n"
+    "       lrdresponder --check [-H HOST[:PORT]]... [-p PORT] [-w RTT[,LOSS%]]\n"
+    "                    [-c RTT[,LOSS%]] [-n N] [-t S] [HOST[:PORT]...]\n"
     "       lrdresponder -V | --version\n"
     "  Answers link-rate probes on each UDP PORT.\n"
     "  --bind ADDRESS         dotted IPv4 address to listen on (default 0.0.0.0)\n"
@@ -31,14 +32,26 @@ const char kUsage[] =
     "  --user NAME            become the user NAME (from /etc/passwd) after binding;\n"
     "                         NAME must be able to read the load file\n"
     "  --check                probe each server as a monitoring plugin does and exit\n"
-    "                         0 ok, 1 warning, 2 critical, 3 unknown\n"
-    "  -H, --hostname ADDRESS[:PORT]  a server to probe (the -H may be left out)\n"
+    "                         0 ok, 1 warning, 2 critical, 3 unknown (--check -h\n"
+    "                         tells its options)\n"
+    "  -V, --version          print the version and exit\n"
+    "  -h, --help             print this help and exit\n";
+
+const char kCheckUsage[] =
+    "usage: lrdresponder --check [-H HOST[:PORT]]... [-p PORT] [-w RTT[,LOSS%]]\n"
+    "                    [-c RTT[,LOSS%]] [-n N] [-t S] [HOST[:PORT]...]\n"
+    "  Probes each server as a monitoring plugin does and exits 0 ok, 1 warning,\n"
+    "  2 critical, 3 unknown. A HOST is a dotted IPv4 address or a host name (its\n"
+    "  first IPv4 address); a server given twice is probed once. Options take\n"
+    "  their values as getopt's do: -w 100, -w100, --warning 100, --warning=100.\n"
+    "  -H, --hostname HOST[:PORT]  a server to probe (the -H may be left out)\n"
     "  -p, --port PORT        the port of servers given without one (default 8000)\n"
     "  -w, --warning RTT[,LOSS%]  a warning outside these ranges of the average\n"
     "                         round-trip time in ms and of the loss in percent\n"
     "                         (default 200,20%; a part left out keeps its default)\n"
     "  -c, --critical RTT[,LOSS%] the same for a critical (default 1000,60%); a\n"
-    "                         server that never answered is critical\n"
+    "                         server that never answered is critical; a warning\n"
+    "                         whose upper end lies above the critical's is refused\n"
     "                         A range is [@]START:END: START ~ for none (0 when left\n"
     "                         out with its colon), END empty for none; a value\n"
     "                         outside it alerts, or inside it after @; its ends are\n"
@@ -113,7 +126,29 @@ std::string ParseThresholds(const std::string& what, const std::string& text, Th
     return {};
 }
 
-std::string ParseCheck(const std::vector<std::string>& args, Options& parsed)
+// A warning whose upper end lies above the critical's is refused, as check_ping
+// refuses it: between the two a value would be critical without ever warning.
+// Ranges that alert inside ("@"), and a warning without an upper end (it never
+// warns above), are not compared.
+std::string WarningAboveCritical(const char* what, const ThresholdRange& warning, const ThresholdRange& critical)
+{
+    if (warning.alertInside || critical.alertInside || !warning.high)
+        return {};
+    double criticalHigh = critical.high ? *critical.high : std::numeric_limits<double>::infinity();
+    if (*warning.high <= criticalHigh)
+        return {};
+    return std::string("--check: the warning ") + what + " '" + warning.text + "' reaches above the critical '" +
+           critical.text + "'";
+}
+
+bool IsCheckValued(const std::string& option)
+{
+    return option == "-H" || option == "--hostname" || option == "-p" || option == "--port" || option == "-w" ||
+           option == "--warning" || option == "-c" || option == "--critical" || option == "-n" ||
+           option == "--probes" || option == "-t" || option == "--timeout";
+}
+
+std::string ParseCheck(const std::vector<std::string>& args, Options& parsed, const NameResolver& resolve)
 {
     parsed.check = true;
     ParseThresholdRange("200", parsed.warningRtt);
@@ -135,14 +170,22 @@ std::string ParseCheck(const std::vector<std::string>& args, Options& parsed)
             parsed.version = true;
             continue;
         }
-        bool valued = arg == "-H" || arg == "--hostname" || arg == "-p" || arg == "--port" || arg == "-w" ||
-                      arg == "--warning" || arg == "-c" || arg == "--critical" || arg == "-n" ||
-                      arg == "--probes" || arg == "-t" || arg == "--timeout";
+        // getopt's forms: --name=VALUE, and -XVALUE for a short option.
+        std::optional<std::string> attached;
+        size_t equals = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos && IsCheckValued(arg.substr(0, equals))) {
+            attached = arg.substr(equals + 1);
+            arg = arg.substr(0, equals);
+        } else if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-' && IsCheckValued(arg.substr(0, 2))) {
+            attached = arg.substr(2);
+            arg = arg.substr(0, 2);
+        }
+        bool valued = IsCheckValued(arg);
         if (!valued && !arg.empty() && arg[0] == '-')
             return "unknown option '" + arg + "' with --check";
-        if (valued && i + 1 == args.size())
+        if (valued && !attached && i + 1 == args.size())
             return arg + " needs a value";
-        std::string value = valued ? args[++i] : arg;
+        std::string value = !valued ? arg : attached ? *attached : args[++i];
         uint64_t number = 0;
         if (arg == "-w" || arg == "--warning" || arg == "-c" || arg == "--critical") {
             bool warning = arg == "-w" || arg == "--warning";
@@ -180,8 +223,14 @@ std::string ParseCheck(const std::vector<std::string>& args, Options& parsed)
             size_t colon = value.find(':');
             uint32_t address = 0;
             std::optional<uint16_t> own;
-            if (!ParseAddress(value.substr(0, colon), address))
-                return "--check: '" + value + "' is not ADDRESS[:PORT] with a dotted IPv4 address";
+            std::string host = value.substr(0, colon);
+            if (!ParseAddress(host, address)) {
+                if (!resolve || host.empty() || host.find_first_not_of("0123456789.") == std::string::npos)
+                    return "--check: '" + value + "' is not ADDRESS[:PORT] with a dotted IPv4 address";
+                std::string why = resolve(host, address);
+                if (!why.empty())
+                    return "--check: cannot resolve '" + host + "': " + why;
+            }
             if (colon != std::string::npos) {
                 uint16_t given = 0;
                 std::string problem = ParsePort("--check: the port of '" + value + "'", value.substr(colon + 1), given);
@@ -192,10 +241,21 @@ std::string ParseCheck(const std::vector<std::string>& args, Options& parsed)
             servers.emplace_back(address, own);
         }
     }
-    for (const auto& [address, own] : servers)
-        parsed.checkServers.emplace_back(address, own ? *own : port ? *port : kCheckDefaultPort);
-    if (parsed.checkServers.empty() && !parsed.help && !parsed.version)
+    // A server given twice (also as a name and as its address) is probed once:
+    // one line of performance data for each label.
+    for (const auto& [address, own] : servers) {
+        std::pair<uint32_t, uint16_t> server(address, own ? *own : port ? *port : kCheckDefaultPort);
+        if (std::find(parsed.checkServers.begin(), parsed.checkServers.end(), server) == parsed.checkServers.end())
+            parsed.checkServers.push_back(server);
+    }
+    if (parsed.help || parsed.version)
+        return {};
+    if (parsed.checkServers.empty())
         return "--check: no ADDRESS given";
+    for (std::string problem : {WarningAboveCritical("round-trip time", parsed.warningRtt, parsed.criticalRtt),
+                                WarningAboveCritical("loss", parsed.warningLoss, parsed.criticalLoss)})
+        if (!problem.empty())
+            return problem;
     return {};
 }
 
@@ -206,11 +266,11 @@ bool IsCheck(const std::vector<std::string>& args)
     return std::find(args.begin(), args.end(), "--check") != args.end();
 }
 
-std::string ParseOptions(const std::vector<std::string>& args, Options& options)
+std::string ParseOptions(const std::vector<std::string>& args, Options& options, const NameResolver& resolve)
 {
     Options parsed;
     if (IsCheck(args)) {
-        std::string problem = ParseCheck(args, parsed);
+        std::string problem = ParseCheck(args, parsed, resolve);
         if (problem.empty())
             options = parsed;
         return problem;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,12 @@ constexpr unsigned kMaxCheckProbes = 100;
 constexpr unsigned kMaxCheckTimeoutS = 60;
 
 extern const char kUsage[];
+// The usage of --check alone, which --check -h prints.
+extern const char kCheckUsage[];
+
+// Gives the first IPv4 address (host byte order) of a host name; returns an
+// empty text, or the resolver's reason when the name does not resolve.
+using NameResolver = std::function<std::string(const std::string& name, uint32_t& address)>;
 
 struct Options {
     uint32_t bindAddress = 0;          // host byte order; 0 is every local address
@@ -56,9 +63,12 @@ struct Options {
 
 // Reads the arguments after the program name into `options`. Returns an empty
 // text when they are sound, else one line that names the faulty argument. With
-// --check anywhere among them, they are read as a check's.
+// --check anywhere among them, they are read as a check's, in getopt's forms
+// too (--timeout=5, -w100); its servers may be host names, resolved through
+// `resolve` (without one, only addresses are taken), and a server given twice
+// is probed once.
 bool IsCheck(const std::vector<std::string>& args);
-std::string ParseOptions(const std::vector<std::string>& args, Options& options);
+std::string ParseOptions(const std::vector<std::string>& args, Options& options, const NameResolver& resolve = {});
 
 using lrdtools::FormatAddress;
 using lrdtools::ParseAddress;

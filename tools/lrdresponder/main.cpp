@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Check.h"
+#include "Net.h"
 #include "Responder.h"
 #include "ResponderOptions.h"
 #include "ResponderVersion.h"
@@ -14,7 +15,7 @@ int main(int argc, char** argv)
     using namespace lrdresponder;
     std::vector<std::string> args(argv + 1, argv + argc);
     Options options;
-    std::string problem = ParseOptions(args, options);
+    std::string problem = ParseOptions(args, options, net::ResolveIPv4);
     if (!problem.empty()) {
         // A faulty check is the monitoring host's fault, not the server's: unknown.
         if (IsCheck(args)) {
@@ -25,7 +26,7 @@ int main(int argc, char** argv)
         return 2;
     }
     if (options.help) {
-        std::cout << kUsage;
+        std::cout << (options.check ? kCheckUsage : kUsage);
         return 0;
     }
     if (options.version) {
