@@ -998,7 +998,11 @@ void DispatchPending(HostThread& self)
         self.dispatching = true;
         DispatchMessageA(&msg);
         self.dispatching = false;
-        if ((timer || window) && t_holdReleases == releases)
+        // A release on another thread may give the window the default
+        // procedure between the look above and the dispatch: then the module's
+        // procedure was never entered.
+        const bool stillModule = window && InModule((uintptr_t)GetWindowLongA(msg.hwnd, GWL_WNDPROC));
+        if ((timer || stillModule) && t_holdReleases == releases)
             Fail("a dispatch into the module's %s procedure came back without releasing its hold through the "
                  "system's InterlockedDecrement",
                  timer ? "timer" : "window");
