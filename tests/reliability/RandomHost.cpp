@@ -1448,7 +1448,7 @@ struct Census {
     int64_t heapBytes = 0;
     int64_t tlsIndexes = 0;
     int64_t windowClasses = 0;  // the detector window's class, registered by any copy loaded so far
-    int64_t unloadedProcedures = 0;  // ProceduresInUnloadedCode
+    int64_t unloadedProcedures = 0;  // CountWindowClasses
     int types = 0;
     char typeName[kMostTypes][40] = {};
     int64_t handles[kMostTypes] = {};
@@ -1500,10 +1500,18 @@ void HandleType(HANDLE handle, char* name, size_t size)
              written > 0 ? "" : "(no type name)");
 }
 
-// Module bases seen so far: a class registered with one outlives an unload
-// unless the module unregistered it.
-int ModuleBasesSeen(uintptr_t (&bases)[65])
+// The detector window's classes left registered, by any copy of the module
+// loaded so far (a class registered with its base outlives an unload unless the
+// module unregistered it), and the window procedures of those classes and of
+// the windows of the class that lie where an unloaded copy was: a message to
+// such a window, or to one made of such a class, would run freed code.
+void CountWindowClasses(int64_t& classes, int64_t& unloadedProcedures)
 {
+    char where[96];
+    auto unloaded = [&](uintptr_t address) {
+        return strncmp(CodeAt(address, where, sizeof where), "where an unloaded", 17) == 0;
+    };
+    uintptr_t bases[65];
     int count = 0;
     auto note = [&](uintptr_t base) {
         if (base == 0)
@@ -1516,45 +1524,17 @@ int ModuleBasesSeen(uintptr_t (&bases)[65])
     note(g_moduleBegin.load());
     for (int i = 0; i < g_unloadedCount.load() && i < 64; ++i)
         note(g_unloaded[i].begin);
-    return count;
-}
-
-int WindowClassesLeft()
-{
-    uintptr_t bases[65];
-    const int count = ModuleBasesSeen(bases);
-    int left = 0;
+    classes = unloadedProcedures = 0;
     for (int i = 0; i < count; ++i) {
         WNDCLASSEXA info = {};
         info.cbSize = sizeof info;
-        left += GetClassInfoExA(reinterpret_cast<HINSTANCE>(bases[i]), kWindowClass, &info) ? 1 : 0;
-    }
-    return left;
-}
-
-// Window procedures of the detector's classes and windows that lie where an
-// unloaded copy of the module was: a message to such a window, or to one made
-// of such a class, would run freed code.
-int ProceduresInUnloadedCode()
-{
-    char where[96];
-    auto unloaded = [&](uintptr_t address) {
-        return strncmp(CodeAt(address, where, sizeof where), "where an unloaded", 17) == 0;
-    };
-    uintptr_t bases[65];
-    const int count = ModuleBasesSeen(bases);
-    int stale = 0;
-    for (int i = 0; i < count; ++i) {
-        WNDCLASSEXA info = {};
-        info.cbSize = sizeof info;
-        if (GetClassInfoExA(reinterpret_cast<HINSTANCE>(bases[i]), kWindowClass, &info) &&
-            unloaded((uintptr_t)info.lpfnWndProc))
-            ++stale;
+        if (!GetClassInfoExA(reinterpret_cast<HINSTANCE>(bases[i]), kWindowClass, &info))
+            continue;
+        ++classes;
+        unloadedProcedures += unloaded((uintptr_t)info.lpfnWndProc) ? 1 : 0;
     }
     for (HWND window = nullptr; (window = FindWindowExA(HWND_MESSAGE, window, kWindowClass, nullptr)) != nullptr;)
-        if (unloaded((uintptr_t)GetWindowLongA(window, GWL_WNDPROC)))
-            ++stale;
-    return stale;
+        unloadedProcedures += unloaded((uintptr_t)GetWindowLongA(window, GWL_WNDPROC)) ? 1 : 0;
 }
 
 Census TakeCensus()
@@ -1590,8 +1570,7 @@ Census TakeCensus()
     for (int i = 0; i < free; ++i)
         TlsFree(indexes[i]);
     census.tlsIndexes = -free;
-    census.windowClasses = WindowClassesLeft();
-    census.unloadedProcedures = ProceduresInUnloadedCode();
+    CountWindowClasses(census.windowClasses, census.unloadedProcedures);
     // The heap last: what the counts above make the first time (taking TLS
     // indexes past the first 64 gives the thread a block for them) is then in
     // the first census too.
